@@ -1,0 +1,118 @@
+#pragma once
+
+#include "ExportMgr.h"
+#include "ExportPluginProtocol.h"
+#include "NubeloConnections.h"
+#include "NubeloExportPluginBox.h"
+#include "PluginProgress.h"
+#include "ui/Application.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// The plug-in's principal class: the one object the host creates and talks to. It holds the
+// outlets of the settings view and of the two windows, the progress record shared with the
+// host, the cancel flag and the plug-in's one service client.
+//
+// Outlets are bound when the interface files are loaded (loadInterface) and are not owned; an
+// outlet that was never bound is null, and every use of it is then a no-op.
+class NubeloExportController : public QObject, public ExportPluginProtocol {
+    Q_OBJECT
+public:
+    // initWithExportImageObj: `exportMgr` is the host's, not owned.
+    explicit NubeloExportController(ExportMgr *exportMgr);
+    ~NubeloExportController() override;
+
+    // Loads the settings view, the login sheet and the About window through the process's UI
+    // kit and binds the outlets, hands the box this plug-in, then runs awakeFromNib(). Without a
+    // UI kit nothing is loaded and awakeFromNib() still runs. False (with the reason in `why`)
+    // when a file does not load.
+    bool loadInterface(QString *why = nullptr);
+    void awakeFromNib();
+
+    // Settings.
+    QString exportDir() const;
+    void setExportDir(const QString &dir); // a null string keeps the old directory
+    qint32 size() const { return mSize; }
+    void setSize(qint32 size) { mSize = size; }
+    qint32 quality() const { return mQuality; }
+    void setQuality(qint32 quality) { mQuality = quality; }
+    qint32 metadata() const { return mMetadata; }
+    void setMetadata(qint32 metadata) { mMetadata = metadata; }
+
+    // ExportPluginProtocol.
+    ui::View *settingsView() override;
+    ui::View *firstView() override;
+    void viewWillBeActivated() override;
+    void viewWillBeDeactivated() override;
+    QString requiredFileType() override;
+    bool wantsDestinationPrompt() override;
+    QString getDestinationPath() override;
+    std::optional<QString> defaultFileName() override;
+    QString defaultDirectory() override;
+    bool treatSingleSelectionDifferently() override;
+    bool handlesMovieFiles() override;
+    bool validateUserCreatedPath(const QString &path) override;
+    void clickExport() override;
+    void startExport(const QString &path) override;
+    void performExport(const QString &path) override;
+    PluginProgress *progress() override;
+    void lockProgress() override;
+    void unlockProgress() override;
+    void cancelExport() override;
+    QString name() override;
+
+    // A modal warning alert with one "OK" button.
+    void msgBox(const QString &message, const QString &informativeText);
+
+    // Button actions, bound by the interface files' "action" properties.
+    Q_INVOKABLE void clickLoginLogout(QObject *sender);
+    Q_INVOKABLE void clickAuthenticateLoginDialog(QObject *sender);
+    Q_INVOKABLE void clickCancelLoginDialog(QObject *sender);
+    Q_INVOKABLE void clickSugerencias(QObject *sender);
+    Q_INVOKABLE void clickAbout(QObject *sender);
+    Q_INVOKABLE void clickCloseAboutDialog(QObject *sender);
+
+    NubeloConnections *connector() const { return mConnector.get(); }
+
+private:
+    // Outlets (not owned).
+    ui::Box *mSettingsBox = nullptr;
+    ui::View *mFirstView = nullptr;
+    ui::TextField *mNewAlbumTitle = nullptr;
+    ui::ComboBox *mAlbums = nullptr;
+    ui::Button *mShowAlbum = nullptr;
+    ui::TextField *mAccountInfo = nullptr;
+    ui::Button *mAuthenticate = nullptr;
+    ui::Button *mHelp = nullptr;
+    ui::Window *mAboutDialog = nullptr;
+    ui::Window *mLoginDialog = nullptr;
+    ui::TextField *mLoginUsername = nullptr;
+    ui::TextField *mLoginPassword = nullptr;
+    ui::ProgressIndicator *mLoginProgress = nullptr;
+    ui::Button *mLoginRemember = nullptr;
+    ui::TextField *mLoginErrorMessage = nullptr;
+
+    ExportMgr *mExportMgr = nullptr; // the host's, not owned
+    mutable QMutex mExportDirLock;   // the export thread sets the directory the host reads
+    QString mExportDir;
+    qint32 mSize = 0;
+    qint32 mQuality = 0;
+    qint32 mMetadata = 0;
+    PluginProgress mProgress;
+    QMutex mProgressLock;
+    std::atomic<bool> mCancelExport{false};
+    QString mPluginName;
+    std::unique_ptr<NubeloConnections> mConnector;
+
+    // What the interface files made, the settings box that adopts the kit's box view, and the
+    // loaded windows; destroyed in the reverse order.
+    std::vector<std::unique_ptr<QObject>> mInterfaces;
+    std::unique_ptr<NubeloExportPluginBox> mPluginBox;
+};

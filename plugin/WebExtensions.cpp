@@ -1,0 +1,1 @@
+#include "WebExtensions.h"
