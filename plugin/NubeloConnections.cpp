@@ -22,3 +22,14 @@ void NubeloConnections::msgBox(const QString &message, const QString &informativ
     if (ui::Application *application = ui::app())
         application->msgBox(message, informativeText);
 }
+
+// The sign-in exchanges arrive with the service client's issue; until then nothing is sent.
+std::optional<platform::Error> NubeloConnections::authenticate(const QString &, const QString &)
+{
+    return std::nullopt;
+}
+
+std::optional<platform::Error> NubeloConnections::closeSession()
+{
+    return std::nullopt;
+}

@@ -31,6 +31,12 @@ public:
     // Signs out first when the session state is not SessionNone.
     ~NubeloConnections() override;
 
+    // Signs in through the site's login form and waits for the outcome (at most the login
+    // wait); getState() then tells it: SessionLoggedIn means signed in.
+    std::optional<platform::Error> authenticate(const QString &email, const QString &password);
+    // Signs out when signed in; always drops the session cookie. The logout's error, if any.
+    std::optional<platform::Error> closeSession();
+
     int getState() const;
     std::optional<platform::Error> getError() const;
     // A modal warning alert with one "OK" button, through the UI kit.
