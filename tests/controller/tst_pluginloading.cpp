@@ -1,0 +1,58 @@
+#include "ExportPluginFactory.h"
+
+#include <QDir>
+#include <QPluginLoader>
+#include <QtTest>
+
+namespace {
+
+class NullExportMgr : public ExportMgr {
+public:
+    int imageCount() override { return 0; }
+    void startExport() override {}
+    bool exportImageAtIndex(int, const QString &, const ImageExportSettings *) override {
+        return false;
+    }
+    void clickExport() override { ++clicks; }
+    int clicks = 0;
+};
+
+QString pluginPath() {
+    const QDir dir(qEnvironmentVariable("NUBELO_PLUGIN_DIR"));
+    return dir.filePath(QStringLiteral("libNubeloExporter.so"));
+}
+
+} // namespace
+
+class TestPluginLoading : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void factoryCreatesController();
+    void failedLoadSaysWhy();
+};
+
+void TestPluginLoading::factoryCreatesController() {
+    QPluginLoader loader(pluginPath());
+    QObject *root = loader.instance();
+    QVERIFY2(root != nullptr, qPrintable(loader.errorString()));
+    auto *factory = qobject_cast<ExportPluginFactory *>(root);
+    QVERIFY2(factory != nullptr, "the module's root object is not an ExportPluginFactory");
+
+    NullExportMgr mgr;
+    std::unique_ptr<ExportPluginProtocol> plugin = factory->initWithExportImageObj(&mgr);
+    QVERIFY(plugin != nullptr);
+    QCOMPARE(plugin->name(), QStringLiteral("Nubelo Exporter"));
+    QCOMPARE(plugin->getDestinationPath(), QStringLiteral("/tmp/NubeloExporter"));
+    plugin->clickExport();
+    QCOMPARE(mgr.clicks, 1);
+    plugin.reset();
+}
+
+void TestPluginLoading::failedLoadSaysWhy() {
+    QPluginLoader loader(QDir(QDir::tempPath()).filePath(QStringLiteral("no-such-plugin.so")));
+    QVERIFY(loader.instance() == nullptr);
+    QVERIFY(!loader.errorString().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPluginLoading)
+#include "tst_pluginloading.moc"
