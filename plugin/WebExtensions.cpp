@@ -1,6 +1,11 @@
 #include "WebExtensions.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace WebExtensions {
@@ -188,6 +193,72 @@ std::optional<QString> percentEscape(const QString &s, const AsciiSet &kept, Lon
     return out;
 }
 
+bool hasUtf8Form(const QString &s) {
+    return forEachCodePoint(s, LoneSurrogate::Fail, [](char32_t) {});
+}
+
+// One character per digest byte, code = byte value. Empty (null) when there is no digest: the
+// receiver has no UTF-8 form, or the library does not offer the algorithm (a FIPS-only setup
+// refuses MD5). A real digest is never empty, so callers can tell the two apart.
+QString rawDigest(const QString &s, const char *name, bool stopAtZeroByte) {
+    if (!hasUtf8Form(s))
+        return QString();
+    const QByteArray utf8 = s.toUtf8();
+    const std::size_t length =
+        stopAtZeroByte ? ::strnlen(utf8.constData(), std::size_t(utf8.size())) : utf8.size();
+
+    // OpenSSL 1.1 and later load their digest table by themselves, so no registration call.
+    const EVP_MD *md = EVP_get_digestbyname(name);
+    if (!md)
+        return QString();
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                          &EVP_MD_CTX_free);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
+        EVP_DigestUpdate(context.get(), utf8.constData(), length) != 1 ||
+        EVP_DigestFinal_ex(context.get(), digest, &digestLength) != 1) {
+        return QString();
+    }
+    return QString::fromLatin1(reinterpret_cast<const char *>(digest), qsizetype(digestLength));
+}
+
+QString lowercaseHex(const QString &raw) {
+    static constexpr char kLowerHex[] = "0123456789abcdef";
+    QString out(2 * raw.size(), Qt::Uninitialized);
+    QChar *w = out.data();
+    for (const QChar c : raw) {
+        const char16_t byte = c.unicode() & 0xFF; // raw digests hold only codes below 0x100
+        *w++ = QChar(char16_t(kLowerHex[byte >> 4]));
+        *w++ = QChar(char16_t(kLowerHex[byte & 0x0F]));
+    }
+    return out;
+}
+
+int hexDigitCount(char16_t c) {
+    return c < 0x10 ? 1 : c < 0x100 ? 2 : c < 0x1000 ? 3 : 4;
+}
+
+// Replaces each occurrence of pattern by one unit, left to right, without overlaps. The text only
+// shrinks, so it is rewritten where it lies.
+void replaceEntity(QString &text, std::u16string_view pattern, char16_t replacement) {
+    const qsizetype n = text.size();
+    const qsizetype m = qsizetype(pattern.size());
+    QChar *d = text.data();
+    qsizetype w = 0;
+    for (qsizetype r = 0; r < n;) {
+        if (d[r].unicode() == pattern[0] && n - r >= m &&
+            std::equal(pattern.begin(), pattern.end(), d + r,
+                       [](char16_t p, QChar c) { return p == c.unicode(); })) {
+            d[w++] = QChar(replacement);
+            r += m;
+        } else {
+            d[w++] = d[r++];
+        }
+    }
+    text.truncate(w);
+}
+
 } // namespace
 
 std::optional<QString> stringByAddingPercentEscapes(const QString &s) {
@@ -231,6 +302,88 @@ std::optional<QString> stringByReplacingPercentEscapes(const QString &s) {
         return std::nullopt;
     out.truncate(w - begin);
     return out;
+}
+
+QString stringUsingMD5RawHash(const QString &s) {
+    // Digests already handed out were made this way (MD5 up to the first NUL, SHA-1 over all
+    // of it); either changed would no longer match them.
+    return rawDigest(s, "md5", true);
+}
+
+QString stringUsingMD5HexadecimalHash(const QString &s) {
+    return lowercaseHex(stringUsingMD5RawHash(s));
+}
+
+QString stringUsingSHA1RawHash(const QString &s) {
+    return rawDigest(s, "sha1", false);
+}
+
+QString stringUsingSHA1HexadecimalHash(const QString &s) {
+    return lowercaseHex(stringUsingSHA1RawHash(s));
+}
+
+QString stringByEscapingHTMLEntities(const QString &s) {
+    static constexpr char kLowerHex[] = "0123456789abcdef";
+    const char16_t *in = units(s);
+    const qsizetype n = s.size();
+
+    qsizetype length = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = in[i];
+        if (c == u'&')
+            length += 5;
+        else if (c == u'<' || c == u'>')
+            length += 4;
+        else if (c == u'"')
+            length += 6;
+        else if (c >= 0x20 && c <= 0x7E)
+            length += 1;
+        else
+            length += 4 + hexDigitCount(c);
+    }
+    if (length == n)
+        return s;
+
+    QString out(length, Qt::Uninitialized);
+    QChar *w = out.data();
+    const auto put = [&w](std::u16string_view text) {
+        for (const char16_t c : text)
+            *w++ = QChar(c);
+    };
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = in[i];
+        if (c == u'&') {
+            put(u"&amp;");
+        } else if (c == u'<') {
+            put(u"&lt;");
+        } else if (c == u'>') {
+            put(u"&gt;");
+        } else if (c == u'"') {
+            put(u"&quot;");
+        } else if (c >= 0x20 && c <= 0x7E) {
+            *w++ = QChar(c);
+        } else {
+            // Each UTF-16 unit on its own, surrogates included: "&#x" digits ";"
+            put(u"&#x");
+            for (int shift = 4 * (hexDigitCount(c) - 1); shift >= 0; shift -= 4)
+                *w++ = QChar(char16_t(kLowerHex[(c >> shift) & 0x0F]));
+            *w++ = QChar(u';');
+        }
+    }
+    return out;
+}
+
+QString stringByUnescapingHTMLEntities(const QString &s) {
+    if (!s.contains(u'&'))
+        return s;
+    QString text = s;
+    // "&amp;" goes first and the later passes see what it yields: "&amp;lt;" comes back as "<"
+    // in one call. That order is the established behaviour, so it stays.
+    replaceEntity(text, u"&amp;", u'&');
+    replaceEntity(text, u"&lt;", u'<');
+    replaceEntity(text, u"&gt;", u'>');
+    replaceEntity(text, u"&quot;", u'"');
+    return text;
 }
 
 } // namespace WebExtensions

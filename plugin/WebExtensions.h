@@ -46,15 +46,34 @@ std::optional<QString> stringByReplacingPercentEscapes(const QString &s);
 QString stringByAddingPercentEscapesUsingEncoding(const QString &s);
 
 // --- Digests ----------------------------------------------------------------------------------
+// Digests of the UTF-8 form of s, through OpenSSL. A raw digest is a string of one character per
+// digest byte, its code equal to the byte's value (so 0x00 and 0x80..0xFF appear as U+0000 and
+// U+0080..U+00FF); the hexadecimal form is the same bytes in lowercase hex, two digits each.
+// A string with an unpaired surrogate has no UTF-8 form and gives the empty string from all four,
+// which no real digest is: substituting U+FFFD would give two different strings the same digest.
+// The same empty answer comes when the crypto library refuses the algorithm (a FIPS-only setup).
 
+// MD5 of the UTF-8 bytes before the first zero byte: a U+0000 ends what is digested.
+// 16 characters.
 QString stringUsingMD5RawHash(const QString &s);
+// 32 lowercase hex digits.
 QString stringUsingMD5HexadecimalHash(const QString &s);
+// SHA-1 of all UTF-8 bytes, zero bytes included. 20 characters.
 QString stringUsingSHA1RawHash(const QString &s);
+// 40 lowercase hex digits.
 QString stringUsingSHA1HexadecimalHash(const QString &s);
 
 // --- HTML entities ----------------------------------------------------------------------------
 
+// Per UTF-16 unit: & < > " become &amp; &lt; &gt; &quot;; printable ASCII (0x20..0x7E, the
+// apostrophe too) stays; every other unit, controls and DEL and everything above 0x7E, becomes
+// "&#x" + its value in lowercase hex without leading zeros + ";" (tab -> &#x9;, é -> &#xe9;).
+// A surrogate pair gives two references, one per half; an unpaired surrogate gives its one.
 QString stringByEscapingHTMLEntities(const QString &s);
+// Four literal, case-sensitive passes over the whole text, in this order: &amp; -> &,
+// &lt; -> <, &gt; -> >, &quot; -> ". Later passes see what earlier ones produced, so "&amp;lt;"
+// becomes "<". Nothing else is recognised: numeric references (including the ones escaping
+// writes) and all other entities stay, so this is not the inverse of stringByEscapingHTMLEntities.
 QString stringByUnescapingHTMLEntities(const QString &s);
 
 // --- Base64 -----------------------------------------------------------------------------------
