@@ -1,0 +1,21 @@
+#pragma once
+
+#include "UrlRequest.h"
+
+#include <optional>
+
+namespace platform {
+
+struct SyncResult {
+    std::optional<QByteArray> data;      // the body of an answer of any status; none on failure
+    std::optional<UrlResponse> response; // the final answer, when one came
+    MaybeError error;                    // a transport failure or the time limit
+};
+
+// Sends `request` on the platform's network thread and blocks the calling thread, which runs no
+// event loop meanwhile, until the answer has come or request.timeout has passed. Redirects are
+// followed as a browser follows them, at most 20; no cache and no cookie jar take part. Fails at
+// once when the network thread is not running (after shutdown()).
+SyncResult sendSynchronousRequest(const UrlRequest &request);
+
+} // namespace platform

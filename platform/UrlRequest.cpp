@@ -1,0 +1,97 @@
+#include "UrlRequest.h"
+
+#include <QNetworkReply>
+
+namespace platform {
+
+namespace {
+bool sameName(const QByteArray &a, const QByteArray &b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+QByteArray valueIn(const HeaderFields &fields, const QByteArray &field) {
+    for (const HeaderField &f : fields) {
+        if (sameName(f.first, field))
+            return f.second;
+    }
+    return QByteArray();
+}
+} // namespace
+
+QByteArray UrlRequest::value(const QByteArray &field) const {
+    return valueIn(headerFields, field);
+}
+
+void UrlRequest::setValue(const QByteArray &field, const QByteArray &value) {
+    bool placed = false;
+    for (auto it = headerFields.begin(); it != headerFields.end();) {
+        if (!sameName(it->first, field)) {
+            ++it;
+        } else if (!placed) {
+            it->second = value;
+            placed = true;
+            ++it;
+        } else {
+            it = headerFields.erase(it);
+        }
+    }
+    if (!placed)
+        headerFields.append({field, value});
+}
+
+void UrlRequest::removeField(const QByteArray &field) {
+    headerFields.removeIf([&](const HeaderField &f) { return sameName(f.first, field); });
+}
+
+void UrlRequest::setHeaderFields(const HeaderFields &fields) {
+    for (const HeaderField &f : fields)
+        setValue(f.first, f.second);
+}
+
+QNetworkRequest UrlRequest::toNetworkRequest() const {
+    QNetworkRequest request(url);
+    for (const HeaderField &f : headerFields)
+        request.setRawHeader(f.first, f.second);
+    // Without these Qt would put the cookies of a jar of its own in place of our Cookie field,
+    // answer from a cache, or follow redirects behind our back.
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    return request;
+}
+
+QByteArray UrlResponse::value(const QByteArray &field) const {
+    return valueIn(headerFields, field);
+}
+
+Error networkError(int code, const QString &description) {
+    return Error{QString::fromLatin1(kNetworkErrorDomain), code, description};
+}
+
+UrlResponse responseOf(QNetworkReply *reply) {
+    UrlResponse response;
+    response.url = reply->url();
+    response.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    for (const QNetworkReply::RawHeaderPair &pair : reply->rawHeaderPairs())
+        response.headerFields.append({pair.first, pair.second});
+    return response;
+}
+
+MaybeError transportErrorOf(QNetworkReply *reply) {
+    const QNetworkReply::NetworkError code = reply->error();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // Codes below 200 are the connection's and the proxy's own failures; a status with a code
+    // above that is Qt's view of a 4xx or 5xx answer.
+    const bool transport = code != QNetworkReply::NoError && (status == 0 || code < 200);
+    if (!transport && status != 0)
+        return std::nullopt;
+    if (!transport)
+        return networkError(QNetworkReply::ProtocolFailure, QStringLiteral("No HTTP answer."));
+    return networkError(code, reply->errorString());
+}
+
+} // namespace platform

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "Error.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include <chrono>
+#include <utility>
+
+class QNetworkReply;
+
+namespace platform {
+
+// A header field as it goes on the wire: name and value, in the order they were set.
+using HeaderField = std::pair<QByteArray, QByteArray>;
+using HeaderFields = QList<HeaderField>;
+
+// The error domain of every failure of an HTTP exchange; the code is a QNetworkReply::NetworkError.
+inline constexpr const char *kNetworkErrorDomain = "Network";
+
+// An HTTP request as our exchanges build it. Kept apart from QNetworkRequest because a redirect
+// changes the method and the body, which QNetworkRequest does not hold, and because the order of
+// the header fields matters to the site.
+struct UrlRequest {
+    QUrl url;
+    QByteArray method = "GET";
+    HeaderFields headerFields;
+    QByteArray body;
+    // The limit of one exchange (one hop of a redirect chain), measured from its start.
+    std::chrono::milliseconds timeout{60000};
+
+    // The value of the first field of that name (compared without case), or a null array.
+    QByteArray value(const QByteArray &field) const;
+    // Replaces the value of the first field of that name in place and drops any later duplicate;
+    // a new name goes to the end.
+    void setValue(const QByteArray &field, const QByteArray &value);
+    void removeField(const QByteArray &field);
+    // Sets each given field as setValue() does and leaves the others as they were.
+    void setHeaderFields(const HeaderFields &fields);
+
+    // What Qt sends for it: our fields in order, no cache, no cookie jar of Qt's own, and
+    // redirects left to the caller.
+    QNetworkRequest toNetworkRequest() const;
+};
+
+// An HTTP answer of any status: status, header fields (Qt joins repeated Set-Cookie fields with
+// "\n") and the URL that answered.
+struct UrlResponse {
+    QUrl url;
+    int statusCode = 0;
+    HeaderFields headerFields;
+
+    QByteArray value(const QByteArray &field) const;
+};
+
+// A network error with the given code and text.
+Error networkError(int code, const QString &description);
+
+// The answer that a finished reply carries (its status is 0 when no HTTP answer came).
+UrlResponse responseOf(QNetworkReply *reply);
+// The transport failure of a finished reply, or nothing when it brought an HTTP answer of any
+// status (Qt flags 4xx and 5xx answers as errors too; those are answers here).
+MaybeError transportErrorOf(QNetworkReply *reply);
+
+} // namespace platform
