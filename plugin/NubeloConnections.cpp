@@ -1,14 +1,78 @@
 #include "NubeloConnections.h"
 
+#include "Cookies.h"
+#include "NubeloConfig.h"
+#include "WebExtensions.h"
 #include "ui/Application.h"
 
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QMutexLocker>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcConnections, "nubelo.connections")
+
 std::atomic<int> NubeloConnections::mState{SessionNone};
+
+namespace {
+
+// Seconds since 1970 truncated toward zero, as a signed 32-bit number in plain decimal.
+QString timestampText() {
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+    return QString::number(static_cast<qint32>(seconds));
+}
+
+// A form value for the login body. A standard form decoder reads "+" as a space, and the
+// escaping keeps "+", so a plus-addressed e-mail or a password with "+" would never match.
+std::optional<QString> formValue(const QString &value) {
+    std::optional<QString> escaped = WebExtensions::stringByAddingPercentEscapes(value);
+    if (escaped)
+        escaped->replace(QLatin1Char('+'), QLatin1String("%2B"));
+    return escaped;
+}
+
+QString siteUrl(const QString &query) {
+    return QStringLiteral("http://") + NubeloConfig::siteHost() + query;
+}
+
+// Counts a delegate callback in progress, so that an exchange dropped meanwhile is not freed
+// under its own feet.
+class CallbackScope {
+public:
+    explicit CallbackScope(int &depth)
+        : mDepth(depth) {
+        ++mDepth;
+    }
+    ~CallbackScope() { --mDepth; }
+    CallbackScope(const CallbackScope &) = delete;
+    CallbackScope &operator=(const CallbackScope &) = delete;
+
+private:
+    int &mDepth;
+};
+
+} // namespace
 
 NubeloConnections::NubeloConnections() {
     mState.store(SessionNone);
 }
 
-NubeloConnections::~NubeloConnections() = default;
+NubeloConnections::~NubeloConnections() {
+    // A login still running must not call back into a half-destroyed client.
+    dropConnection();
+    if (getState() != SessionNone)
+        closeSession();
+    {
+        QMutexLocker locker(&mCookiesLock);
+        if (mCookies) {
+            mCookies.reset();
+            mState.store(SessionNone);
+        }
+    }
+    mError.reset();
+}
 
 int NubeloConnections::getState() const {
     return mState.load();
@@ -23,13 +87,206 @@ void NubeloConnections::msgBox(const QString &message, const QString &informativ
         application->msgBox(message, informativeText);
 }
 
-// The sign-in exchanges arrive with the service client's issue; until then nothing is sent.
-std::optional<platform::Error> NubeloConnections::authenticate(const QString &, const QString &)
-{
+void NubeloConnections::setTimeLimits(std::chrono::milliseconds loginWait,
+                                      std::chrono::milliseconds requestLimit) {
+    mLoginWait = loginWait;
+    mRequestLimit = requestLimit;
+}
+
+std::optional<QList<QNetworkCookie>> NubeloConnections::cookies() const {
+    QMutexLocker locker(&mCookiesLock);
+    return mCookies;
+}
+
+void NubeloConnections::reduceJar(QList<QNetworkCookie> &jar) {
+    qsizetype i = 0;
+    while (jar.size() > 1) {
+        if (i == 0 && jar.at(0).name() == "sid")
+            i = 1;
+        else
+            jar.removeAt(i);
+    }
+}
+
+bool NubeloConnections::isCurrent(const platform::UrlConnection *connection) const {
+    return connection != nullptr && connection == mConnection.get();
+}
+
+void NubeloConnections::dropConnection() {
+    if (!mConnection)
+        return;
+    mConnection->cancel();
+    if (mInCallback > 0)
+        mRetired.push_back(std::move(mConnection));
+    mConnection.reset();
+}
+
+void NubeloConnections::dropJar() {
+    QMutexLocker locker(&mCookiesLock);
+    mCookies.reset();
+}
+
+std::optional<platform::Error> NubeloConnections::authenticate(const QString &email,
+                                                               const QString &password) {
+    // An earlier login whose wait ran out may still be running: it must neither capture a
+    // cookie for this one nor end it.
+    dropConnection();
+    if (mInCallback == 0)
+        mRetired.clear();
+
+    const QString timestamp = timestampText();
+
+    if (getState() != SessionNone) {
+        // Answered rather than swallowed: the caller would otherwise read SessionLoggedIn and
+        // take the old session for the new credentials.
+        if (std::optional<platform::Error> error = closeSession())
+            return error;
+    }
+
+    const std::optional<QString> escapedEmail = formValue(email);
+    const std::optional<QString> escapedPassword = formValue(password);
+    if (!escapedEmail || !escapedPassword) {
+        return platform::Error{QStringLiteral("NubeloConnections"), 1,
+                               QStringLiteral("The e-mail address or the password cannot be "
+                                              "sent.")};
+    }
+
+    platform::UrlRequest request;
+    request.url = QUrl(siteUrl(QStringLiteral("?m=Login&func=do_login")));
+    request.timeout = mRequestLimit;
+    request.method = "POST";
+    request.setValue("Content-Type", "application/x-www-form-urlencoded");
+    request.setValue("Referer", siteUrl(QStringLiteral("/?m=login")).toUtf8());
+    request.setValue("Cookie", "lang=es_ES; tempHash=m=Home&func=index");
+    // One pass of arg(): a "%1" inside a value is not filled in again.
+    request.body = QStringLiteral("email=%1&input_password=%2&timezone=1&timestamp=%3")
+                       .arg(*escapedEmail, *escapedPassword, timestamp)
+                       .toUtf8();
+
+    mConnection = std::make_unique<platform::UrlConnection>(request, this);
+    platform::UrlConnection *connection = mConnection.get();
+
+    mState.store(SessionLoggingIn);
+    mEndConnection = false;
+    mExchangeError.reset();
+
+    const QDeadlineTimer deadline(mLoginWait, Qt::PreciseTimer);
+    // Ends the pass that is waiting for events when the deadline comes, even if the server
+    // stays silent; without it the wait would last until the request's own limit.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(mLoginWait);
+
+    connection->start();
+
+    QEventLoop loop;
+    while (!mEndConnection) {
+        loop.processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+        if (deadline.hasExpired())
+            break;
+    }
+
+    if (!mEndConnection)
+        return std::nullopt;
+    bool held = false;
+    {
+        QMutexLocker locker(&mCookiesLock);
+        held = mCookies.has_value();
+    }
+    mState.store(held ? SessionLoggedIn : SessionNone);
+    if (!held && mExchangeError)
+        return mExchangeError;
     return std::nullopt;
 }
 
-std::optional<platform::Error> NubeloConnections::closeSession()
-{
-    return std::nullopt;
+std::optional<platform::Error> NubeloConnections::closeSession() {
+    std::optional<platform::Error> error;
+    if (getState() == SessionLoggedIn) {
+        const platform::SyncResult result =
+            sendSessionRequest(siteUrl(QStringLiteral("?m=Logout&func=log_out")), "GET");
+        if (result.data)
+            mState.store(SessionNone);
+        error = result.error;
+    }
+    dropJar();
+    return error;
+}
+
+platform::SyncResult NubeloConnections::sendSessionRequest(const QString &url,
+                                                           const QByteArray &method,
+                                                           const QString &contentType,
+                                                           const std::optional<QByteArray> &body) {
+    platform::UrlRequest request;
+    request.url = QUrl(url);
+    request.timeout = mRequestLimit;
+    request.method = method;
+    if (!contentType.isNull())
+        request.setValue("Content-Type", contentType.toUtf8());
+    if (body)
+        request.body = *body;
+    {
+        // Copied under the lock: a sign-out on another thread may drop the jar meanwhile.
+        QMutexLocker locker(&mCookiesLock);
+        if (mCookies)
+            platform::setCookieFields(request, *mCookies);
+    }
+    return platform::sendSynchronousRequest(request);
+}
+
+platform::UrlRequest
+NubeloConnections::willSendRequest(platform::UrlConnection *connection,
+                                   const platform::UrlRequest &proposed,
+                                   const platform::UrlResponse *redirectResponse) {
+    if (!isCurrent(connection))
+        return proposed;
+    platform::UrlRequest request = proposed;
+    qCInfo(lcConnections) << "connection:willSendRequest:redirectResponse";
+    if (redirectResponse == nullptr)
+        return request;
+    qCInfo(lcConnections).noquote()
+        << "allHeaderFields:" << platform::describeHeaderFields(redirectResponse->headerFields);
+
+    QMutexLocker locker(&mCookiesLock);
+    // Only the first redirect of a login counts; later ones pass untouched.
+    if (getState() != SessionLoggingIn || mCookies)
+        return request;
+    QList<QNetworkCookie> jar =
+        platform::cookiesWithResponseHeaderFields(redirectResponse->headerFields);
+    reduceJar(jar);
+    mCookies = jar;
+    qCInfo(lcConnections).noquote() << "Cookies:" << platform::describeCookies(jar);
+    platform::setCookieFields(request, jar);
+    return request;
+}
+
+void NubeloConnections::didReceiveResponse(platform::UrlConnection *connection,
+                                           const platform::UrlResponse &) {
+    if (isCurrent(connection))
+        responseData.clear();
+}
+
+void NubeloConnections::didReceiveData(platform::UrlConnection *connection,
+                                       const QByteArray &data) {
+    if (isCurrent(connection))
+        responseData.append(data);
+}
+
+void NubeloConnections::didFailWithError(platform::UrlConnection *connection,
+                                         const platform::Error &error) {
+    if (!isCurrent(connection))
+        return;
+    CallbackScope scope(mInCallback);
+    mError = error;
+    mExchangeError = error;
+    // The exchange counts as ended only once the user has closed the alert.
+    if (ui::Application *application = ui::app())
+        application->presentError(error);
+    if (isCurrent(connection))
+        mEndConnection = true;
+}
+
+void NubeloConnections::didFinishLoading(platform::UrlConnection *connection) {
+    if (isCurrent(connection))
+        mEndConnection = true;
 }

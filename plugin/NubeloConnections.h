@@ -1,13 +1,21 @@
 #pragma once
 
 #include "Error.h"
+#include "SyncRequest.h"
+#include "UrlConnection.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QNetworkCookie>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <optional>
+#include <vector>
 
 // The values of the process-wide session state.
 enum SessionState : int {
@@ -22,8 +30,8 @@ enum SessionState : int {
 //
 // Threads: the login runs on the main thread; uploads run on the host's export thread. The
 // session state is one process-wide atomic shared by every client; the cookie jar has a mutex
-// of its own.
-class NubeloConnections : public QObject {
+// of its own, and every request copies its Cookie field under it.
+class NubeloConnections : public QObject, public platform::UrlConnectionDelegate {
     Q_OBJECT
 public:
     // Resets the process-wide session state to SessionNone.
@@ -31,20 +39,77 @@ public:
     // Signs out first when the session state is not SessionNone.
     ~NubeloConnections() override;
 
-    // Signs in through the site's login form and waits for the outcome (at most the login
-    // wait); getState() then tells it: SessionLoggedIn means signed in.
+    // Signs in through the site's login form and waits for the outcome, spinning the calling
+    // thread's events (user input excluded) for at most the login wait; getState() then tells
+    // it: SessionLoggedIn means signed in, SessionLoggingIn that the wait ran out.
+    //
+    // Answers an error only when no sign-in came of the call:
+    //  - the logout that a login in SessionLoggedIn starts with failed (no login was sent; the
+    //    state stays SessionLoggedIn without a cookie): that logout's error;
+    //  - the login exchange failed before the site had signed the user in: the exchange's
+    //    error, which the failure alert has already shown.
+    // A failure after the site's redirect leaves the user signed in and answers nothing; so do a
+    // refused login and a wait that ran out.
     std::optional<platform::Error> authenticate(const QString &email, const QString &password);
     // Signs out when signed in; always drops the session cookie. The logout's error, if any.
     std::optional<platform::Error> closeSession();
 
+    // The synchronous exchange with the session cookie: no cached answer, the request limit
+    // (60 s), the jar's Cookie field when a jar is held. Blocks the calling thread.
+    platform::SyncResult sendSessionRequest(const QString &url, const QByteArray &method,
+                                            const QString &contentType = QString(),
+                                            const std::optional<QByteArray> &body = std::nullopt);
+
     int getState() const;
+    // The failure of the last login exchange, if one failed.
     std::optional<platform::Error> getError() const;
     // A modal warning alert with one "OK" button, through the UI kit.
     void msgBox(const QString &message, const QString &informativeText);
 
+    // For tests only: shorter login wait and request limit.
+    void setTimeLimits(std::chrono::milliseconds loginWait, std::chrono::milliseconds requestLimit);
+
+    // The jar: nothing until a login's redirect captured one (which may be empty).
+    std::optional<QList<QNetworkCookie>> cookies() const;
+
+    // The asynchronous exchange's callbacks. Those of a connection that is not the current login
+    // exchange change nothing.
+    platform::UrlRequest willSendRequest(platform::UrlConnection *connection,
+                                         const platform::UrlRequest &proposed,
+                                         const platform::UrlResponse *redirectResponse) override;
+    void didReceiveResponse(platform::UrlConnection *connection,
+                            const platform::UrlResponse &response) override;
+    void didReceiveData(platform::UrlConnection *connection, const QByteArray &data) override;
+    void didFailWithError(platform::UrlConnection *connection,
+                          const platform::Error &error) override;
+    void didFinishLoading(platform::UrlConnection *connection) override;
+
+    // Keeps the first cookie named exactly "sid", or else the last cookie; one cookie of any name
+    // and an empty list stay as they are.
+    static void reduceJar(QList<QNetworkCookie> &jar);
+
 private:
+    bool isCurrent(const platform::UrlConnection *connection) const;
+    void dropConnection();
+    void dropJar();
+
     // The session state of the whole process (not a field: every client shares it).
     static std::atomic<int> mState;
 
+    mutable QMutex mCookiesLock;
+    std::optional<QList<QNetworkCookie>> mCookies; // guarded by mCookiesLock
+    QByteArray responseData;
+    bool mEndConnection = false;
     std::optional<platform::Error> mError;
+    // The failure of the current login exchange, if it failed.
+    std::optional<platform::Error> mExchangeError;
+
+    std::unique_ptr<platform::UrlConnection> mConnection; // the current login exchange
+    // Superseded exchanges that were dropped while one of our callbacks was on the stack; freed
+    // once none is.
+    std::vector<std::unique_ptr<platform::UrlConnection>> mRetired;
+    int mInCallback = 0;
+
+    std::chrono::milliseconds mLoginWait{10000};
+    std::chrono::milliseconds mRequestLimit{60000};
 };
