@@ -32,7 +32,17 @@ struct Options {
 };
 
 // Which exchange a request was, or a delay applies to.
-enum class Exchange { Login, Home, Logout, UploadStart, Upload, QueueCheck, Albums, Gallery, Other };
+enum class Exchange {
+    Login,
+    Home,
+    Logout,
+    UploadStart,
+    Upload,
+    QueueCheck,
+    Albums,
+    Gallery,
+    Other
+};
 
 // Faults a test switches on. Each stays on until cleared (Qt resends a request whose
 // connection closed unanswered, so a one-shot drop would heal itself).
