@@ -1,11 +1,28 @@
 #include "NubeloExportController.h"
 
+#include "NubeloConfig.h"
+#include "WebExtensions.h"
+
 #include <QLoggingCategory>
 #include <QMutexLocker>
+#include <QUrl>
 
 Q_LOGGING_CATEGORY(lcController, "nubelo.controller")
 
 namespace {
+// How the login sheet's modal run ends.
+constexpr int kLoginAuthenticateCode = 10;
+constexpr int kLoginCancelCode = 11;
+
+QString textOf(const ui::TextField *field) {
+    return field != nullptr ? field->stringValue() : QString();
+}
+
+void setShown(ui::View *view, bool shown) {
+    if (view != nullptr)
+        view->setHidden(!shown);
+}
+
 const QString kSettingsViewFile = QStringLiteral(":/nubelo/SettingsView.ui");
 const QString kLoginSheetFile = QStringLiteral(":/nubelo/LoginSheet.ui");
 const QString kAboutWindowFile = QStringLiteral(":/nubelo/AboutWindow.ui");
@@ -173,14 +190,127 @@ void NubeloExportController::msgBox(const QString &message, const QString &infor
         application->msgBox(message, informativeText);
 }
 
-void NubeloExportController::clickLoginLogout(QObject *) {}
+void NubeloExportController::clickLoginLogout(QObject *) {
+    switch (mConnector->getState()) {
+    case SessionLoggedIn:
+        // The labels follow the user's intent even when the logout fails: a failed logout
+        // leaves the state at 3, and the next click signs out again.
+        mConnector->closeSession();
+        if (mAuthenticate != nullptr)
+            mAuthenticate->setTitle(QStringLiteral("Authenticate"));
+        if (mAccountInfo != nullptr)
+            mAccountInfo->setStringValue(QStringLiteral("No user athenticated yet"));
+        break;
+    case SessionNone:
+        runLoginSheet();
+        break;
+    default:
+        // A login or an album request is under way: the toggle waits for it.
+        break;
+    }
+}
 
-void NubeloExportController::clickAuthenticateLoginDialog(QObject *) {}
+void NubeloExportController::runLoginSheet() {
+    ui::Application *application = ui::app();
+    if (application == nullptr || mLoginDialog == nullptr)
+        return;
 
-void NubeloExportController::clickCancelLoginDialog(QObject *) {}
+    setShown(mLoginProgress, false);
+    if (mLoginErrorMessage != nullptr)
+        mLoginErrorMessage->setStringValue(QStringLiteral(""));
+    setShown(mLoginErrorMessage, false);
+    application->beginSheet(mLoginDialog, mSettingsBox);
 
-void NubeloExportController::clickSugerencias(QObject *) {}
+    bool done = false;
+    while (!done) {
+        const int code = application->runModalForWindow(mLoginDialog);
+        if (mLoginProgress != nullptr)
+            mLoginProgress->startAnimation();
+        setShown(mLoginProgress, true);
+        if (code == kLoginCancelCode) {
+            done = true;
+        } else if (code == kLoginAuthenticateCode) {
+            const QString email = textOf(mLoginUsername);
+            const std::optional<platform::Error> error =
+                mConnector->authenticate(email, textOf(mLoginPassword));
+            if (error) {
+                showLoginError(
+                    QStringLiteral("%1: %2").arg(error->domain, error->localizedDescription));
+            } else if (mConnector->getState() == SessionLoggedIn) {
+                if (mAccountInfo != nullptr)
+                    mAccountInfo->setStringValue(QStringLiteral("%1 logged in").arg(email));
+                if (mAuthenticate != nullptr)
+                    mAuthenticate->setTitle(QStringLiteral("Logout"));
+                done = true;
+            } else {
+                showLoginError(
+                    QStringLiteral("Atuthentication failed. Please review and try again!"));
+            }
+        }
+        if (mLoginProgress != nullptr)
+            mLoginProgress->stopAnimation();
+        setShown(mLoginProgress, false);
+    }
 
-void NubeloExportController::clickAbout(QObject *) {}
+    application->orderOut(mLoginDialog);
+    application->endSheet(mLoginDialog);
+}
 
-void NubeloExportController::clickCloseAboutDialog(QObject *) {}
+void NubeloExportController::showLoginError(const QString &text) {
+    if (mLoginErrorMessage == nullptr)
+        return;
+    mLoginErrorMessage->setStringValue(text);
+    mLoginErrorMessage->setHidden(false);
+}
+
+void NubeloExportController::clickAuthenticateLoginDialog(QObject *) {
+    if (ui::Application *application = ui::app())
+        application->stopModalWithCode(kLoginAuthenticateCode);
+}
+
+void NubeloExportController::clickCancelLoginDialog(QObject *) {
+    if (ui::Application *application = ui::app())
+        application->stopModalWithCode(kLoginCancelCode);
+}
+
+QString NubeloExportController::suggestionsMailUrl() {
+    using WebExtensions::stringByAddingPercentEscapesUsingEncoding;
+    const QString subject = QStringLiteral("SUBJECT=%1")
+                                .arg(stringByAddingPercentEscapesUsingEncoding(
+                                    QStringLiteral("[Velkaron] Sugerencias")));
+    const QString body = QStringLiteral("BODY=%1").arg(stringByAddingPercentEscapesUsingEncoding(
+        QStringLiteral("Name: \ne-mail: \nSugerencias:\n")));
+    const QString recipient =
+        stringByAddingPercentEscapesUsingEncoding(NubeloConfig::feedbackAddress());
+    return QStringLiteral("mailto:%1?%2&%3").arg(recipient, subject, body);
+}
+
+void NubeloExportController::clickSugerencias(QObject *) {
+    ui::Application *application = ui::app();
+    if (application == nullptr)
+        return;
+    // The text is escaped already: parse it as encoded, so the URL carries exactly these bytes
+    // (QUrl would otherwise re-encode or decode some of them).
+    const QUrl url = QUrl::fromEncoded(suggestionsMailUrl().toUtf8(), QUrl::StrictMode);
+    if (!url.isValid()) {
+        qCWarning(lcController) << "no mail URL for the feedback address"
+                                << NubeloConfig::feedbackAddress();
+        return;
+    }
+    application->openURL(url); // no mail program: nothing to tell the user
+}
+
+void NubeloExportController::clickAbout(QObject *) {
+    ui::Application *application = ui::app();
+    if (application == nullptr || mAboutDialog == nullptr)
+        return;
+    application->beginSheet(mAboutDialog, nullptr);
+    application->runModalForWindow(mAboutDialog);
+    application->orderOut(mAboutDialog);
+    application->endSheet(mAboutDialog);
+}
+
+void NubeloExportController::clickCloseAboutDialog(QObject *) {
+    if (ui::Application *application = ui::app())
+        application->stopModalWithCode(0);
+}

@@ -81,7 +81,15 @@ public:
 
     NubeloConnections *connector() const { return mConnector.get(); }
 
+    // The suggestions mail as clickSugerencias hands it over: escaped recipient, subject and
+    // body in a mailto URL.
+    static QString suggestionsMailUrl();
+
 private:
+    // The login sheet's loop: runs until a login succeeds or the user cancels.
+    void runLoginSheet();
+    void showLoginError(const QString &text);
+
     // Outlets (not owned).
     ui::Box *mSettingsBox = nullptr;
     ui::View *mFirstView = nullptr;

@@ -1,0 +1,288 @@
+#include "UiFile.h"
+
+#include <QFile>
+#include <QSet>
+#include <QXmlStreamReader>
+
+namespace ui {
+
+ControlKind controlKindForClass(const QString &className, bool isRoot) {
+    static const QSet<QString> windows = {QStringLiteral("QDialog"), QStringLiteral("QMainWindow"),
+                                          QStringLiteral("QWizard"), QStringLiteral("QWidget")};
+    static const QSet<QString> textFields = {
+        QStringLiteral("QLabel"), QStringLiteral("QLineEdit"), QStringLiteral("QTextEdit"),
+        QStringLiteral("QPlainTextEdit"), QStringLiteral("QTextBrowser")};
+    static const QSet<QString> buttons = {
+        QStringLiteral("QPushButton"), QStringLiteral("QToolButton"), QStringLiteral("QCheckBox"),
+        QStringLiteral("QRadioButton"), QStringLiteral("QCommandLinkButton")};
+    static const QSet<QString> comboBoxes = {QStringLiteral("QComboBox"),
+                                             QStringLiteral("QFontComboBox")};
+    static const QSet<QString> boxes = {QStringLiteral("QGroupBox"), QStringLiteral("QFrame")};
+
+    if (isRoot && windows.contains(className))
+        return ControlKind::Window;
+    if (textFields.contains(className))
+        return ControlKind::TextField;
+    if (buttons.contains(className))
+        return ControlKind::Button;
+    if (className == QLatin1String("QProgressBar"))
+        return ControlKind::ProgressIndicator;
+    if (comboBoxes.contains(className))
+        return ControlKind::ComboBox;
+    if (boxes.contains(className))
+        return ControlKind::Box;
+    return ControlKind::View;
+}
+
+QString controlKindName(ControlKind kind) {
+    switch (kind) {
+    case ControlKind::View:
+        return QStringLiteral("view");
+    case ControlKind::TextField:
+        return QStringLiteral("text field");
+    case ControlKind::Button:
+        return QStringLiteral("button");
+    case ControlKind::ProgressIndicator:
+        return QStringLiteral("progress indicator");
+    case ControlKind::ComboBox:
+        return QStringLiteral("combo box");
+    case ControlKind::Box:
+        return QStringLiteral("box");
+    case ControlKind::Window:
+        return QStringLiteral("window");
+    }
+    return QString();
+}
+
+const UiControl *UiForm::find(const QString &objectName) const {
+    for (const UiControl &control : controls) {
+        if (control.objectName == objectName)
+            return &control;
+    }
+    return nullptr;
+}
+
+QList<const UiControl *> UiForm::inTabOrder() const {
+    QList<const UiControl *> ordered;
+    for (const QString &name : tabStops) {
+        const UiControl *control = find(name);
+        if (control != nullptr && !ordered.contains(control))
+            ordered.append(control);
+    }
+    for (const UiControl &control : controls) {
+        if (!ordered.contains(&control))
+            ordered.append(&control);
+    }
+    return ordered;
+}
+
+namespace {
+
+// A property's value as text: strings, enums, numbers and booleans are all a single element
+// with character content; compound values (rects, fonts, sizes) are skipped.
+struct PropertyValue {
+    QString type;
+    QString text;
+};
+
+class Parser {
+public:
+    explicit Parser(QIODevice *device)
+        : mXml(device) {}
+
+    std::optional<UiForm> parse(QString *why) {
+        if (mXml.readNextStartElement() && mXml.name() == QLatin1String("ui")) {
+            while (mXml.readNextStartElement()) {
+                const auto name = mXml.name();
+                if (name == QLatin1String("class")) {
+                    mForm.formClass = mXml.readElementText();
+                } else if (name == QLatin1String("widget")) {
+                    if (!mForm.controls.isEmpty()) {
+                        fail(QStringLiteral("more than one root widget"));
+                        break;
+                    }
+                    readWidget(-1);
+                } else if (name == QLatin1String("tabstops")) {
+                    readTabStops();
+                } else {
+                    mXml.skipCurrentElement();
+                }
+            }
+        } else if (!mXml.hasError()) {
+            fail(QStringLiteral("not a Qt Designer file (no <ui> element)"));
+        }
+        if (!mXml.hasError() && mForm.controls.isEmpty())
+            fail(QStringLiteral("no widget in the file"));
+        if (mXml.hasError()) {
+            if (why != nullptr)
+                *why = QStringLiteral("line %1: %2").arg(mXml.lineNumber()).arg(mXml.errorString());
+            return std::nullopt;
+        }
+        resolveHiddenByParent();
+        return std::move(mForm);
+    }
+
+private:
+    void fail(const QString &message) { mXml.raiseError(message); }
+
+    // At a <widget> start element; reads it and everything inside.
+    void readWidget(int parent) {
+        UiControl control;
+        control.className = mXml.attributes().value(QLatin1String("class")).toString();
+        control.objectName = mXml.attributes().value(QLatin1String("name")).toString();
+        control.parent = parent;
+        control.kind = controlKindForClass(control.className, parent < 0);
+        const int index = int(mForm.controls.size());
+        mForm.controls.append(control);
+
+        while (!mXml.hasError() && mXml.readNextStartElement()) {
+            const auto name = mXml.name();
+            if (name == QLatin1String("property"))
+                readProperty(index);
+            else if (name == QLatin1String("widget"))
+                readWidget(index);
+            else if (name == QLatin1String("layout"))
+                readLayout(index);
+            else
+                mXml.skipCurrentElement();
+        }
+        finishControl(index);
+    }
+
+    // At a <layout> start element: its items hold widgets, spacers and nested layouts; the
+    // widgets belong to the widget that owns the layout.
+    void readLayout(int owner) {
+        while (!mXml.hasError() && mXml.readNextStartElement()) {
+            if (mXml.name() != QLatin1String("item")) {
+                mXml.skipCurrentElement();
+                continue;
+            }
+            while (!mXml.hasError() && mXml.readNextStartElement()) {
+                const auto name = mXml.name();
+                if (name == QLatin1String("widget"))
+                    readWidget(owner);
+                else if (name == QLatin1String("layout"))
+                    readLayout(owner);
+                else
+                    mXml.skipCurrentElement();
+            }
+        }
+    }
+
+    void readTabStops() {
+        while (!mXml.hasError() && mXml.readNextStartElement()) {
+            if (mXml.name() == QLatin1String("tabstop"))
+                mForm.tabStops.append(mXml.readElementText().trimmed());
+            else
+                mXml.skipCurrentElement();
+        }
+    }
+
+    std::optional<PropertyValue> readValue() {
+        std::optional<PropertyValue> value;
+        while (!mXml.hasError() && mXml.readNextStartElement()) {
+            static const QSet<QString> simple = {
+                QStringLiteral("string"), QStringLiteral("cstring"), QStringLiteral("enum"),
+                QStringLiteral("set"),    QStringLiteral("number"),  QStringLiteral("bool"),
+                QStringLiteral("double"), QStringLiteral("float")};
+            const QString type = mXml.name().toString();
+            if (!value && simple.contains(type))
+                value = PropertyValue{type, mXml.readElementText()};
+            else
+                mXml.skipCurrentElement();
+        }
+        return value;
+    }
+
+    bool toBool(const PropertyValue &value, const QString &property) {
+        if (value.type == QLatin1String("bool") || value.type == QLatin1String("string")) {
+            const QString text = value.text.trimmed();
+            if (text == QLatin1String("true"))
+                return true;
+            if (text == QLatin1String("false"))
+                return false;
+        }
+        fail(QStringLiteral("property \"%1\" is not a boolean").arg(property));
+        return false;
+    }
+
+    void readProperty(int index) {
+        const QString property = mXml.attributes().value(QLatin1String("name")).toString();
+        const std::optional<PropertyValue> value = readValue();
+        if (!value)
+            return;
+        UiControl &control = mForm.controls[index];
+        if (property == QLatin1String("text") || property == QLatin1String("title") ||
+            property == QLatin1String("windowTitle"))
+            control.text = value->text;
+        else if (property == QLatin1String("placeholderText"))
+            control.placeholderText = value->text;
+        else if (property == QLatin1String("toolTip"))
+            control.toolTip = value->text;
+        else if (property == QLatin1String("action"))
+            control.action = value->text.trimmed();
+        else if (property == QLatin1String("firstView"))
+            control.firstView = value->text.trimmed();
+        else if (property == QLatin1String("buddy"))
+            control.buddy = value->text.trimmed();
+        else if (property == QLatin1String("cancel"))
+            control.cancel = toBool(*value, property);
+        else if (property == QLatin1String("default"))
+            control.isDefault = toBool(*value, property);
+        else if (property == QLatin1String("visible"))
+            control.hidden = !toBool(*value, property);
+        else if (property == QLatin1String("enabled"))
+            control.enabled = toBool(*value, property);
+        else if (property == QLatin1String("readOnly") && toBool(*value, property))
+            mReadOnly.insert(index);
+        else if (property == QLatin1String("echoMode"))
+            control.secure = !value->text.trimmed().endsWith(QLatin1String("::Normal"));
+    }
+
+    void finishControl(int index) {
+        static const QSet<QString> typedInto = {QStringLiteral("QLineEdit"),
+                                                QStringLiteral("QTextEdit"),
+                                                QStringLiteral("QPlainTextEdit")};
+        UiControl &control = mForm.controls[index];
+        control.editable = typedInto.contains(control.className) && !mReadOnly.contains(index);
+        if (control.className != QLatin1String("QLineEdit"))
+            control.secure = false;
+    }
+
+    void resolveHiddenByParent() {
+        // A parent comes before its children in the list.
+        for (UiControl &control : mForm.controls) {
+            if (control.parent >= 0) {
+                const UiControl &parent = mForm.controls[control.parent];
+                control.hiddenByParent = parent.hidden || parent.hiddenByParent;
+            }
+        }
+    }
+
+    QXmlStreamReader mXml;
+    UiForm mForm;
+    QSet<int> mReadOnly; // indices of controls marked read-only
+};
+
+} // namespace
+
+std::optional<UiForm> readUi(QIODevice *device, QString *why) {
+    Parser parser(device);
+    return parser.parse(why);
+}
+
+std::optional<UiForm> readUiFile(const QString &path, QString *why) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (why != nullptr)
+            *why = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    QString reason;
+    std::optional<UiForm> form = readUi(&file, &reason);
+    if (!form && why != nullptr)
+        *why = QStringLiteral("%1: %2").arg(path, reason);
+    return form;
+}
+
+} // namespace ui

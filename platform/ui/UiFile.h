@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QIODevice>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// A reader of Qt Designer .ui files for the kits that cannot use QUiLoader (which needs a GUI
+// application): the terminal kit and the scripted kit of the tests. It keeps only what the UI
+// kit's binding contract and a text front end need; layouts, sizes and fonts are left out.
+namespace ui {
+
+// Which control of the kit a widget stands for.
+enum class ControlKind { View, TextField, Button, ProgressIndicator, ComboBox, Box, Window };
+
+// The one mapping from Qt widget classes to kinds; every kit that reads .ui files uses it. The
+// root widget of a file is a window when it is a dialog, a main window or a bare widget.
+ControlKind controlKindForClass(const QString &className, bool isRoot);
+// "button", "text field", ...: for messages.
+QString controlKindName(ControlKind kind);
+
+struct UiControl {
+    QString className;
+    QString objectName;
+    ControlKind kind = ControlKind::View;
+    int parent = -1; // index of the enclosing widget in UiForm::controls; -1 for the root
+    // The visible text: "text" (labels, fields, buttons), "title" (group boxes) or
+    // "windowTitle" (windows), whichever the widget has.
+    QString text;
+    QString placeholderText;
+    QString toolTip;
+    QString action;         // the owner's action a click on this button calls
+    QString firstView;      // root only: the objectName of the first control
+    QString buddy;          // a label's buddy: the field it names
+    bool cancel = false;    // clicked for Escape and the window's close button
+    bool isDefault = false; // clicked for Return in a dialog
+    bool secure = false;    // a field whose text is not shown (echoMode other than Normal)
+    bool editable = false;  // the user types into it (a line or text edit that is not read-only)
+    bool hidden = false;    // hidden by its own "visible" property
+    bool hiddenByParent = false; // an enclosing widget is hidden
+    bool enabled = true;
+};
+
+// One .ui file: its root widget and everything inside it, in the order of the file.
+struct UiForm {
+    QString formClass;         // the file's <class>
+    QList<UiControl> controls; // the root first, then the widgets inside it, in document order
+    QStringList tabStops;      // objectNames in the tab order the file gives (may be empty)
+
+    const UiControl &root() const { return controls.first(); }
+    // The control with that objectName, or nullptr.
+    const UiControl *find(const QString &objectName) const;
+    // The controls in tab order: those the file lists first, in that order, then the rest in
+    // document order.
+    QList<const UiControl *> inTabOrder() const;
+};
+
+// Reads a .ui file (a resource path such as ":/nubelo/LoginSheet.ui" works too). On failure
+// answers nothing and says why.
+std::optional<UiForm> readUiFile(const QString &path, QString *why);
+std::optional<UiForm> readUi(QIODevice *device, QString *why);
+
+} // namespace ui

@@ -1,0 +1,52 @@
+#pragma once
+
+// The controller on the real interface files, driven through the scripted kit.
+
+#include "NubeloExportController.h"
+#include "ScriptedKit.h"
+
+#include <QtTest>
+
+class RecordingExportMgr : public ExportMgr {
+public:
+    int imageCount() override { return 0; }
+    void startExport() override {}
+    bool exportImageAtIndex(int, const QString &, const ImageExportSettings *) override {
+        return false;
+    }
+    void clickExport() override { ++clicks; }
+    int clicks = 0;
+};
+
+struct Panel {
+    Panel() {
+        QString why;
+        loaded = controller.loadInterface(&why);
+        if (!loaded)
+            qWarning("%s", qPrintable(why));
+        kit.clearRecords();
+    }
+
+    template <class T> T *control(const char *name) const {
+        T *found = kit.find<T>(QString::fromLatin1(name));
+        if (found == nullptr)
+            qWarning("no control %s", name);
+        return found;
+    }
+    QString accountLine() const {
+        return control<scripted::TextField>("mAccountInfo")->stringValue();
+    }
+    QString toggleTitle() const { return control<scripted::Button>("mAuthenticate")->title(); }
+    scripted::Window *sheet() const { return control<scripted::Window>("mLoginDialog"); }
+    scripted::TextField *errorLine() const {
+        return control<scripted::TextField>("mLoginErrorMessage");
+    }
+    scripted::ProgressIndicator *progress() const {
+        return control<scripted::ProgressIndicator>("mLoginProgress");
+    }
+
+    RecordingExportMgr mgr;
+    scripted::ScriptedApplication kit; // outlives the controller, whose views it made
+    NubeloExportController controller{&mgr};
+    bool loaded = false;
+};

@@ -1,0 +1,365 @@
+#include "ScriptedKit.h"
+
+#include <QMetaMethod>
+#include <QMetaObject>
+
+#include <type_traits>
+#include <vector>
+
+namespace scripted {
+
+namespace {
+
+// What a modal run answers when it was not ended properly (the platform's "aborted" code).
+constexpr int kAbortCode = -1000;
+// A loop that keeps running a window modally with nothing left to answer would never end.
+constexpr int kMaxUnscriptedRuns = 20;
+
+// Hidden by itself or by an enclosing view.
+bool hiddenOnScreen(const QObject *object) {
+    for (const QObject *at = object; at != nullptr; at = at->parent()) {
+        const auto *view = qobject_cast<const ui::View *>(at);
+        if (view != nullptr && view->isHidden())
+            return true;
+    }
+    return false;
+}
+
+// The window a control lives in, or nullptr for a control of a settings view.
+const Window *windowOf(const QObject *object) {
+    for (const QObject *at = object; at != nullptr; at = at->parent()) {
+        if (const auto *window = qobject_cast<const Window *>(at))
+            return window;
+    }
+    return nullptr;
+}
+
+bool ownerHasAction(const QObject *owner, const QString &action) {
+    if (owner == nullptr)
+        return false;
+    const QByteArray signature =
+        QMetaObject::normalizedSignature(QStringLiteral("%1(QObject*)").arg(action).toLatin1());
+    const QMetaObject *meta = owner->metaObject();
+    const int index = meta->indexOfMethod(signature.constData());
+    if (index < 0)
+        return false;
+    const QMetaMethod method = meta->method(index);
+    return method.methodType() != QMetaMethod::Signal &&
+           method.returnMetaType() == QMetaType::fromType<void>();
+}
+
+} // namespace
+
+TextField::TextField(const ui::UiControl &control, QObject *parent)
+    : Hideable(parent)
+    , mText(control.text)
+    , mSecure(control.secure)
+    , mEditable(control.editable) {}
+
+Button::Button(const ui::UiControl &control, QObject *owner, QObject *parent)
+    : Hideable(parent)
+    , mTitle(control.text)
+    , mAction(control.action)
+    , mOwner(owner)
+    , mEnabled(control.enabled)
+    , mCancel(control.cancel)
+    , mDefault(control.isDefault) {}
+
+bool Button::performClick() {
+    if (mAction.isEmpty() || mOwner == nullptr)
+        return false;
+    QObject *sender = this;
+    return QMetaObject::invokeMethod(mOwner, mAction.toLatin1().constData(), Qt::DirectConnection,
+                                     Q_ARG(QObject *, sender));
+}
+
+bool Box::pressKey(const QString &characters) {
+    return mHandler ? mHandler(ui::KeyEvent{characters}) : false;
+}
+
+Window::Window(ScriptedApplication &kit, const ui::UiControl &control, QObject *parent)
+    : ui::Window(parent)
+    , mKit(kit)
+    , mTitle(control.text) {}
+
+bool Window::type(const QString &field, const QString &text) {
+    auto *target = findChild<TextField *>(field);
+    if (target == nullptr || !mVisible || hiddenOnScreen(target) || !target->isEditable()) {
+        mKit.addProblem(QStringLiteral("cannot type into %1 of %2").arg(field, objectName()));
+        return false;
+    }
+    target->setStringValue(text);
+    return true;
+}
+
+bool Window::click(const QString &nameOrTitle) {
+    Button *button = findChild<Button *>(nameOrTitle);
+    if (button == nullptr) {
+        for (Button *candidate : findChildren<Button *>()) {
+            if (candidate->title() == nameOrTitle) {
+                button = candidate;
+                break;
+            }
+        }
+    }
+    if (button == nullptr || !mVisible || hiddenOnScreen(button) || !button->isEnabled()) {
+        mKit.addProblem(QStringLiteral("cannot click %1 in %2").arg(nameOrTitle, objectName()));
+        return false;
+    }
+    if (!button->performClick())
+        mKit.addProblem(QStringLiteral("%1 in %2 did nothing").arg(nameOrTitle, objectName()));
+    return true;
+}
+
+bool Window::pressEscape() {
+    for (Button *candidate : findChildren<Button *>()) {
+        if (candidate->isCancel())
+            return click(candidate->objectName());
+    }
+    mKit.addProblem(QStringLiteral("%1 has no cancel button").arg(objectName()));
+    return false;
+}
+
+ScriptedApplication::ScriptedApplication()
+    : mPrevious(ui::app()) {
+    ui::setApp(this);
+}
+
+ScriptedApplication::~ScriptedApplication() {
+    ui::setApp(mPrevious);
+}
+
+QString ScriptedApplication::nameOf(const QObject *object) {
+    return object != nullptr ? object->objectName() : QStringLiteral("-");
+}
+
+std::unique_ptr<QObject> ScriptedApplication::loadInterface(const QString &resource, QObject *owner,
+                                                            const QList<ui::Outlet> &outlets,
+                                                            QString *why) {
+    mLog.append(QStringLiteral("load %1").arg(resource));
+    const auto fail = [why](const QString &reason) {
+        if (why != nullptr)
+            *why = reason;
+        return std::unique_ptr<QObject>();
+    };
+
+    QString reason;
+    const std::optional<ui::UiForm> form = ui::readUiFile(resource, &reason);
+    if (!form)
+        return fail(reason);
+
+    for (const ui::UiControl &control : form->controls) {
+        if (control.action.isEmpty())
+            continue;
+        if (control.kind != ui::ControlKind::Button)
+            return fail(QStringLiteral("%1 carries an action but is a %2")
+                            .arg(control.objectName, ui::controlKindName(control.kind)));
+        if (!ownerHasAction(owner, control.action))
+            return fail(QStringLiteral("the action %1 of %2 is not an action of the owner")
+                            .arg(control.action, control.objectName));
+    }
+    const QString firstView = form->root().firstView;
+    if (!firstView.isEmpty() && form->find(firstView) == nullptr)
+        return fail(QStringLiteral("firstView names %1, which is not in the file").arg(firstView));
+
+    auto interface = std::make_unique<QObject>();
+    interface->setObjectName(resource);
+    QList<QObject *> made;
+    for (const ui::UiControl &control : form->controls) {
+        QObject *parent = control.parent < 0 ? interface.get() : made.at(control.parent);
+        QObject *object = nullptr;
+        switch (control.kind) {
+        case ui::ControlKind::TextField:
+            object = new TextField(control, parent);
+            break;
+        case ui::ControlKind::Button:
+            object = new Button(control, owner, parent);
+            break;
+        case ui::ControlKind::ProgressIndicator:
+            object = new ProgressIndicator(parent);
+            break;
+        case ui::ControlKind::ComboBox:
+            object = new ComboBox(parent);
+            break;
+        case ui::ControlKind::Box:
+            object = new Box(parent);
+            break;
+        case ui::ControlKind::View:
+            object = new View(parent);
+            break;
+        case ui::ControlKind::Window:
+            object = new Window(*this, control, parent);
+            break;
+        }
+        object->setObjectName(control.objectName);
+        if (auto *view = qobject_cast<ui::View *>(object))
+            view->setHidden(control.hidden);
+        made.append(object);
+    }
+
+    // Check every outlet before binding any, so a failed load leaves the owner untouched.
+    std::vector<std::function<void()>> bindings;
+    for (const ui::Outlet &outlet : outlets) {
+        const QString target = (outlet.name == QLatin1String("mFirstView") && !firstView.isEmpty())
+                                   ? firstView
+                                   : outlet.name;
+        const ui::UiControl *control = form->find(target);
+        if (control == nullptr)
+            return fail(
+                QStringLiteral("no widget named %1 for the outlet %2").arg(target, outlet.name));
+        QObject *object = made.at(int(control - form->controls.constData()));
+        const bool bound = std::visit(
+            [&](auto slot) {
+                using Control = std::remove_pointer_t<std::remove_pointer_t<decltype(slot)>>;
+                auto *typed = qobject_cast<Control *>(object);
+                if (typed == nullptr || slot == nullptr)
+                    return false;
+                bindings.push_back([slot, typed] { *slot = typed; });
+                return true;
+            },
+            outlet.slot);
+        if (!bound)
+            return fail(QStringLiteral("the outlet %1 cannot take %2, a %3")
+                            .arg(outlet.name, target, ui::controlKindName(control->kind)));
+    }
+    for (const auto &bind : bindings)
+        bind();
+
+    mInterfaces.append(interface.get());
+    return interface;
+}
+
+void ScriptedApplication::beginSheet(ui::Window *sheet, ui::View *modalFor) {
+    mLog.append(QStringLiteral("beginSheet %1 %2").arg(nameOf(sheet), nameOf(modalFor)));
+    if (auto *window = qobject_cast<Window *>(sheet))
+        window->setVisible(true);
+    else
+        addProblem(QStringLiteral("beginSheet without a window"));
+}
+
+int ScriptedApplication::runModalForWindow(ui::Window *window) {
+    mLog.append(QStringLiteral("runModal %1").arg(nameOf(window)));
+    auto *target = qobject_cast<Window *>(window);
+    if (target == nullptr) {
+        addProblem(QStringLiteral("runModal without a window"));
+        return kAbortCode;
+    }
+    target->setVisible(true);
+    mRuns.append(ModalRun{target, std::nullopt});
+
+    bool ended = false;
+    if (mModalAnswers.empty()) {
+        addProblem(QStringLiteral("unscripted modal run of %1").arg(nameOf(target)));
+    } else {
+        ModalAnswer answer = std::move(mModalAnswers.front());
+        mModalAnswers.pop_front();
+        if (answer.act)
+            answer.act(*target);
+        if (!mRuns.last().stopCode && answer.code)
+            mRuns.last().stopCode = answer.code;
+        ended = mRuns.last().stopCode.has_value();
+        if (!ended)
+            addProblem(QStringLiteral("the answer did not end the run of %1").arg(nameOf(target)));
+    }
+    if (!ended) {
+        if (++mUnscriptedRuns > kMaxUnscriptedRuns)
+            qFatal("scripted kit: %s keeps being run modally with nothing left to answer",
+                   qPrintable(nameOf(target)));
+        target->pressEscape();
+    }
+    const ModalRun run = mRuns.takeLast();
+    return run.stopCode.value_or(kAbortCode);
+}
+
+void ScriptedApplication::stopModalWithCode(int code) {
+    mLog.append(QStringLiteral("stopModal %1").arg(code));
+    if (mRuns.isEmpty())
+        addProblem(QStringLiteral("stopModal %1 outside a modal run").arg(code));
+    else
+        mRuns.last().stopCode = code;
+}
+
+void ScriptedApplication::endSheet(ui::Window *sheet) {
+    mLog.append(QStringLiteral("endSheet %1").arg(nameOf(sheet)));
+}
+
+void ScriptedApplication::orderOut(ui::Window *window) {
+    mLog.append(QStringLiteral("orderOut %1").arg(nameOf(window)));
+    if (auto *target = qobject_cast<Window *>(window))
+        target->setVisible(false);
+}
+
+int ScriptedApplication::runCriticalAlertPanel(const QString &title, const QString &message,
+                                               const QString &defaultButton,
+                                               const QString &alternateButton,
+                                               const QString &otherButton) {
+    Q_UNUSED(defaultButton)
+    Q_UNUSED(alternateButton)
+    Q_UNUSED(otherButton)
+    int answer = ui::AlertDefaultReturn;
+    if (mAlertAnswers.empty()) {
+        addProblem(QStringLiteral("unscripted alert panel: %1").arg(title));
+    } else {
+        answer = mAlertAnswers.front();
+        mAlertAnswers.pop_front();
+    }
+    mAlerts.append(Alert{QStringLiteral("critical"), title, message, answer});
+    return answer;
+}
+
+void ScriptedApplication::presentError(const platform::Error &error) {
+    mAlerts.append(Alert{QStringLiteral("error"), error.domain, error.localizedDescription, 0});
+}
+
+void ScriptedApplication::msgBox(const QString &message, const QString &informativeText) {
+    mAlerts.append(Alert{QStringLiteral("message"), message, informativeText, 0});
+}
+
+bool ScriptedApplication::openURL(const QUrl &url) {
+    mOpenedUrls.append(url);
+    return mOpenUrlAnswer;
+}
+
+void ScriptedApplication::answerModal(Act act, std::optional<int> code) {
+    mModalAnswers.push_back(ModalAnswer{std::move(act), code});
+}
+
+void ScriptedApplication::answerModalByClicking(const QString &button,
+                                                const QList<std::pair<QString, QString>> &typing) {
+    answerModal([button, typing](Window &window) {
+        for (const auto &[field, text] : typing)
+            window.type(field, text);
+        window.click(button);
+    });
+}
+
+void ScriptedApplication::clearRecords() {
+    mLog.clear();
+    mAlerts.clear();
+    mOpenedUrls.clear();
+    mProblems.clear();
+}
+
+bool ScriptedApplication::click(const QString &objectName) {
+    Button *button = find<Button>(objectName);
+    const Window *window = windowOf(button);
+    if (button == nullptr || hiddenOnScreen(button) || !button->isEnabled() ||
+        (window != nullptr && !window->isVisible())) {
+        addProblem(QStringLiteral("cannot click %1").arg(objectName));
+        return false;
+    }
+    if (!button->performClick())
+        addProblem(QStringLiteral("%1 did nothing").arg(objectName));
+    return true;
+}
+
+bool ScriptedApplication::pressKey(const QString &box, const QString &characters) {
+    Box *target = find<Box>(box);
+    if (target == nullptr) {
+        addProblem(QStringLiteral("no box %1").arg(box));
+        return false;
+    }
+    return target->pressKey(characters);
+}
+
+} // namespace scripted

@@ -1,0 +1,231 @@
+#pragma once
+
+// The scripted UI kit: a ui::Application for tests. It builds its controls from the real .ui
+// files (through ui::UiFile), binds outlets and actions by the kit contract, records what the
+// code under test showed, and answers modal runs from a queue the test fills.
+
+#include "ui/Application.h"
+#include "ui/UiFile.h"
+
+#include <QList>
+#include <QPointer>
+#include <QStringList>
+#include <QUrl>
+
+#include <deque>
+#include <functional>
+#include <optional>
+
+namespace scripted {
+
+class ScriptedApplication;
+
+// Hidden state shared by every control of the kit.
+template <class Base> class Hideable : public Base {
+public:
+    using Base::Base;
+    bool isHidden() const override { return mHidden; }
+    void setHidden(bool hidden) override { mHidden = hidden; }
+
+private:
+    bool mHidden = false;
+};
+
+class TextField final : public Hideable<ui::TextField> {
+    Q_OBJECT
+public:
+    TextField(const ui::UiControl &control, QObject *parent);
+    QString stringValue() const override { return mText; }
+    void setStringValue(const QString &text) override { mText = text; }
+    bool isSecure() const override { return mSecure; }
+    bool isEditable() const { return mEditable; }
+
+private:
+    QString mText;
+    bool mSecure = false;
+    bool mEditable = false;
+};
+
+class Button final : public Hideable<ui::Button> {
+    Q_OBJECT
+public:
+    Button(const ui::UiControl &control, QObject *owner, QObject *parent);
+    QString title() const override { return mTitle; }
+    void setTitle(const QString &title) override { mTitle = title; }
+    bool isEnabled() const { return mEnabled; }
+    bool isCancel() const { return mCancel; }
+    bool isDefault() const { return mDefault; }
+    QString action() const { return mAction; }
+    // Calls the owner's action with this button as sender, as a click would. False when the
+    // button has no action (nothing happens then).
+    bool performClick();
+
+private:
+    QString mTitle;
+    QString mAction;
+    QPointer<QObject> mOwner;
+    bool mEnabled = true;
+    bool mCancel = false;
+    bool mDefault = false;
+};
+
+class ProgressIndicator final : public Hideable<ui::ProgressIndicator> {
+    Q_OBJECT
+public:
+    using Hideable::Hideable;
+    void startAnimation() override { mAnimating = true; }
+    void stopAnimation() override { mAnimating = false; }
+    bool isAnimating() const override { return mAnimating; }
+
+private:
+    bool mAnimating = false;
+};
+
+class ComboBox final : public Hideable<ui::ComboBox> {
+    Q_OBJECT
+public:
+    using Hideable::Hideable;
+    QString stringValue() const override { return mText; }
+    void setStringValue(const QString &text) override { mText = text; }
+
+private:
+    QString mText;
+};
+
+class Box final : public Hideable<ui::Box> {
+    Q_OBJECT
+public:
+    using Hideable::Hideable;
+    void setKeyEquivalentHandler(KeyHandler handler) override { mHandler = std::move(handler); }
+    // A key press reaching the box: the handler's answer, false without one.
+    bool pressKey(const QString &characters);
+
+private:
+    KeyHandler mHandler;
+};
+
+class View final : public Hideable<ui::View> {
+    Q_OBJECT
+public:
+    using Hideable::Hideable;
+};
+
+// A window of a loaded interface. What an answer's act does to it goes through the same checks
+// a person meets: a hidden or disabled control cannot be typed into or clicked.
+class Window final : public ui::Window {
+    Q_OBJECT
+public:
+    Window(ScriptedApplication &kit, const ui::UiControl &control, QObject *parent);
+    bool isVisible() const override { return mVisible; }
+    void setVisible(bool visible) { mVisible = visible; }
+    QString title() const { return mTitle; }
+
+    // Types `text` into the field named `field` (replacing what it held).
+    bool type(const QString &field, const QString &text);
+    // Clicks the button with that objectName or, failing that, that title.
+    bool click(const QString &nameOrTitle);
+    // Escape or the window's close button: clicks the button marked as the cancel button.
+    bool pressEscape();
+
+private:
+    ScriptedApplication &mKit;
+    QString mTitle;
+    bool mVisible = false;
+};
+
+class ScriptedApplication : public ui::Application {
+public:
+    // Becomes the process's UI kit; the destructor puts back the one there was before.
+    ScriptedApplication();
+    ~ScriptedApplication() override;
+    ScriptedApplication(const ScriptedApplication &) = delete;
+    ScriptedApplication &operator=(const ScriptedApplication &) = delete;
+
+    // ui::Application.
+    std::unique_ptr<QObject> loadInterface(const QString &resource, QObject *owner,
+                                           const QList<ui::Outlet> &outlets, QString *why) override;
+    void beginSheet(ui::Window *sheet, ui::View *modalFor) override;
+    int runModalForWindow(ui::Window *window) override;
+    void stopModalWithCode(int code) override;
+    void endSheet(ui::Window *sheet) override;
+    void orderOut(ui::Window *window) override;
+    int runCriticalAlertPanel(const QString &title, const QString &message,
+                              const QString &defaultButton, const QString &alternateButton,
+                              const QString &otherButton) override;
+    void presentError(const platform::Error &error) override;
+    void msgBox(const QString &message, const QString &informativeText) override;
+    bool openURL(const QUrl &url) override;
+
+    // The script. A modal run takes the next answer: its act (if any) works on the window, and
+    // a button it clicks ends the run through its action; when nothing stopped the run, the
+    // answer's code (if any) ends it. A run with no answer left, or one its answer did not
+    // end, is a problem: the kit then presses Escape for it.
+    using Act = std::function<void(Window &)>;
+    void answerModal(Act act, std::optional<int> code = std::nullopt);
+    // Shorthands: type the given fields (objectName, text) then click `button`.
+    void answerModalByClicking(const QString &button,
+                               const QList<std::pair<QString, QString>> &typing = {});
+    int pendingModalAnswers() const { return int(mModalAnswers.size()); }
+    // Answers for runCriticalAlertPanel, in order; without one the default button is chosen
+    // and a problem recorded.
+    void answerAlert(int answer) { mAlertAnswers.push_back(answer); }
+    void setOpenUrlAnswer(bool answer) { mOpenUrlAnswer = answer; }
+
+    // What was recorded.
+    struct Alert {
+        QString kind; // "critical", "error" or "message"
+        QString title;
+        QString message;
+        int answer = 0;
+    };
+    // One line per window operation: "load <file>", "beginSheet <sheet> <modalFor|->",
+    // "runModal <window>", "stopModal <code>", "orderOut <window>", "endSheet <sheet>".
+    QStringList log() const { return mLog; }
+    QList<Alert> alerts() const { return mAlerts; }
+    QList<QUrl> openedUrls() const { return mOpenedUrls; }
+    // Everything that went against the script or against what a person could do.
+    QStringList problems() const { return mProblems; }
+    void clearRecords();
+    void addProblem(const QString &problem) { mProblems.append(problem); }
+
+    // A control of any interface loaded and still alive, by objectName.
+    template <class T> T *find(const QString &objectName) const {
+        for (const QPointer<QObject> &interface : mInterfaces) {
+            if (interface == nullptr)
+                continue;
+            if (T *found = interface->findChild<T *>(objectName))
+                return found;
+        }
+        return nullptr;
+    }
+    // Clicks a button of any loaded interface, as a person would (visible and enabled only).
+    bool click(const QString &objectName);
+    // A key press on the box with that objectName; the handler's answer.
+    bool pressKey(const QString &box, const QString &characters);
+
+private:
+    struct ModalAnswer {
+        Act act;
+        std::optional<int> code;
+    };
+    struct ModalRun {
+        Window *window = nullptr;
+        std::optional<int> stopCode;
+    };
+    static QString nameOf(const QObject *object);
+
+    ui::Application *mPrevious = nullptr;
+    QList<QPointer<QObject>> mInterfaces;
+    std::deque<ModalAnswer> mModalAnswers;
+    std::deque<int> mAlertAnswers;
+    QList<ModalRun> mRuns; // nested modal runs, innermost last
+    int mUnscriptedRuns = 0;
+    bool mOpenUrlAnswer = true;
+
+    QStringList mLog;
+    QList<Alert> mAlerts;
+    QList<QUrl> mOpenedUrls;
+    QStringList mProblems;
+};
+
+} // namespace scripted
