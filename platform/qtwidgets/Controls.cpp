@@ -1,0 +1,265 @@
+#include "Controls.h"
+
+#include "KeyMapping.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+
+namespace qtwidgets {
+
+WidgetControl::~WidgetControl() = default;
+
+// --- text field ---------------------------------------------------------------------------
+
+TextFieldControl::TextFieldControl(QWidget *widget, QObject *parent)
+    : ui::TextField(parent)
+    , mWidget(widget) {}
+
+bool TextFieldControl::isHidden() const {
+    return mWidget == nullptr || mWidget->isHidden();
+}
+
+void TextFieldControl::setHidden(bool hidden) {
+    if (mWidget != nullptr)
+        mWidget->setHidden(hidden);
+}
+
+QString TextFieldControl::stringValue() const {
+    if (auto *line = qobject_cast<QLineEdit *>(mWidget))
+        return line->text();
+    if (auto *label = qobject_cast<QLabel *>(mWidget))
+        return label->text();
+    return QString();
+}
+
+void TextFieldControl::setStringValue(const QString &text) {
+    if (auto *line = qobject_cast<QLineEdit *>(mWidget))
+        line->setText(text);
+    else if (auto *label = qobject_cast<QLabel *>(mWidget))
+        label->setText(text);
+}
+
+bool TextFieldControl::isSecure() const {
+    auto *line = qobject_cast<QLineEdit *>(mWidget);
+    return line != nullptr && line->echoMode() != QLineEdit::Normal;
+}
+
+// --- button -------------------------------------------------------------------------------
+
+ButtonControl::ButtonControl(QAbstractButton *button, QObject *parent)
+    : ui::Button(parent)
+    , mButton(button) {}
+
+QWidget *ButtonControl::widget() const {
+    return mButton;
+}
+
+bool ButtonControl::isHidden() const {
+    return mButton == nullptr || mButton->isHidden();
+}
+
+void ButtonControl::setHidden(bool hidden) {
+    if (mButton != nullptr)
+        mButton->setHidden(hidden);
+}
+
+QString ButtonControl::title() const {
+    return mButton != nullptr ? mButton->text() : QString();
+}
+
+void ButtonControl::setTitle(const QString &title) {
+    if (mButton != nullptr)
+        mButton->setText(title);
+}
+
+void ButtonControl::setAction(QObject *target, const QMetaMethod &method) {
+    const bool first = mTarget == nullptr;
+    mTarget = target;
+    mMethod = method;
+    if (first && mButton != nullptr)
+        connect(mButton, &QAbstractButton::clicked, this, &ButtonControl::performAction);
+}
+
+void ButtonControl::performAction() {
+    if (mTarget == nullptr || !mMethod.isValid())
+        return;
+    QObject *sender = this;
+    mMethod.invoke(mTarget, Qt::DirectConnection, Q_ARG(QObject *, sender));
+}
+
+// --- progress indicator -------------------------------------------------------------------
+
+ProgressIndicatorControl::ProgressIndicatorControl(QProgressBar *bar, QObject *parent)
+    : ui::ProgressIndicator(parent)
+    , mBar(bar) {
+    // A bar drawn busy in the interface file would look busy before anyone started it.
+    if (mBar->minimum() == 0 && mBar->maximum() == 0) {
+        mBar->setTextVisible(false);
+        rest();
+    }
+}
+
+QWidget *ProgressIndicatorControl::widget() const {
+    return mBar;
+}
+
+bool ProgressIndicatorControl::isHidden() const {
+    return mBar == nullptr || mBar->isHidden();
+}
+
+void ProgressIndicatorControl::setHidden(bool hidden) {
+    if (mBar != nullptr)
+        mBar->setHidden(hidden);
+}
+
+void ProgressIndicatorControl::startAnimation() {
+    mAnimating = true;
+    if (mBar != nullptr)
+        mBar->setRange(0, 0);
+}
+
+void ProgressIndicatorControl::stopAnimation() {
+    mAnimating = false;
+    rest();
+}
+
+void ProgressIndicatorControl::rest() {
+    if (mBar == nullptr)
+        return;
+    mBar->setRange(0, 1);
+    mBar->setValue(0);
+}
+
+// --- combo box ----------------------------------------------------------------------------
+
+ComboBoxControl::ComboBoxControl(QComboBox *combo, QObject *parent)
+    : ui::ComboBox(parent)
+    , mCombo(combo) {}
+
+QWidget *ComboBoxControl::widget() const {
+    return mCombo;
+}
+
+bool ComboBoxControl::isHidden() const {
+    return mCombo == nullptr || mCombo->isHidden();
+}
+
+void ComboBoxControl::setHidden(bool hidden) {
+    if (mCombo != nullptr)
+        mCombo->setHidden(hidden);
+}
+
+QString ComboBoxControl::stringValue() const {
+    return mCombo != nullptr ? mCombo->currentText() : QString();
+}
+
+void ComboBoxControl::setStringValue(const QString &text) {
+    if (mCombo != nullptr)
+        mCombo->setCurrentText(text);
+}
+
+// --- box ----------------------------------------------------------------------------------
+
+BoxControl::BoxControl(QWidget *widget, QObject *parent)
+    : ui::Box(parent)
+    , mWidget(widget) {
+    mWidget->installEventFilter(this);
+}
+
+bool BoxControl::isHidden() const {
+    return mWidget == nullptr || mWidget->isHidden();
+}
+
+void BoxControl::setHidden(bool hidden) {
+    if (mWidget != nullptr)
+        mWidget->setHidden(hidden);
+}
+
+void BoxControl::setKeyEquivalentHandler(KeyHandler handler) {
+    mHandler = std::move(handler);
+}
+
+namespace {
+
+// A modifier pressed on its own changes the modifiers of the next key; it is not a key press
+// the box should see.
+bool isModifierKey(int key) {
+    switch (key) {
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Meta:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_CapsLock:
+    case Qt::Key_NumLock:
+    case Qt::Key_ScrollLock:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_Hyper_L:
+    case Qt::Key_Hyper_R:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool BoxControl::eventFilter(QObject *watched, QEvent *event) {
+    if (watched != mWidget || event->type() != QEvent::KeyPress || !mHandler)
+        return false;
+    const auto *key = static_cast<QKeyEvent *>(event);
+    if (isModifierKey(key->key()))
+        return false;
+    // The handler may replace itself (the box it calls can go away); keep it alive for the call.
+    const KeyHandler handler = mHandler;
+    if (!handler(keyEventFor(*key)))
+        return false; // Qt goes on with the key: the widget, then its parents
+    event->accept();
+    return true;
+}
+
+// --- window -------------------------------------------------------------------------------
+
+WindowControl::WindowControl(QDialog *dialog, QObject *parent)
+    : ui::Window(parent)
+    , mDialog(dialog) {
+    mDialog->installEventFilter(this);
+}
+
+bool WindowControl::isVisible() const {
+    return mDialog != nullptr && mDialog->isVisible();
+}
+
+bool WindowControl::eventFilter(QObject *watched, QEvent *event) {
+    if (watched != mDialog)
+        return false;
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        // QDialog would reject() on Escape; here Escape is the cancel button's.
+        if (!static_cast<QKeyEvent *>(event)->matches(QKeySequence::Cancel))
+            return false;
+        event->accept();
+        clickCancel();
+        return true;
+    case QEvent::Close:
+        // The close button: a close event arrives accepted, and an accepted one hides us.
+        event->ignore();
+        clickCancel();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void WindowControl::clickCancel() {
+    if (mCancel != nullptr && mCancel->button() != nullptr)
+        mCancel->button()->click();
+}
+
+} // namespace qtwidgets

@@ -1,0 +1,573 @@
+#include "NubeloExportController.h"
+#include "qtwidgets/QtWidgetsApplication.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <atomic>
+#include <thread>
+
+using qtwidgets::QtWidgetsApplication;
+
+namespace {
+
+const QString kPanel = QStringLiteral(":/test/TestPanel.ui");
+const QString kSheet = QStringLiteral(":/test/TestSheet.ui");
+const QString kLoginSheet = QStringLiteral(":/nubelo/LoginSheet.ui");
+const QString kAboutWindow = QStringLiteral(":/nubelo/AboutWindow.ui");
+
+// The code a modal run ends with when the test's own action never stopped it.
+constexpr int kStuck = -4242;
+
+// Owns the actions of the test files and of the plug-in's windows.
+class Owner : public QObject {
+    Q_OBJECT
+public:
+    explicit Owner(ui::Application *kit)
+        : mKit(kit) {}
+    Q_INVOKABLE void clickGo(QObject *sender) { senders << sender; }
+    Q_INVOKABLE void clickOk(QObject *sender) { stop(sender, 10); }
+    Q_INVOKABLE void clickCancel(QObject *sender) { stop(sender, 11); }
+    Q_INVOKABLE void clickLoginLogout(QObject *sender) { senders << sender; }
+    Q_INVOKABLE void clickSugerencias(QObject *sender) { senders << sender; }
+    Q_INVOKABLE void clickAbout(QObject *sender) { senders << sender; }
+    Q_INVOKABLE void clickAuthenticateLoginDialog(QObject *sender) { stop(sender, 10); }
+    Q_INVOKABLE void clickCancelLoginDialog(QObject *sender) { stop(sender, 11); }
+    Q_INVOKABLE void clickCloseAboutDialog(QObject *sender) { stop(sender, 0); }
+
+    QList<QObject *> senders;
+
+private:
+    void stop(QObject *sender, int code) {
+        senders << sender;
+        mKit->stopModalWithCode(code);
+    }
+    ui::Application *mKit;
+};
+
+class OwnerWithoutActions : public QObject {
+    Q_OBJECT
+};
+
+class OwnerWithoutSender : public QObject {
+    Q_OBJECT
+public:
+    Q_INVOKABLE void clickGo() {}
+};
+
+class RecordingExportMgr : public ExportMgr {
+public:
+    int imageCount() override { return 0; }
+    void startExport() override {}
+    bool exportImageAtIndex(int, const QString &, const ImageExportSettings *) override {
+        return false;
+    }
+    void clickExport() override { ++clicks; }
+    int clicks = 0;
+};
+
+// A host window that records the keys that reach it.
+class KeyRecorder : public QWidget {
+public:
+    QList<int> keys;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override { keys << event->key(); }
+};
+
+void place(QWidget *view, QWidget *host) {
+    auto *layout = new QVBoxLayout(host);
+    layout->addWidget(view);
+    host->show();
+}
+
+// Stops a modal run that the test failed to end, so a fault fails the test instead of hanging.
+class ModalGuard {
+public:
+    explicit ModalGuard(ui::Application &kit) {
+        mTimer.setSingleShot(true);
+        QObject::connect(&mTimer, &QTimer::timeout, [&kit] { kit.stopModalWithCode(kStuck); });
+        mTimer.start(5000);
+    }
+
+private:
+    QTimer mTimer;
+};
+
+// Runs `act` on the first message box shown, from inside its own loop; gives up after 5 s.
+void whenMessageBoxShows(std::function<void(QMessageBox *)> act) {
+    auto *poll = new QTimer;
+    QElapsedTimer started;
+    started.start();
+    QObject::connect(poll, &QTimer::timeout, [poll, started, act] {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (box != nullptr && box->isVisible()) {
+                poll->stop();
+                poll->deleteLater();
+                act(box);
+                return;
+            }
+        }
+        if (started.hasExpired(5000)) {
+            poll->stop();
+            poll->deleteLater();
+        }
+    });
+    poll->start(5);
+}
+
+} // namespace
+
+class TestQtWidgetsKit : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void bindsOutletsAndActions();
+    void refusesIncompleteBindings_data();
+    void refusesIncompleteBindings();
+    void sheetRuns_data();
+    void sheetRuns();
+    void boxKeys_data();
+    void boxKeys();
+    void pluginSettingsViewThroughTheController();
+    void criticalAlertAnswersByButton_data();
+    void criticalAlertAnswersByButton();
+    void errorAndWarningAlerts();
+    void performOnMainThreadFromAnotherThread();
+    // Ends the application's loops for good: keep it last.
+    void modalRunEndsWhenTheApplicationQuits();
+};
+
+void TestQtWidgetsKit::bindsOutletsAndActions() {
+    QtWidgetsApplication kit;
+    Owner owner(&kit);
+    ui::Box *box = nullptr;
+    ui::View *first = nullptr;
+    ui::TextField *account = nullptr;
+    ui::TextField *title = nullptr;
+    ui::TextField *secret = nullptr;
+    ui::Button *go = nullptr;
+    ui::Button *remember = nullptr;
+    ui::ComboBox *albums = nullptr;
+    ui::ProgressIndicator *busy = nullptr;
+    QString why;
+    std::unique_ptr<QObject> loaded = kit.loadInterface(kPanel, &owner,
+                                                        {{QStringLiteral("panelBox"), &box},
+                                                         {QStringLiteral("mFirstView"), &first},
+                                                         {QStringLiteral("accountLine"), &account},
+                                                         {QStringLiteral("titleField"), &title},
+                                                         {QStringLiteral("secretField"), &secret},
+                                                         {QStringLiteral("goButton"), &go},
+                                                         {QStringLiteral("rememberBox"), &remember},
+                                                         {QStringLiteral("albumCombo"), &albums},
+                                                         {QStringLiteral("busyBar"), &busy}},
+                                                        &why);
+    QVERIFY2(loaded, qPrintable(why));
+    QVERIFY(box && account && title && secret && go && remember && albums && busy);
+
+    // The root's "firstView" names the button, and one widget has one control.
+    QCOMPARE(first, static_cast<ui::View *>(go));
+    QWidget *root = QtWidgetsApplication::widgetFor(box);
+    QVERIFY(qobject_cast<QFrame *>(root));
+    QCOMPARE(QtWidgetsApplication::widgetFor(first)->objectName(), QStringLiteral("goButton"));
+
+    QCOMPARE(account->stringValue(), QStringLiteral("nobody"));
+    account->setStringValue(QStringLiteral("ana@example.com logged in"));
+    QCOMPARE(root->findChild<QLabel *>(QStringLiteral("accountLine"))->text(),
+             QStringLiteral("ana@example.com logged in"));
+    QVERIFY(secret->isSecure());
+    QVERIFY(!title->isSecure());
+    go->setTitle(QStringLiteral("Logout"));
+    QCOMPARE(root->findChild<QPushButton *>(QStringLiteral("goButton"))->text(),
+             QStringLiteral("Logout"));
+    albums->setStringValue(QStringLiteral("Trip"));
+    QCOMPARE(albums->stringValue(), QStringLiteral("Trip"));
+
+    // A bar drawn busy rests until started, and animates only between start and stop.
+    auto *bar = root->findChild<QProgressBar *>(QStringLiteral("busyBar"));
+    QVERIFY(!busy->isAnimating());
+    QVERIFY(bar->maximum() != 0);
+    busy->startAnimation();
+    QVERIFY(busy->isAnimating());
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 0);
+    busy->stopAnimation();
+    QVERIFY(bar->maximum() != 0);
+    busy->setHidden(true);
+    QVERIFY(busy->isHidden() && bar->isHidden());
+
+    // A click sends the action with the kit's control as the sender.
+    QWidget host;
+    place(root, &host);
+    QTest::mouseClick(QtWidgetsApplication::widgetFor(go), Qt::LeftButton);
+    QCOMPARE(owner.senders, QList<QObject *>{go});
+}
+
+void TestQtWidgetsKit::refusesIncompleteBindings_data() {
+    QTest::addColumn<QString>("resource");
+    QTest::addColumn<QString>("owner");
+    QTest::addColumn<QString>("extraOutlet");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("outlet missing from the file") << kPanel << "full"
+                                                  << "mNoSuchField"
+                                                  << "text"
+                                                  << "mNoSuchField";
+    QTest::newRow("label bound as a button") << kPanel << "full"
+                                             << "accountLine"
+                                             << "button"
+                                             << "accountLine";
+    QTest::newRow("frame bound as a window") << kPanel << "full"
+                                             << "panelBox"
+                                             << "window"
+                                             << "panelBox";
+    QTest::newRow("button bound as a progress indicator") << kPanel << "full"
+                                                          << "goButton"
+                                                          << "progress"
+                                                          << "goButton";
+    QTest::newRow("action missing on the owner")
+        << kPanel << "bare" << QString() << QString() << "clickGo";
+    QTest::newRow("action without the sender")
+        << kPanel << "nosender" << QString() << QString() << "clickGo";
+    QTest::newRow("no such file") << QStringLiteral(":/test/Missing.ui") << "full" << QString()
+                                  << QString() << "Missing.ui";
+}
+
+void TestQtWidgetsKit::refusesIncompleteBindings() {
+    QFETCH(QString, resource);
+    QFETCH(QString, owner);
+    QFETCH(QString, extraOutlet);
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+
+    QtWidgetsApplication kit;
+    Owner full(&kit);
+    OwnerWithoutActions bare;
+    OwnerWithoutSender noSender;
+    QObject *target = owner == "bare"       ? static_cast<QObject *>(&bare)
+                      : owner == "nosender" ? static_cast<QObject *>(&noSender)
+                                            : &full;
+
+    // A good outlet beside the bad one: it must stay unbound too.
+    ui::TextField *account = nullptr;
+    ui::TextField *text = nullptr;
+    ui::Button *button = nullptr;
+    ui::Window *window = nullptr;
+    ui::ProgressIndicator *progress = nullptr;
+    QList<ui::Outlet> outlets{{QStringLiteral("accountLine"), &account}};
+    if (kind == "text")
+        outlets << ui::Outlet{extraOutlet, &text};
+    else if (kind == "button")
+        outlets << ui::Outlet{extraOutlet, &button};
+    else if (kind == "window")
+        outlets << ui::Outlet{extraOutlet, &window};
+    else if (kind == "progress")
+        outlets << ui::Outlet{extraOutlet, &progress};
+
+    QString why;
+    std::unique_ptr<QObject> loaded = kit.loadInterface(resource, target, outlets, &why);
+    QVERIFY(!loaded);
+    QVERIFY2(why.contains(reason), qPrintable(why));
+    QVERIFY(!account && !text && !button && !window && !progress);
+}
+
+void TestQtWidgetsKit::sheetRuns_data() {
+    QTest::addColumn<QString>("resource");
+    QTest::addColumn<QString>("windowName");
+    QTest::addColumn<bool>("attached");
+    QTest::addColumn<QString>("gesture"); // a button's objectName, "Escape", "Return" or "close"
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("sheet, OK clicked") << kSheet << "sheet" << true << "okButton" << 10;
+    QTest::newRow("sheet, Escape") << kSheet << "sheet" << true << "Escape" << 11;
+    QTest::newRow("sheet, close button") << kSheet << "sheet" << true << "close" << 11;
+    QTest::newRow("lone sheet, OK clicked") << kSheet << "sheet" << false << "okButton" << 10;
+    QTest::newRow("login sheet, Authenticate clicked")
+        << kLoginSheet << "mLoginDialog" << true << "authenticateButton" << 10;
+    QTest::newRow("login sheet, Return") << kLoginSheet << "mLoginDialog" << true << "Return" << 10;
+    QTest::newRow("login sheet, Escape") << kLoginSheet << "mLoginDialog" << true << "Escape" << 11;
+    QTest::newRow("login sheet, close button")
+        << kLoginSheet << "mLoginDialog" << true << "close" << 11;
+    QTest::newRow("about window, Close clicked")
+        << kAboutWindow << "mAboutDialog" << false << "closeButton" << 0;
+    QTest::newRow("about window, Escape")
+        << kAboutWindow << "mAboutDialog" << false << "Escape" << 0;
+}
+
+// The dialog is on screen while its loop runs and stays there after the run until orderOut:
+// the caller goes on working with the sheet shown (the login wait).
+void TestQtWidgetsKit::sheetRuns() {
+    QFETCH(QString, resource);
+    QFETCH(QString, windowName);
+    QFETCH(bool, attached);
+    QFETCH(QString, gesture);
+    QFETCH(int, code);
+
+    QtWidgetsApplication kit;
+    Owner owner(&kit);
+    ui::Box *box = nullptr;
+    QString why;
+    auto panel = kit.loadInterface(kPanel, &owner, {{QStringLiteral("panelBox"), &box}}, &why);
+    QVERIFY2(panel, qPrintable(why));
+    QWidget host;
+    place(QtWidgetsApplication::widgetFor(box), &host);
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+
+    ui::Window *window = nullptr;
+    auto sheet = kit.loadInterface(resource, &owner, {{windowName, &window}}, &why);
+    QVERIFY2(sheet, qPrintable(why));
+    QDialog *dialog = QtWidgetsApplication::dialogFor(window);
+    QVERIFY(dialog);
+
+    for (int round = 0; round < 2; ++round) { // the same window shown again
+        kit.beginSheet(window, attached ? box : nullptr);
+        QVERIFY(window->isVisible());
+        if (attached) {
+            QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+            QCOMPARE(dialog->parentWidget(), &host);
+        } else {
+            QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
+        }
+
+        bool shownDuringRun = false;
+        QTimer::singleShot(0, dialog, [&] {
+            shownDuringRun = dialog->isVisible();
+            if (gesture == "Escape" || gesture == "Return") {
+                QWidget *focus = dialog->focusWidget() ? dialog->focusWidget() : dialog;
+                QTest::keyClick(focus, gesture == "Escape" ? Qt::Key_Escape : Qt::Key_Return);
+            } else if (gesture == "close") {
+                dialog->close();
+            } else {
+                QTest::mouseClick(dialog->findChild<QAbstractButton *>(gesture), Qt::LeftButton);
+            }
+        });
+        const ModalGuard guard(kit);
+        QCOMPARE(kit.runModalForWindow(window), code);
+        QVERIFY(shownDuringRun);
+        QVERIFY(window->isVisible());
+        QVERIFY(!owner.senders.isEmpty());
+        QVERIFY(qobject_cast<ui::Button *>(owner.senders.last()));
+
+        kit.orderOut(window);
+        kit.endSheet(window);
+        QVERIFY(!window->isVisible());
+    }
+}
+
+void TestQtWidgetsKit::boxKeys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("characters");
+    QTest::addColumn<bool>("handled");
+
+    QTest::newRow("Return") << int(Qt::Key_Return) << Qt::KeyboardModifiers() << "\r" << true;
+    QTest::newRow("Shift+Return") << int(Qt::Key_Return) << Qt::KeyboardModifiers(Qt::ShiftModifier)
+                                  << "\r" << true;
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier)
+                                  << "\x03" << true;
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << Qt::KeyboardModifiers(Qt::ControlModifier) << "c"
+                            << false;
+    QTest::newRow("Ctrl+Shift+C") << int(Qt::Key_C)
+                                  << Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier)
+                                  << "C" << false;
+    QTest::newRow("letter") << int(Qt::Key_X) << Qt::KeyboardModifiers() << "x" << false;
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << Qt::KeyboardModifiers() << "\x1b" << false;
+}
+
+// A key a child leaves alone reaches the box's handler once; what the handler declines goes on
+// to the window as if the box were not there.
+void TestQtWidgetsKit::boxKeys() {
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, characters);
+    QFETCH(bool, handled);
+
+    QtWidgetsApplication kit;
+    Owner owner(&kit);
+    ui::Box *box = nullptr;
+    ui::Button *go = nullptr;
+    QString why;
+    auto panel = kit.loadInterface(
+        kPanel, &owner, {{QStringLiteral("panelBox"), &box}, {QStringLiteral("goButton"), &go}},
+        &why);
+    QVERIFY2(panel, qPrintable(why));
+    QStringList seen;
+    box->setKeyEquivalentHandler([&seen](const ui::KeyEvent &event) {
+        seen << event.charactersIgnoringModifiers;
+        return event.charactersIgnoringModifiers == "\r" ||
+               event.charactersIgnoringModifiers == "\x03";
+    });
+    KeyRecorder host;
+    place(QtWidgetsApplication::widgetFor(box), &host);
+
+    QTest::keyClick(QtWidgetsApplication::widgetFor(go), Qt::Key(key), modifiers);
+    QCOMPARE(seen, QStringList{characters});
+    QCOMPARE(host.keys.contains(key), !handled);
+    QVERIFY(owner.senders.isEmpty()); // the focused button was not clicked
+}
+
+// The plug-in's own files, bound by the controller: its settings view placed in a host window,
+// Return there asking the host to export, Ctrl+C not.
+void TestQtWidgetsKit::pluginSettingsViewThroughTheController() {
+    QtWidgetsApplication kit;
+    ui::setApp(&kit);
+    RecordingExportMgr mgr;
+    {
+        NubeloExportController controller(&mgr);
+        QString why;
+        QVERIFY2(controller.loadInterface(&why), qPrintable(why));
+        QWidget *view = QtWidgetsApplication::widgetFor(controller.settingsView());
+        QWidget *first = QtWidgetsApplication::widgetFor(controller.firstView());
+        QVERIFY(view && first);
+        QVERIFY(view->isAncestorOf(first));
+
+        // Declared after the controller: the host's window, and the view placed in it, go first.
+        KeyRecorder host;
+        place(view, &host);
+        QTest::keyClick(first, Qt::Key_Return);
+        QCOMPARE(mgr.clicks, 1);
+        QTest::keyClick(first, Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(mgr.clicks, 2);
+        QTest::keyClick(first, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(mgr.clicks, 2);
+        QVERIFY(host.keys.contains(Qt::Key_C)); // Qt's turn: a copy, say
+        QVERIFY(!host.keys.contains(Qt::Key_Return) && !host.keys.contains(Qt::Key_Enter));
+    }
+    ui::setApp(nullptr);
+}
+
+void TestQtWidgetsKit::criticalAlertAnswersByButton_data() {
+    QTest::addColumn<QString>("other");
+    QTest::addColumn<QString>("press"); // a button's text, or empty for Escape
+    QTest::addColumn<int>("answer");
+
+    QTest::newRow("default") << "Later"
+                             << "Replace" << int(ui::AlertDefaultReturn);
+    QTest::newRow("alternate") << "Later"
+                               << "Cancel" << int(ui::AlertAlternateReturn);
+    QTest::newRow("other") << "Later"
+                           << "Later" << int(ui::AlertOtherReturn);
+    QTest::newRow("Escape") << "Later" << QString() << int(ui::AlertAlternateReturn);
+    QTest::newRow("Escape, two buttons") << QString() << QString() << int(ui::AlertAlternateReturn);
+}
+
+void TestQtWidgetsKit::criticalAlertAnswersByButton() {
+    QFETCH(QString, other);
+    QFETCH(QString, press);
+    QFETCH(int, answer);
+
+    QtWidgetsApplication kit;
+    QStringList buttons;
+    QString text;
+    QString informative;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    whenMessageBoxShows([&](QMessageBox *box) {
+        for (QAbstractButton *button : box->buttons())
+            buttons << button->text();
+        text = box->text();
+        informative = box->informativeText();
+        icon = box->icon();
+        if (press.isEmpty()) {
+            QTest::keyClick(box, Qt::Key_Escape);
+            return;
+        }
+        for (QAbstractButton *button : box->buttons())
+            if (button->text() == press)
+                button->click();
+    });
+    QCOMPARE(kit.runCriticalAlertPanel(QStringLiteral("Files exist"),
+                                       QStringLiteral("Replace them?"), QStringLiteral("Replace"),
+                                       QStringLiteral("Cancel"), other),
+             answer);
+    buttons.sort();
+    QStringList expected{QStringLiteral("Cancel"), QStringLiteral("Replace")};
+    if (!other.isNull())
+        expected << other;
+    expected.sort();
+    QCOMPARE(buttons, expected);
+    QCOMPARE(text, QStringLiteral("Files exist"));
+    QCOMPARE(informative, QStringLiteral("Replace them?"));
+    QCOMPARE(icon, QMessageBox::Critical);
+}
+
+void TestQtWidgetsKit::errorAndWarningAlerts() {
+    QtWidgetsApplication kit;
+    QStringList texts;
+    const auto readAndDismiss = [&texts](QMessageBox *box) {
+        texts << box->text() << box->informativeText();
+        for (QAbstractButton *button : box->buttons())
+            texts << button->text();
+        box->buttons().constFirst()->click();
+    };
+
+    whenMessageBoxShows(readAndDismiss);
+    kit.presentError(platform::Error{QStringLiteral("NSURLErrorDomain"), -1004,
+                                     QStringLiteral("Could not connect to the server.")});
+    QCOMPARE(texts, (QStringList{"Could not connect to the server.", "", "OK"}));
+
+    texts.clear();
+    whenMessageBoxShows(readAndDismiss);
+    kit.msgBox(QStringLiteral("Unable to upload"), QStringLiteral("Try again later."));
+    QCOMPARE(texts, (QStringList{"Unable to upload", "Try again later.", "OK"}));
+}
+
+// The export thread's end-of-run toggle: carried out on the main thread, also while the main
+// thread sits in a sheet's modal run, and the caller goes on only once it is done.
+void TestQtWidgetsKit::performOnMainThreadFromAnotherThread() {
+    QtWidgetsApplication kit;
+    QThread *mainThread = QThread::currentThread();
+
+    QThread *ranOn = nullptr;
+    int seenAfterReturn = 0;
+    std::atomic<bool> returned{false};
+    int value = 0;
+    std::thread worker([&] {
+        kit.performOnMainThread([&] {
+            ranOn = QThread::currentThread();
+            value = 42;
+        });
+        seenAfterReturn = value;
+        returned = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(returned.load(), 5000);
+    worker.join();
+    QCOMPARE(ranOn, mainThread);
+    QCOMPARE(seenAfterReturn, 42);
+
+    Owner owner(&kit);
+    ui::Window *window = nullptr;
+    QString why;
+    auto sheet = kit.loadInterface(kSheet, &owner, {{QStringLiteral("sheet"), &window}}, &why);
+    QVERIFY2(sheet, qPrintable(why));
+    kit.beginSheet(window, nullptr);
+    std::thread stopper([&kit] { kit.performOnMainThread([&kit] { kit.stopModalWithCode(7); }); });
+    const ModalGuard guard(kit);
+    const int code = kit.runModalForWindow(window);
+    stopper.join();
+    QCOMPARE(code, 7);
+    kit.orderOut(window);
+}
+
+// After the application is told to quit every new local loop returns at once. A caller that
+// runs its sheet again until a button stops it would spin for ever; the run ends through the
+// window's cancel action instead.
+void TestQtWidgetsKit::modalRunEndsWhenTheApplicationQuits() {
+    QtWidgetsApplication kit;
+    Owner owner(&kit);
+    ui::Window *window = nullptr;
+    QString why;
+    auto sheet = kit.loadInterface(kSheet, &owner, {{QStringLiteral("sheet"), &window}}, &why);
+    QVERIFY2(sheet, qPrintable(why));
+    kit.beginSheet(window, nullptr);
+
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    const ModalGuard guard(kit);
+    QCOMPARE(kit.runModalForWindow(window), 11); // the quit ends the running loop
+    QCOMPARE(kit.runModalForWindow(window), 11); // and every later run at once
+    QVERIFY(window->isVisible());
+    kit.orderOut(window);
+}
+
+QTEST_MAIN(TestQtWidgetsKit)
+#include "tst_qtwidgetskit.moc"
