@@ -259,6 +259,98 @@ void replaceEntity(QString &text, std::u16string_view pattern, char16_t replacem
     text.truncate(w);
 }
 
+// The standard Base64 alphabet; its index is the 6-bit value.
+constexpr char gEncodingTable[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr signed char kSkip = -1;
+constexpr signed char kPad = -2;
+
+constexpr std::array<signed char, 256> makeDecodingTable() {
+    std::array<signed char, 256> table{};
+    table.fill(kSkip);
+    for (int v = 0; v < 64; ++v)
+        table[static_cast<unsigned char>(gEncodingTable[v])] = static_cast<signed char>(v);
+    table['='] = kPad;
+    return table;
+}
+constexpr std::array<signed char, 256> kDecodingTable = makeDecodingTable();
+
+// byteAt(i) gives input byte i for 0 <= i < n.
+template <typename ByteAt> QString base64Encode(qsizetype n, ByteAt byteAt, qint32 lineLength) {
+    // The line count is 16-bit and steps by 4: past 32764 it wraps negative before it reaches
+    // the line length, so longer lines never break. Kept so the output stays what it has been.
+    constexpr qint32 kLongestBreakingLine = 32764;
+    const qsizetype groups = (n + 2) / 3;
+    qsizetype breaks = 0;
+    if (lineLength > 0 && lineLength <= kLongestBreakingLine)
+        breaks = groups / ((lineLength + 3) / 4);
+
+    QString out(4 * groups + breaks, Qt::Uninitialized);
+    QChar *w = out.data();
+    qint16 lineCount = 0;
+    for (qsizetype p = 0; p < n; p += 3) {
+        const qsizetype remaining = n - p;
+        const unsigned b0 = byteAt(p);
+        const unsigned b1 = remaining > 1 ? byteAt(p + 1) : 0;
+        const unsigned b2 = remaining > 2 ? byteAt(p + 2) : 0;
+        const unsigned values[4] = {b0 >> 2, ((b0 & 0x03) << 4) | (b1 >> 4),
+                                    ((b1 & 0x0F) << 2) | (b2 >> 6), b2 & 0x3F};
+        const qsizetype written = remaining >= 3 ? 4 : remaining + 1;
+        for (qsizetype k = 0; k < 4; ++k)
+            *w++ = QChar(char16_t(k < written ? gEncodingTable[values[k]] : '='));
+        lineCount = static_cast<qint16>(lineCount + 4);
+        if (lineLength > 0 && lineCount >= lineLength) {
+            *w++ = QChar(u'\n');
+            lineCount = 0;
+        }
+    }
+    Q_ASSERT(w == out.constData() + out.size());
+    return out;
+}
+
+std::optional<QString> decodeUtf8(const QByteArray &data) {
+    // Each byte gives at most one unit, and a four-byte character two.
+    QString out(data.size(), Qt::Uninitialized);
+    QChar *const begin = out.data();
+    QChar *w = begin;
+    Utf8Decoder decoder;
+    for (const char c : data) {
+        if (!decoder.feed(static_cast<unsigned char>(c), w))
+            return std::nullopt;
+    }
+    if (decoder.pending())
+        return std::nullopt;
+    out.truncate(w - begin);
+    return out;
+}
+
+std::optional<QString> decodeUtf16(const QByteArray &data, bool bigEndian, bool readMark) {
+    if (data.size() % 2 != 0)
+        return std::nullopt;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
+    qsizetype first = 0;
+    if (readMark && data.size() >= 2) {
+        if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
+            bigEndian = true;
+            first = 2;
+        } else if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
+            bigEndian = false;
+            first = 2;
+        }
+    }
+    QString out((data.size() - first) / 2, Qt::Uninitialized);
+    QChar *w = out.data();
+    for (qsizetype i = first; i < data.size(); i += 2) {
+        const char16_t unit = bigEndian ? char16_t(bytes[i] << 8 | bytes[i + 1])
+                                        : char16_t(bytes[i + 1] << 8 | bytes[i]);
+        *w++ = QChar(unit);
+    }
+    if (!hasUtf8Form(out)) // an unpaired surrogate is not valid UTF-16
+        return std::nullopt;
+    return out;
+}
+
 } // namespace
 
 std::optional<QString> stringByAddingPercentEscapes(const QString &s) {
@@ -384,6 +476,84 @@ QString stringByUnescapingHTMLEntities(const QString &s) {
     replaceEntity(text, u"&gt;", u'>');
     replaceEntity(text, u"&quot;", u'"');
     return text;
+}
+
+QString stringUsingBase64Encoding(const QString &s) {
+    return stringUsingBase64EncodingWithLineLength(s, 0);
+}
+
+QString stringUsingBase64EncodingWithLineLength(const QString &s, qint32 lineLength) {
+    // One byte per unit, its low eight bits: Latin-1 text comes out as its Latin-1 bytes.
+    const char16_t *in = units(s);
+    return base64Encode(
+        s.size(), [in](qsizetype i) { return unsigned(in[i] & 0xFF); }, lineLength);
+}
+
+QString stringUsingBase64Encoding(const QByteArray &data) {
+    return stringUsingBase64EncodingWithLineLength(data, 0);
+}
+
+QString stringUsingBase64EncodingWithLineLength(const QByteArray &data, qint32 lineLength) {
+    const auto *in = reinterpret_cast<const unsigned char *>(data.constData());
+    return base64Encode(
+        data.size(), [in](qsizetype i) { return unsigned(in[i]); }, lineLength);
+}
+
+QByteArray dataUsingBase64Decoding(const QString &s) {
+    const char16_t *in = units(s);
+    const qsizetype n = s.size();
+    QByteArray out(n / 4 * 3 + 2, Qt::Uninitialized); // 3 per full group, 2 at most after it
+    char *const begin = out.data();
+    char *w = begin;
+    unsigned group[4] = {0, 0, 0, 0};
+    int fill = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const signed char value = kDecodingTable[in[i] & 0xFF];
+        if (value == kSkip)
+            continue;
+        if (value == kPad) {
+            // A lone value before "=" has no partner to give the byte its low two bits: they
+            // are taken as zero, as if the missing value were "A".
+            if (fill == 1)
+                group[1] = 0;
+            if (fill >= 1)
+                *w++ = static_cast<char>(group[0] << 2 | group[1] >> 4);
+            if (fill == 3)
+                *w++ = static_cast<char>((group[1] & 0x0F) << 4 | group[2] >> 2);
+            break;
+        }
+        group[fill++] = unsigned(value);
+        if (fill == 4) {
+            *w++ = static_cast<char>(group[0] << 2 | group[1] >> 4);
+            *w++ = static_cast<char>((group[1] & 0x0F) << 4 | group[2] >> 2);
+            *w++ = static_cast<char>((group[2] & 0x03) << 6 | group[3]);
+            fill = 0;
+        }
+    }
+    out.truncate(w - begin);
+    return out;
+}
+
+std::optional<QString> stringUsingBase64Decoding(const QString &s) {
+    return stringUsingEncoding(dataUsingBase64Decoding(s), 4);
+}
+
+std::optional<QString> stringUsingEncoding(const QByteArray &data, quint32 encoding) {
+    switch (encoding) {
+    case 1: // ASCII, taken as one character per byte so that raw digest bytes survive
+    case 5: // ISO Latin-1
+        return QString::fromLatin1(data);
+    case 4: // UTF-8
+        return decodeUtf8(data);
+    case 10: // UTF-16, byte order from the mark
+        return decodeUtf16(data, true, true);
+    case 0x90000100: // UTF-16 big-endian
+        return decodeUtf16(data, true, false);
+    case 0x94000100: // UTF-16 little-endian
+        return decodeUtf16(data, false, false);
+    default:
+        return std::nullopt;
+    }
 }
 
 } // namespace WebExtensions

@@ -37,12 +37,12 @@ std::optional<QString> stringByAddingPercentEscapes(const QString &s);
 // %FF, an overlong form, an encoded surrogate, a sequence cut short at the end of the run).
 std::optional<QString> stringByReplacingPercentEscapes(const QString &s);
 
-// The URL escaping used for the texts of a mailto URL (subject and body). Unlike
-// stringByAddingPercentEscapes it keeps "&" and more punctuation, and it always answers:
-// kept are ASCII letters, digits and ! $ & ' ( ) * + , - . / : ; = ? @ _ ~ ; everything else is
-// written as its UTF-8 bytes, each as "%XX" with upper-case hex digits ("[Velkaron] Sugerencias"
-// -> "%5BVelkaron%5D%20Sugerencias", a line feed -> %0A). An unpaired surrogate is escaped as
-// U+FFFD (%EF%BF%BD), as a mail text is only shown to a person, never compared.
+// The URL escaping used for the texts of a mailto URL (subject and body). Kept are ASCII
+// letters, digits and ! $ & ' ( ) * + , - . / : ; = ? @ _ ~ ; everything else is written as its
+// UTF-8 bytes, each as "%XX" with upper-case hex digits: "[Velkaron] Sugerencias" gives
+// "%5BVelkaron%5D%20Sugerencias", a line feed %0A. Unlike stringByAddingPercentEscapes it leaves
+// "&" as it is, and it always answers: an unpaired surrogate is escaped as U+FFFD (%EF%BF%BD),
+// since a mail text is only shown to a person, never compared.
 QString stringByAddingPercentEscapesUsingEncoding(const QString &s);
 
 // --- Digests ----------------------------------------------------------------------------------
@@ -77,13 +77,48 @@ QString stringByEscapingHTMLEntities(const QString &s);
 QString stringByUnescapingHTMLEntities(const QString &s);
 
 // --- Base64 -----------------------------------------------------------------------------------
+// Standard alphabet (A-Z a-z 0-9 + /), "=" padding, every group of three input bytes (the last
+// one filled with zero bytes) written as four characters.
+//
+// Line breaks: the count of characters on the current line is compared with lineLength after
+// each whole group; once it is reached or passed a "\n" follows and the count restarts. So 76
+// gives lines of 76, 10 gives lines of 12, 1 to 4 a break after every group, and a break also
+// follows a last group that fills its line. lineLength <= 0 gives one line. The count is a 16-bit
+// integer stepping by 4, so any lineLength above 32764 never breaks either.
 
+// The low eight bits of each UTF-16 unit, one byte per unit, not the UTF-8 form: "é" (U+00E9)
+// is the byte E9, "€" (U+20AC) the byte AC, a surrogate pair two bytes. No line breaks.
 QString stringUsingBase64Encoding(const QString &s);
 QString stringUsingBase64EncodingWithLineLength(const QString &s, qint32 lineLength);
-QByteArray dataUsingBase64Decoding(const QString &s);
-std::optional<QString> stringUsingBase64Decoding(const QString &s);
+// The data's bytes as they are. No line breaks.
 QString stringUsingBase64Encoding(const QByteArray &data);
 QString stringUsingBase64EncodingWithLineLength(const QByteArray &data, qint32 lineLength);
+
+// Reads the low eight bits of each unit (so U+0141 counts as "A"). Every non-alphabet character
+// (line feeds, spaces, carriage returns, the URL-safe "-" and "_") is skipped; the first "="
+// ends decoding and nothing after it is read. A group ended by "=" gives one byte after one or
+// two values, two bytes after three; a lone value before "=" supplies only the upper six bits of
+// its byte, whose low two bits are then zero ("Q=" gives 0x40). An unfinished group at the end
+// without "=" gives nothing. Never fails.
+QByteArray dataUsingBase64Decoding(const QString &s);
+// dataUsingBase64Decoding read as UTF-8 (stringUsingEncoding with 4); no result when the bytes
+// are not valid UTF-8.
+std::optional<QString> stringUsingBase64Decoding(const QString &s);
+
+// --- Text from bytes --------------------------------------------------------------------------
+
+// A string from data in one of the platform's encoding numbers; no result for an unknown number
+// or bytes that are not valid in the encoding. Empty data gives the empty string.
+//   1  ASCII: one character per byte with the byte's code, bytes 0x80..0xFF included (raw digest
+//      bytes come back this way), so it never fails.
+//   4  UTF-8, strict: no result for overlong forms, encoded surrogates, values above U+10FFFF or
+//      a sequence cut short. A leading byte-order mark is kept as U+FEFF, so the text is exactly
+//      what the bytes say.
+//   5  ISO Latin-1: one character per byte.
+//   10 UTF-16: a leading FE FF (big-endian) or FF FE (little-endian) mark sets the byte order
+//      and is dropped; without one the bytes are read big-endian, the order UTF-16 assumes when
+//      unmarked. No result for an odd byte count or an unpaired surrogate.
+//   0x90000100 / 0x94000100  UTF-16 big-endian / little-endian, no mark read.
 std::optional<QString> stringUsingEncoding(const QByteArray &data, quint32 encoding);
 
 } // namespace WebExtensions
