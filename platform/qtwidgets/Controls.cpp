@@ -18,7 +18,12 @@ WidgetControl::~WidgetControl() = default;
 
 TextFieldControl::TextFieldControl(QWidget *widget, QObject *parent)
     : ui::TextField(parent)
-    , mWidget(widget) {}
+    , mWidget(widget) {
+    // A text field shows its text as it is. A label would take text that looks like markup
+    // (an address typed as "<b>ana</b>", a server's message) as rich text and render it.
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        label->setTextFormat(Qt::PlainText);
+}
 
 bool TextFieldControl::isHidden() const {
     return mWidget == nullptr || mWidget->isHidden();
