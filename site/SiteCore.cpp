@@ -307,7 +307,16 @@ HttpReply SiteCore::handle(const HttpRequest &request) {
 HttpReply SiteCore::refuse(const HttpRequest &request, int status, const std::string &reason) {
     HttpReply reply = textReply(status, reason);
     reply.close = true;
-    record(request, Exchange::Other, reply);
+    // An upload refused this early was not stored either, and a queue check should say so.
+    Exchange exchange = Exchange::Other;
+    const auto type = fieldValue(request, "Content-Type");
+    if (request.host == HostKind::Upload &&
+        (status == 413 ||
+         equalsIgnoreCase(trimmed(type.substr(0, type.find(';'))), "multipart/form-data"))) {
+        exchange = Exchange::Upload;
+        noteUpload(request, false);
+    }
+    record(request, exchange, reply);
     return reply;
 }
 

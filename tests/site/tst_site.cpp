@@ -1,0 +1,866 @@
+// The stand-in site in-process on 127.0.0.1, driven by a plain HTTP client (Qt Network) and, for
+// bytes no proper client would send, a raw socket.
+
+#include "NubeloSite.h"
+
+#include <QtNetwork>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace nubelo::site;
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(nubelo::site::Fault)
+
+namespace {
+
+const QByteArray kEmail = "ana@nubelo.example";
+const QByteArray kPassword = "se&cret pw+1";
+// The password as our client escapes it: "&" and the space escaped, "+" left alone.
+const QByteArray kLoginBody =
+    "email=ana@nubelo.example&input_password=se%26cret%20pw+1&timezone=1&timestamp=1700000000";
+const QByteArray kMultipart = "multipart/form-data; boundary=Velkaron";
+
+using Fields = QList<QPair<QByteArray, QByteArray>>;
+
+struct Answer {
+    int status = 0;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    QByteArray body;
+    QList<QNetworkReply::RawHeaderPair> headers;
+    qint64 elapsedMs = 0;
+
+    QByteArray header(const QByteArray &name) const {
+        for (const auto &h : headers)
+            if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+                return h.second;
+        return {};
+    }
+    QStringList cookieNames() const {
+        QStringList names;
+        for (const auto &line : header("Set-Cookie").split('\n'))
+            if (!line.isEmpty())
+                names << QString::fromLatin1(line.left(line.indexOf('=')));
+        return names;
+    }
+    bool oneLineReason() const { return body.endsWith('\n') && body.count('\n') == 1; }
+};
+
+QByteArray clientBody(const QByteArray &photo) {
+    return "--Velkaron\r\n"
+           "Content-Disposition: form-data; name=\"iPhoto.png\"; filename=\"iPhoto.png\"\r\n"
+           "Content-Type: image/png\r\n\r\n" +
+           photo +
+           "\r\n--Velkaron\r\n"
+           "Content-Disposition: form-data; name=\"func\"\r\n\r\naddq\r\n"
+           "--Velkaron\r\n"
+           "Content-Disposition: form-data; name=\"wf\"\r\n\r\n\r\n"
+           "--Velkaron\r\n"
+           "Content-Disposition: form-data; name=\"rotate\"\r\n\r\n0\r\n"
+           "--Velkaron--\r\n";
+}
+
+// A PNG signature, bytes that look like our delimiter, and noise.
+QByteArray photoBytes(int size, int seed = 1) {
+    QByteArray bytes("\x89PNG\r\n\x1a\n", 8);
+    bytes += "\r\n--Velkaron\r\n\x01\x02--Velkaron--\r\n";
+    while (bytes.size() < size)
+        bytes += static_cast<char>((bytes.size() * 131 + seed * 17) % 256);
+    return bytes.left(size);
+}
+
+quint16 portOf(const std::string &host) {
+    return static_cast<quint16>(std::stoi(host.substr(host.rfind(':') + 1)));
+}
+
+// Sends raw bytes and reads until the server closes or the deadline passes.
+QByteArray rawExchange(quint16 port, const QByteArray &bytes, bool halfClose,
+                       int timeoutMs = 5000) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QByteArray received;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL) ==
+            bytes.size()) {
+        if (halfClose)
+            ::shutdown(fd, SHUT_WR);
+        QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+                break;
+            char buffer[8192];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            received.append(buffer, static_cast<qsizetype>(n));
+        }
+    }
+    ::close(fd);
+    return received;
+}
+
+class Client {
+public:
+    QNetworkReply *start(const QByteArray &method, const QString &url, const Fields &fields = {},
+                         const QByteArray &body = {}) {
+        QNetworkRequest request{QUrl(url)};
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        for (const auto &[name, value] : fields)
+            request.setRawHeader(name, value);
+        return m_manager.sendCustomRequest(request, method, body);
+    }
+
+    static Answer finish(QNetworkReply *reply, int timeoutMs = 10000) {
+        if (!reply->isFinished()) {
+            QEventLoop loop;
+            QTimer deadline;
+            deadline.setSingleShot(true);
+            QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+            deadline.start(timeoutMs);
+            loop.exec();
+            if (!reply->isFinished())
+                reply->abort();
+        }
+        Answer a;
+        a.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        a.error = reply->error();
+        a.body = reply->readAll();
+        a.headers = reply->rawHeaderPairs();
+        reply->deleteLater();
+        return a;
+    }
+
+    Answer send(const QByteArray &method, const QString &url, const Fields &fields = {},
+                const QByteArray &body = {}) {
+        QElapsedTimer timer;
+        timer.start();
+        Answer a = finish(start(method, url, fields, body));
+        a.elapsedMs = timer.elapsed();
+        return a;
+    }
+
+private:
+    QNetworkAccessManager m_manager;
+};
+
+} // namespace
+
+class TestSite : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void login_data();
+    void login();
+    void sessionExchanges();
+    void uploadStoresPhoto();
+    void uploadRefusals_data();
+    void uploadRefusals();
+    void queueCheckTellsTruth();
+    void albums();
+    void gallery();
+
+    void loginFaults_data();
+    void loginFaults();
+    void dropAfterRedirect();
+    void uploadFaults_data();
+    void uploadFaults();
+    void queueCheckAndLogoutFaults_data();
+    void queueCheckAndLogoutFaults();
+    void delaysDoNotBlockOthers();
+    void journal();
+
+    void restartKeepsEverything();
+    void concurrentUploads();
+    void accountFolderStaysInsideData();
+    void badInput_data();
+    void badInput();
+    void keepAlive();
+    void program();
+
+private:
+    bool startSite(Options options = {});
+    QString site(const char *query) const {
+        return "http://" + QString::fromStdString(m_site->siteHost()) + query;
+    }
+    QString uploadUrl() const {
+        return "http://" + QString::fromStdString(m_site->uploadHost()) + "?upload=1&iframe=1";
+    }
+    QByteArray signIn();
+    Answer upload(const QByteArray &sid, const QByteArray &photo) {
+        return m_client.send("POST", uploadUrl(), {{"Content-Type", kMultipart}, {"Cookie", sid}},
+                             clientBody(photo));
+    }
+    Answer queueCheck(const QByteArray &sid, int qid = 1) {
+        return m_client.send(
+            "POST", uploadUrl(),
+            {{"Content-Type", "application/x-www-form-urlencoded"}, {"Cookie", sid}},
+            "func=checkq&wf=&qid=" + QByteArray::number(qid) + "\r\n");
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Site> m_site;
+    Client m_client;
+};
+
+bool TestSite::startSite(Options options) {
+    m_site.reset();
+    options.dataDir = m_dir->filePath("data").toStdString();
+    if (options.accounts.empty())
+        options.accounts = {{kEmail.toStdString(), kPassword.toStdString()},
+                            {"ben@nubelo.example", "other"}};
+    std::string error;
+    m_site = Site::start(options, &error);
+    if (!m_site)
+        qWarning("site: %s", error.c_str());
+    return m_site != nullptr;
+}
+
+void TestSite::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(startSite());
+}
+
+void TestSite::cleanup() {
+    m_site.reset();
+    m_dir.reset();
+}
+
+QByteArray TestSite::signIn() {
+    const auto a =
+        m_client.send("POST", site("?m=Login&func=do_login"),
+                      {{"Content-Type", "application/x-www-form-urlencoded"}}, kLoginBody);
+    const auto cookie = a.header("Set-Cookie");
+    return cookie.left(cookie.indexOf(';'));
+}
+
+void TestSite::login_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("right credentials") << kLoginBody << true;
+    QTest::newRow("e-mail in other letter case")
+        << QByteArray(kLoginBody).replace("ana@", "ANA@") << true;
+    QTest::newRow("browser encoding: + for a space, %2B for +")
+        << QByteArray("email=ana%40nubelo.example&input_password=se%26cret+pw%2B1") << true;
+    QTest::newRow("wrong password") << QByteArray(kLoginBody).replace("pw+1", "pw+2") << false;
+    QTest::newRow("other account's password")
+        << QByteArray("email=ana@nubelo.example&input_password=other") << false;
+    QTest::newRow("unknown e-mail") << QByteArray(kLoginBody).replace("ana@", "eve@") << false;
+}
+
+void TestSite::login() {
+    QFETCH(QByteArray, body);
+    QFETCH(bool, accepted);
+
+    const auto a = m_client.send("POST", site("?m=Login&func=do_login"),
+                                 {{"Content-Type", "application/x-www-form-urlencoded"},
+                                  {"Referer", site("/?m=login").toUtf8()},
+                                  {"Cookie", "lang=es_ES; tempHash=m=Home&func=index"}},
+                                 body);
+    if (!accepted) {
+        QCOMPARE(a.status, 200);
+        QVERIFY(a.header("Location").isEmpty());
+        QVERIFY(a.header("Set-Cookie").isEmpty());
+        QVERIFY(a.body.contains("name=\"input_password\""));
+        QCOMPARE(m_site->sessionCount(), 0u);
+        return;
+    }
+    QCOMPARE(a.status, 302);
+    QCOMPARE(a.header("Location"), site("/?m=Home&func=index").toUtf8());
+    QVERIFY2(QRegularExpression("^sid=[0-9a-f]{32}; path=/; HttpOnly$")
+                 .match(QString::fromLatin1(a.header("Set-Cookie")))
+                 .hasMatch(),
+             a.header("Set-Cookie"));
+    QCOMPARE(m_site->sessionCount(), 1u);
+}
+
+void TestSite::sessionExchanges() {
+    const QByteArray sid = signIn();
+    const QByteArray other = signIn();
+    QVERIFY(sid != other);
+    const Fields withSid{{"Cookie", "lang=es_ES; " + sid}};
+    const QString start("?m=Uploadphoto&func=track_web_start_photo_upload&ajax=1&store=0&"
+                        "ajax_target=canvas");
+
+    QCOMPARE(m_client.send("GET", site("/?m=Home&func=index"), withSid).status, 200);
+    QCOMPARE(m_client.send("GET", site(start.toLatin1())).status, 403);
+    QCOMPARE(m_client.send("GET", site(start.toLatin1()), withSid).status, 200);
+
+    const auto out = m_client.send("GET", site("?m=Logout&func=log_out"), withSid);
+    QCOMPARE(out.status, 200);
+    QVERIFY(!out.body.isEmpty());
+    QCOMPARE(m_site->sessionCount(), 1u); // only the other one
+    QCOMPARE(m_client.send("GET", site(start.toLatin1()), withSid).status, 403);
+    QCOMPARE(m_client.send("GET", site(start.toLatin1()), {{"Cookie", other}}).status, 200);
+    QCOMPARE(m_client.send("GET", site("?m=Logout&func=log_out")).status, 200);
+    QCOMPARE(m_client.send("GET", site("/no/such/page")).status, 404);
+}
+
+void TestSite::uploadStoresPhoto() {
+    const QByteArray sid = signIn();
+    const QByteArray photo = photoBytes(200000);
+    const auto a = upload(sid, photo);
+    QCOMPARE(a.status, 200);
+
+    const auto photos = m_site->photos(kEmail.toStdString());
+    QCOMPARE(photos.size(), 1u);
+    QCOMPARE(photos[0].number, 1u);
+    QCOMPARE(photos[0].size, static_cast<std::uint64_t>(photo.size()));
+    const QByteArray sha = QCryptographicHash::hash(photo, QCryptographicHash::Sha256).toHex();
+    QCOMPARE(QByteArray::fromStdString(photos[0].sha256), sha);
+    QFile stored(QString::fromStdString(photos[0].path.string()));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QCOMPARE(stored.readAll(), photo);
+    QVERIFY(stored.fileName().startsWith(m_dir->filePath("data/ana@nubelo.example/")));
+
+    QFile index(m_dir->filePath("data/ana@nubelo.example/index.jsonl"));
+    QVERIFY(index.open(QIODevice::ReadOnly));
+    const auto line = QJsonDocument::fromJson(index.readLine()).object();
+    QCOMPARE(line.value("number").toInt(), 1);
+    QCOMPARE(line.value("size").toInt(), photo.size());
+    QCOMPARE(line.value("sha256").toString().toLatin1(), sha);
+    QVERIFY(!line.value("time").toString().isEmpty());
+    QVERIFY(m_site->photos("ben@nubelo.example").empty());
+}
+
+void TestSite::uploadRefusals_data() {
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("withSession");
+    QTest::addColumn<int>("status");
+
+    const QByteArray good = clientBody(photoBytes(1000));
+    QTest::newRow("no session") << kMultipart << good << false << 403;
+    QTest::newRow("truncated form") << kMultipart << good.left(good.size() - 30) << true << 400;
+    QTest::newRow("boundary other than the body's")
+        << QByteArray("multipart/form-data; boundary=Other") << good << true << 400;
+    QTest::newRow("no boundary") << QByteArray("multipart/form-data") << good << true << 400;
+    QTest::newRow("func other than addq")
+        << kMultipart << QByteArray(good).replace("\r\naddq\r\n", "\r\nzzzz\r\n") << true << 400;
+    QTest::newRow("no photo") << kMultipart
+                              << QByteArray("--Velkaron\r\nContent-Disposition: form-data; "
+                                            "name=\"func\"\r\n\r\naddq\r\n--Velkaron--\r\n")
+                              << true << 400;
+    QTest::newRow("over the size limit")
+        << kMultipart << clientBody(photoBytes(70000)) << true << 413;
+}
+
+void TestSite::uploadRefusals() {
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, withSession);
+    QFETCH(int, status);
+
+    Options options;
+    options.maxUpload = 64 * 1024;
+    QVERIFY(startSite(options));
+    const QByteArray sid = signIn();
+    QCOMPARE(upload(sid, photoBytes(100)).status, 200); // so the check below has something to undo
+
+    Fields fields{{"Content-Type", contentType}};
+    if (withSession)
+        fields.append({"Cookie", sid});
+    const auto a = m_client.send("POST", uploadUrl(), fields, body);
+    QCOMPARE(a.status, status);
+    QVERIFY2(a.oneLineReason(), a.body);
+    QCOMPARE(m_site->photos(kEmail.toStdString()).size(), 1u);
+    QCOMPARE(queueCheck(sid).status, withSession ? 404 : 200);
+}
+
+void TestSite::queueCheckTellsTruth() {
+    const QByteArray sid = signIn();
+    const QByteArray other = signIn();
+    QCOMPARE(queueCheck(sid).status, 404); // nothing uploaded yet
+    QCOMPARE(upload(sid, photoBytes(500)).status, 200);
+    QCOMPARE(queueCheck(sid, 7).status, 200);
+    QCOMPARE(queueCheck(other).status, 404); // the session's own upload, not the account's
+    QCOMPARE(m_client
+                 .send("POST", uploadUrl(), {{"Content-Type", kMultipart}, {"Cookie", sid}},
+                       "--Velkaron\r\ngarbage")
+                 .status,
+             400);
+    QCOMPARE(queueCheck(sid).status, 404);
+    QCOMPARE(queueCheck("sid=00000000000000000000000000000000").status, 403);
+    QCOMPARE(queueCheck({}).status, 403);
+}
+
+void TestSite::albums() {
+    const QByteArray sid = signIn();
+    const Fields form{{"Content-Type", "application/x-www-form-urlencoded"}, {"Cookie", sid}};
+    const QString create = site("?m=Albums&func=create_album");
+    const QString list = site("?m=Albums&func=list_albums");
+
+    QCOMPARE(m_client.send("POST", create, form, "name=A%C3%B1o%20nuevo").status, 200);
+    QCOMPARE(m_client.send("POST", create, form, "name=Playa+2").status, 200);
+    QCOMPARE(m_client.send("POST", create, form, "name=A%C3%B1o%20nuevo").status, 409);
+    QCOMPARE(m_client.send("POST", create, form, "name=two%0Alines").status, 400);
+    QCOMPARE(m_client.send("POST", create, form, "other=x").status, 400);
+    QCOMPARE(m_client.send("POST", create, {{"Cookie", "sid=nope"}}, "name=x").status, 403);
+    QCOMPARE(m_client.send("GET", list).status, 403);
+
+    const auto a = m_client.send("GET", list, {{"Cookie", sid}});
+    QCOMPARE(a.status, 200);
+    QCOMPARE(QString::fromUtf8(a.body), QString::fromUtf8("Año nuevo\nPlaya+2\n"));
+    QCOMPARE(m_site->albums("ben@nubelo.example").size(), 0u);
+}
+
+void TestSite::gallery() {
+    const auto loginForm = m_client.send("GET", site("/"));
+    QCOMPARE(loginForm.status, 200);
+    QVERIFY(loginForm.body.contains("action=\"/?m=Login&amp;func=do_login\""));
+    QVERIFY(loginForm.body.contains("name=\"email\""));
+
+    const QByteArray sid = signIn();
+    const QByteArray photo = photoBytes(3000);
+    QCOMPARE(upload(sid, photo).status, 200);
+    const auto page = m_client.send("GET", site("/"), {{"Cookie", sid}});
+    QCOMPARE(page.status, 200);
+    QVERIFY2(page.body.contains("src=\"/?m=Photo&amp;n=1\""), page.body);
+
+    const auto image = m_client.send("GET", site("/?m=Photo&n=1"), {{"Cookie", sid}});
+    QCOMPARE(image.status, 200);
+    QCOMPARE(image.header("Content-Type"), QByteArray("image/png"));
+    QCOMPARE(image.body, photo);
+    QCOMPARE(m_client.send("GET", site("/?m=Photo&n=2"), {{"Cookie", sid}}).status, 404);
+    QCOMPARE(m_client.send("GET", site("/?m=Photo&n=1")).status, 403);
+}
+
+void TestSite::loginFaults_data() {
+    QTest::addColumn<int>("fault"); // -1: none
+    QTest::addColumn<QStringList>("redirectCookies");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("cookieNames");
+    QTest::addColumn<int>("sessions");
+
+    QTest::newRow("login refused")
+        << int(Fault::LoginRefused) << QStringList() << 200 << QStringList() << 0;
+    QTest::newRow("login without redirect")
+        << int(Fault::LoginNoRedirect) << QStringList() << 200 << QStringList() << 0;
+    QTest::newRow("redirect without cookie")
+        << int(Fault::RedirectWithoutCookie) << QStringList() << 302 << QStringList() << 1;
+    QTest::newRow("sid after another cookie")
+        << -1 << QStringList{"lang", "sid"} << 302 << QStringList{"lang", "sid"} << 1;
+    QTest::newRow("no sid among the cookies")
+        << -1 << QStringList{"a", "b"} << 302 << QStringList{"a", "b"} << 1;
+}
+
+void TestSite::loginFaults() {
+    QFETCH(int, fault);
+    QFETCH(QStringList, redirectCookies);
+    QFETCH(int, status);
+    QFETCH(QStringList, cookieNames);
+    QFETCH(int, sessions);
+
+    if (fault >= 0)
+        m_site->setFault(static_cast<Fault>(fault));
+    if (!redirectCookies.isEmpty()) {
+        std::vector<std::string> names;
+        for (const auto &n : redirectCookies)
+            names.push_back(n.toStdString());
+        m_site->setRedirectCookies(names);
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) { // faults stay on until cleared
+        const auto a =
+            m_client.send("POST", site("?m=Login&func=do_login"),
+                          {{"Content-Type", "application/x-www-form-urlencoded"}}, kLoginBody);
+        QCOMPARE(a.status, status);
+        QCOMPARE(a.cookieNames(), cookieNames);
+        QCOMPARE(a.header("Location").isEmpty(), status != 302);
+        if (cookieNames.contains("sid")) {
+            // The sid among the others is a real session.
+            const auto line = a.header("Set-Cookie").split('\n').at(cookieNames.indexOf("sid"));
+            QCOMPARE(queueCheck(line.left(line.indexOf(';'))).status, 404);
+        }
+    }
+    QCOMPARE(m_site->sessionCount(), static_cast<std::size_t>(sessions * 2));
+
+    m_site->clearFaults();
+    const auto a = m_client.send("POST", site("?m=Login&func=do_login"), {}, kLoginBody);
+    QCOMPARE(a.status, 302);
+    QCOMPARE(a.cookieNames(), QStringList{"sid"});
+}
+
+void TestSite::dropAfterRedirect() {
+    m_site->setFault(Fault::DropAfterRedirect);
+    const QByteArray sid = signIn();
+    QVERIFY(!sid.isEmpty());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto home = m_client.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}});
+        QCOMPARE(home.status, 0);
+        QVERIFY(home.error != QNetworkReply::NoError);
+    }
+    m_site->clearFaults();
+    QCOMPARE(m_client.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}}).status, 200);
+}
+
+void TestSite::uploadFaults_data() {
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("stored");
+
+    QTest::newRow("answered 500") << Fault::Upload500 << 500 << false;
+    QTest::newRow("stored, then dropped") << Fault::UploadStoredThenDrop << 0 << true;
+    QTest::newRow("reset before storing") << Fault::UploadReset << 0 << false;
+}
+
+void TestSite::uploadFaults() {
+    QFETCH(Fault, fault);
+    QFETCH(int, status);
+    QFETCH(bool, stored);
+
+    const QByteArray sid = signIn();
+    m_site->setFault(fault);
+    const QByteArray photo = photoBytes(20000);
+    const auto a = upload(sid, photo);
+    QCOMPARE(a.status, status);
+    if (status == 0)
+        QVERIFY(a.error != QNetworkReply::NoError);
+    // Qt may resend a request whose connection closed unanswered, so count kinds, not requests.
+    const auto photos = m_site->photos(kEmail.toStdString());
+    QCOMPARE(!photos.empty(), stored);
+    for (const auto &p : photos)
+        QCOMPARE(p.size, static_cast<std::uint64_t>(photo.size()));
+    QCOMPARE(queueCheck(sid).status, stored ? 200 : 404);
+    QCOMPARE(upload(sid, photo).status, status); // still on
+
+    m_site->clearFaults();
+    QCOMPARE(upload(sid, photo).status, 200);
+    QCOMPARE(queueCheck(sid).status, 200);
+}
+
+void TestSite::queueCheckAndLogoutFaults_data() {
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<bool>("logout");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("sessionsAfter");
+
+    QTest::newRow("queue check answered 500") << Fault::QueueCheck500 << false << 500 << 1;
+    QTest::newRow("queue check dropped") << Fault::QueueCheckDrop << false << 0 << 1;
+    QTest::newRow("logout without body") << Fault::LogoutNoBody << true << 200 << 0;
+    QTest::newRow("logout dropped") << Fault::LogoutDrop << true << 0 << 1;
+}
+
+void TestSite::queueCheckAndLogoutFaults() {
+    QFETCH(Fault, fault);
+    QFETCH(bool, logout);
+    QFETCH(int, status);
+    QFETCH(int, sessionsAfter);
+
+    const QByteArray sid = signIn();
+    QCOMPARE(upload(sid, photoBytes(100)).status, 200);
+    m_site->setFault(fault);
+    const auto a = logout ? m_client.send("GET", site("?m=Logout&func=log_out"), {{"Cookie", sid}})
+                          : queueCheck(sid);
+    QCOMPARE(a.status, status);
+    QCOMPARE(a.error != QNetworkReply::NoError, status != 200);
+    if (fault == Fault::LogoutNoBody) {
+        QCOMPARE(a.body, QByteArray());
+        QCOMPARE(a.header("Content-Length"), QByteArray("0"));
+    }
+    QCOMPARE(m_site->sessionCount(), static_cast<std::size_t>(sessionsAfter));
+    m_site->clearFaults();
+    QCOMPARE(queueCheck(sid).status, sessionsAfter ? 200 : 403);
+}
+
+void TestSite::delaysDoNotBlockOthers() {
+    const QByteArray sid = signIn();
+    m_site->setDelay(Exchange::UploadStart, 1000ms);
+    const QString start = site("?m=Uploadphoto&func=track_web_start_photo_upload&ajax=1&store=0&"
+                               "ajax_target=canvas");
+    // More delayed exchanges than the site has threads, each on its own connection.
+    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<QNetworkReply *> pending;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(std::make_unique<Client>());
+        pending.push_back(clients.back()->start("GET", start, {{"Cookie", sid}}));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_site->journal().size(), 6u, 5000); // the login, then the five
+    const auto quick = m_client.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}});
+    QCOMPARE(quick.status, 200);
+    QVERIFY2(timer.elapsed() < 900, QByteArray::number(timer.elapsed()));
+    for (auto *reply : pending)
+        QCOMPARE(Client::finish(reply).status, 200);
+    QVERIFY(timer.elapsed() >= 1000);
+
+    m_site->clearFaults();
+    const auto undelayed = m_client.send("GET", start, {{"Cookie", sid}});
+    QCOMPARE(undelayed.status, 200);
+    QVERIFY(undelayed.elapsedMs < 900);
+}
+
+void TestSite::journal() {
+    Options options;
+    options.journalFile = m_dir->filePath("journal.jsonl").toStdString();
+    QVERIFY(startSite(options));
+
+    const QByteArray sid = signIn();
+    const auto a = m_client.send("POST", site("?m=Login&func=do_login"),
+                                 {{"Content-Type", "application/x-www-form-urlencoded"},
+                                  {"Referer", "http://x/?m=login"},
+                                  {"Cookie", "lang=es_ES; tempHash=m=Home&func=index"}},
+                                 kLoginBody);
+    QCOMPARE(a.status, 302);
+    const QByteArray photo = photoBytes(10000);
+    QCOMPARE(upload(sid, photo).status, 200);
+
+    const auto entries = m_site->journal();
+    QCOMPARE(entries.size(), 3u);
+    const JournalEntry &second = entries[1];
+    QCOMPARE(second.host, std::string("site"));
+    QCOMPARE(second.exchange, Exchange::Login);
+    QCOMPARE(second.method, std::string("POST"));
+    QCOMPARE(second.target, std::string("/?m=Login&func=do_login"));
+    QCOMPARE(QByteArray::fromStdString(second.body), kLoginBody);
+    QCOMPARE(second.status, 302);
+    QStringList ours;
+    for (const auto &[name, value] : second.fields)
+        if (name == "Content-Type" || name == "Referer" || name == "Cookie")
+            ours << QString::fromStdString(name);
+    QCOMPARE(ours, (QStringList{"Content-Type", "Referer", "Cookie"}));
+
+    const JournalEntry &third = entries[2];
+    QCOMPARE(third.exchange, Exchange::Upload);
+    QCOMPARE(third.bodySize, static_cast<std::uint64_t>(photo.size() + 317));
+    QCOMPARE(QByteArray::fromStdString(third.bodySha256),
+             QCryptographicHash::hash(clientBody(photo), QCryptographicHash::Sha256).toHex());
+    QVERIFY(third.body.empty()); // too large to keep
+
+    QFile file(m_dir->filePath("journal.jsonl"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const auto lines = file.readAll().trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    const auto json = QJsonDocument::fromJson(lines[1]).object();
+    QCOMPARE(json.value("target").toString(), QString("/?m=Login&func=do_login"));
+    QCOMPARE(json.value("status").toInt(), 302);
+    QCOMPARE(json.value("body").toString().toUtf8(), kLoginBody);
+
+    m_site->clearJournal();
+    QVERIFY(m_site->journal().empty());
+}
+
+void TestSite::restartKeepsEverything() {
+    QByteArray sid = signIn();
+    const QByteArray first = photoBytes(4000, 1), second = photoBytes(5000, 2);
+    QCOMPARE(upload(sid, first).status, 200);
+    QCOMPARE(upload(sid, second).status, 200);
+    QCOMPARE(
+        m_client.send("POST", site("?m=Albums&func=create_album"), {{"Cookie", sid}}, "name=Viaje")
+            .status,
+        200);
+    const auto before = m_site->photos(kEmail.toStdString());
+
+    QVERIFY(startSite());
+    auto after = m_site->photos(kEmail.toStdString());
+    QCOMPARE(after.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        QCOMPARE(after[i].number, before[i].number);
+        QCOMPARE(after[i].sha256, before[i].sha256);
+    }
+    QCOMPARE(m_site->albums(kEmail.toStdString()), std::vector<std::string>{"Viaje"});
+    sid = signIn();
+    QCOMPARE(upload(sid, photoBytes(100, 3)).status, 200);
+    QCOMPARE(m_site->photos(kEmail.toStdString()).back().number, 3u);
+
+    // A crash between renaming a photo and indexing it, and a write cut short.
+    m_site.reset();
+    const QString account = m_dir->filePath("data/ana@nubelo.example/");
+    QFile index(account + "index.jsonl");
+    QVERIFY(index.open(QIODevice::ReadWrite));
+    auto lines = index.readAll().split('\n');
+    index.resize(0);
+    index.write(lines[0] + "\n" + lines[1] + "\n{\"number\":3,\"fi"); // third line torn
+    index.close();
+    QFile leftover(account + ".tmp-0123456789abcdef");
+    QVERIFY(leftover.open(QIODevice::WriteOnly));
+    leftover.write("half a photo");
+    leftover.close();
+
+    QVERIFY(startSite());
+    after = m_site->photos(kEmail.toStdString());
+    QCOMPARE(after.size(), 3u);
+    QCOMPARE(after[2].number, 3u);
+    QVERIFY(!QFile::exists(leftover.fileName()));
+    sid = signIn();
+    QCOMPARE(upload(sid, photoBytes(100, 4)).status, 200);
+    QCOMPARE(m_site->photos(kEmail.toStdString()).back().number, 4u);
+}
+
+void TestSite::concurrentUploads() {
+    const QByteArray sid = signIn();
+    constexpr int count = 8;
+    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<QNetworkReply *> pending;
+    QSet<QByteArray> sent;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray photo = photoBytes(30000 + i * 1000, i);
+        sent.insert(QCryptographicHash::hash(photo, QCryptographicHash::Sha256).toHex());
+        clients.push_back(std::make_unique<Client>());
+        pending.push_back(clients.back()->start("POST", uploadUrl(),
+                                                {{"Content-Type", kMultipart}, {"Cookie", sid}},
+                                                clientBody(photo)));
+    }
+    for (auto *reply : pending)
+        QCOMPARE(Client::finish(reply).status, 200);
+
+    QSet<std::uint64_t> numbers;
+    QSet<QByteArray> stored;
+    for (const auto &p : m_site->photos(kEmail.toStdString())) {
+        numbers.insert(p.number);
+        QFile file(QString::fromStdString(p.path.string()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const auto sha =
+            QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex();
+        QCOMPARE(sha, QByteArray::fromStdString(p.sha256));
+        stored.insert(sha);
+    }
+    QCOMPARE(numbers.size(), count);
+    QCOMPARE(*std::max_element(numbers.begin(), numbers.end()), std::uint64_t(count));
+    QCOMPARE(stored, sent);
+}
+
+void TestSite::accountFolderStaysInsideData() {
+    Options options;
+    options.accounts = {{"../../escape/..@x", "pw"}, {".", "pw2"}};
+    QVERIFY(startSite(options));
+    for (const QByteArray &body : {QByteArray("email=../../escape/..@x&input_password=pw"),
+                                   QByteArray("email=.&input_password=pw2")}) {
+        const auto a = m_client.send("POST", site("?m=Login&func=do_login"), {}, body);
+        QCOMPARE(a.status, 302);
+        const auto cookie = a.header("Set-Cookie");
+        QCOMPARE(upload(cookie.left(cookie.indexOf(';')), photoBytes(100)).status, 200);
+    }
+    const QDir data(m_dir->filePath("data"));
+    const auto folders = data.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(folders.size(), 2);
+    for (const auto &folder : folders)
+        QCOMPARE(QDir(data.filePath(folder)).entryList({"photo-*"}, QDir::Files).size(), 1);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{"data"});
+}
+
+void TestSite::badInput_data() {
+    QTest::addColumn<bool>("uploadHost");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("binary garbage")
+        << false << QByteArray("\x00\x01\xfe\xff garbage\r\n\r\n", 16) << 400;
+    QTest::newRow("request line without version") << false << QByteArray("GET /\r\n\r\n") << 400;
+    QTest::newRow("huge header") << false
+                                 << "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " +
+                                        QByteArray(20000, 'a') + "\r\n\r\n"
+                                 << 431;
+    QTest::newRow("truncated body")
+        << true
+        << QByteArray("POST /?upload=1&iframe=1 HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                      "multipart/form-data; boundary=Velkaron\r\nContent-Length: 1000\r\n\r\n"
+                      "--Velkaron\r\n")
+        << 400;
+    QTest::newRow("body over the limit announced")
+        << true
+        << QByteArray("POST /?upload=1&iframe=1 HTTP/1.1\r\nHost: x\r\nContent-Length: "
+                      "99999999999\r\n\r\n")
+        << 413;
+    QTest::newRow("bad chunked body")
+        << true
+        << QByteArray("POST /?upload=1&iframe=1 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+                      "chunked\r\n\r\nzz\r\n")
+        << 400;
+    QTest::newRow("broken escape in the target")
+        << false << QByteArray("GET /?m=%zz HTTP/1.1\r\n\r\n") << 400;
+}
+
+void TestSite::badInput() {
+    QFETCH(bool, uploadHost);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, status);
+
+    const quint16 port = portOf(uploadHost ? m_site->uploadHost() : m_site->siteHost());
+    const QByteArray answer = rawExchange(port, bytes, true);
+    QVERIFY2(answer.startsWith("HTTP/1.1 " + QByteArray::number(status) + " "), answer);
+    const QByteArray body = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+    QVERIFY2(!body.isEmpty() && body.endsWith('\n') && body.count('\n') == 1, body);
+    QVERIFY(m_site->photos(kEmail.toStdString()).empty());
+
+    // Still serving.
+    const QByteArray sid = signIn();
+    QCOMPARE(upload(sid, photoBytes(100)).status, 200);
+}
+
+void TestSite::keepAlive() {
+    const QByteArray request = "GET /?m=login HTTP/1.1\r\nHost: x\r\n\r\n";
+    const QByteArray answer = rawExchange(portOf(m_site->siteHost()),
+                                          request + request +
+                                              "GET /?m=login HTTP/1.1\r\nHost: x\r\n"
+                                              "Connection: close\r\n\r\n",
+                                          false);
+    QCOMPARE(answer.count("HTTP/1.1 200 OK\r\n"), 3);
+    QVERIFY(answer.endsWith("</html>\n"));
+    QCOMPARE(m_site->journal().size(), 3u);
+}
+
+void TestSite::program() {
+    const QString binary = qEnvironmentVariable("NUBELO_BUILD_DIR") + "/bin/nubelo-site";
+    QVERIFY2(QFile::exists(binary), qPrintable(binary));
+
+    QProcess help;
+    help.start(binary, {"--help"});
+    QVERIFY(help.waitForFinished(5000));
+    QCOMPARE(help.exitCode(), 0);
+    QVERIFY(help.readAllStandardOutput().contains("--upload-port"));
+    QProcess wrong;
+    wrong.start(binary, {"--no-such-option"});
+    QVERIFY(wrong.waitForFinished(5000));
+    QCOMPARE(wrong.exitCode(), 2);
+
+    QProcess server;
+    server.start(binary, {"--data", m_dir->filePath("program"), "--site-port", "0", "--journal",
+                          m_dir->filePath("program.jsonl")});
+    QMap<QByteArray, QByteArray> printed;
+    QDeadlineTimer deadline(10000);
+    while (!printed.contains("account") && !deadline.hasExpired()) {
+        if (!server.canReadLine() && !server.waitForReadyRead(int(deadline.remainingTime())))
+            break;
+        while (server.canReadLine()) {
+            const QByteArray line = server.readLine().trimmed();
+            printed.insert(line.left(line.indexOf(' ')), line.mid(line.indexOf(' ') + 1));
+        }
+    }
+    QVERIFY2(printed.contains("site-host") && printed.contains("upload-host") &&
+                 printed.contains("account"),
+             server.readAllStandardError());
+    QVERIFY(printed["site-host"].startsWith("127.0.0.1:"));
+    const auto account = printed["account"].split(':');
+    const auto a =
+        m_client.send("POST", "http://" + printed["site-host"] + "?m=Login&func=do_login", {},
+                      "email=" + account[0] + "&input_password=" + account[1]);
+    QCOMPARE(a.status, 302);
+
+    server.terminate(); // SIGTERM
+    QVERIFY(server.waitForFinished(5000));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+    QFile journal(m_dir->filePath("program.jsonl"));
+    QVERIFY(journal.open(QIODevice::ReadOnly));
+    QVERIFY(journal.readAll().contains("\"exchange\":\"Login\""));
+}
+
+QTEST_GUILESS_MAIN(TestSite)
+#include "tst_site.moc"
