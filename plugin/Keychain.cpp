@@ -1,1 +1,548 @@
 #include "Keychain.h"
+
+#include <QByteArray>
+#include <QLoggingCategory>
+#include <QStringView>
+
+// For the object path of the transfer session, so each call can close the one it opened.
+#define SECRET_API_SUBJECT_TO_CHANGE
+#include <libsecret/secret.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcKeychain, "nubelo.keychain", QtWarningMsg)
+
+constexpr qint64 kServiceLimitMs = 10000;
+std::atomic<qint64> serviceLimitMs{kServiceLimitMs};
+std::atomic<qint64> promptLimitMs{-1}; // below zero: chosen by promptLimit()
+
+// A person needs time to answer an unlock prompt. Without a display of our own the prompt most
+// likely shows where nobody sees it (or nowhere, while the service waits on a prompter that
+// never draws), so we wait no longer than for the service itself.
+qint64 promptLimit() {
+    const qint64 set = promptLimitMs.load();
+    if (set >= 0)
+        return set;
+    const bool display =
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return display ? 60000 : serviceLimitMs.load();
+}
+
+// A service call cut off by its deadline is cancelled and then given this long to wind down; one
+// that does not is left behind unfinished rather than keep the caller waiting.
+constexpr guint kWindDownMs = 1000;
+
+const SecretSchema *passwordSchema() {
+    static const SecretSchema schema = [] {
+        SecretSchema s{};
+        s.name = "org.nubelo.Exporter.GenericPassword";
+        s.flags = SECRET_SCHEMA_NONE;
+        s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        s.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        return s;
+    }();
+    return &schema;
+}
+
+struct GObjectUnref {
+    void operator()(gpointer p) const { g_object_unref(p); }
+};
+template <typename T> using GRef = std::unique_ptr<T, GObjectUnref>;
+
+struct GErrorFree {
+    void operator()(GError *e) const { g_error_free(e); }
+};
+using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
+struct HashTableUnref {
+    void operator()(GHashTable *t) const { g_hash_table_unref(t); }
+};
+using Attributes = std::unique_ptr<GHashTable, HashTableUnref>;
+
+struct SecretValueUnref {
+    void operator()(SecretValue *v) const { secret_value_unref(v); }
+};
+using ValuePtr = std::unique_ptr<SecretValue, SecretValueUnref>;
+
+using Items = std::vector<GRef<SecretItem>>;
+
+// The part of s before its first U+0000, as UTF-8. Nothing when that part holds an unpaired
+// surrogate: it has no UTF-8 form, and storing a replacement character would keep a password
+// other than the one given.
+std::optional<QByteArray> keychainBytes(const QString &s) {
+    QStringView v(s);
+    const qsizetype nul = v.indexOf(QChar(u'\0'));
+    if (nul >= 0)
+        v = v.left(nul);
+    for (qsizetype i = 0; i < v.size(); ++i) {
+        if (v[i].isHighSurrogate() && i + 1 < v.size() && v[i + 1].isLowSurrogate())
+            ++i;
+        else if (v[i].isSurrogate())
+            return std::nullopt;
+    }
+    return v.toUtf8();
+}
+
+// The table only points into the two arrays, which must outlive it.
+Attributes attributesFor(const QByteArray &service, const QByteArray &account) {
+    Attributes t(g_hash_table_new(g_str_hash, g_str_equal));
+    g_hash_table_insert(t.get(), const_cast<char *>("service"),
+                        const_cast<char *>(service.constData()));
+    g_hash_table_insert(t.get(), const_cast<char *>("account"),
+                        const_cast<char *>(account.constData()));
+    return t;
+}
+
+// What a step waits on: the keyring service alone, or possibly a person answering a prompt
+// (the calls of the protocol that may return one).
+enum class Wait { Service, Prompt };
+
+qint32 statusFor(const GError *e, Wait wait) {
+    using namespace KeychainStatus;
+    if (g_error_matches(e, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        return wait == Wait::Prompt ? AuthFailed : NotAvailable;
+    if (e->domain == SECRET_ERROR) {
+        switch (e->code) {
+        case SECRET_ERROR_IS_LOCKED:
+            return AuthFailed;
+        case SECRET_ERROR_NO_SUCH_OBJECT:
+            return ItemNotFound;
+        case SECRET_ERROR_ALREADY_EXISTS:
+            return DuplicateItem;
+        default:
+            return IoError;
+        }
+    }
+    if (e->domain == G_DBUS_ERROR) {
+        switch (e->code) {
+        case G_DBUS_ERROR_ACCESS_DENIED:
+        case G_DBUS_ERROR_AUTH_FAILED:
+            return AuthFailed;
+        case G_DBUS_ERROR_INVALID_ARGS:
+            return BadParameter;
+        case G_DBUS_ERROR_FAILED:
+            return IoError;
+        default:
+            // No owner for the name, nothing answering, or something that is not a keyring.
+            return NotAvailable;
+        }
+    }
+    if (e->domain == G_IO_ERROR)
+        return e->code == G_IO_ERROR_DBUS_ERROR ? IoError : NotAvailable;
+    return IoError;
+}
+
+struct Pending {
+    GAsyncResult *result = nullptr;
+};
+
+void onReady(GObject *, GAsyncResult *result, gpointer data) {
+    static_cast<Pending *>(data)->result = G_ASYNC_RESULT(g_object_ref(result));
+}
+
+gboolean onAlarm(gpointer data) {
+    *static_cast<bool *>(data) = true;
+    return G_SOURCE_REMOVE;
+}
+
+// One call of the store. libsecret's blocking calls run a prompt to its end and cannot be bounded
+// from outside, so their asynchronous forms run here on a private main context of the caller's
+// thread, each against a deadline. Nothing outside this object sees the context.
+class Session {
+public:
+    Session()
+        : ctx_(g_main_context_new()) {
+        g_main_context_push_thread_default(ctx_);
+    }
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    qint32 status() const { return status_; }
+
+    bool open();
+    std::optional<Items> search(const Attributes &attributes, bool withSecrets);
+    bool unlock(gpointer object);
+    std::optional<QByteArray> secretOf(SecretItem *item);
+    bool setSecret(SecretItem *item, const QByteArray &password);
+    bool remove(SecretItem *item);
+    GRef<SecretCollection> defaultCollection();
+    bool create(SecretCollection *collection, const Attributes &attributes, const QByteArray &label,
+                const QByteArray &password);
+
+private:
+    template <typename Start> GRef<GAsyncResult> run(Wait wait, Start &&start);
+    bool fail(GError *e, Wait wait);
+    bool fail(qint32 status, const char *what);
+    GSource *arm(guint ms, bool *rang);
+    static void disarm(GSource *alarm);
+
+    GMainContext *ctx_;
+    GRef<SecretService> service_;
+    qint32 status_ = KeychainStatus::Success;
+    bool abandoned_ = false;
+};
+
+Session::~Session() {
+    if (service_ && !abandoned_) {
+        // The service keeps a transfer session until our bus connection closes, which for the
+        // shared session-bus connection is the end of the process. No answer is awaited.
+        if (const gchar *path = secret_service_get_session_dbus_path(service_.get())) {
+            GDBusProxy *proxy = G_DBUS_PROXY(service_.get());
+            g_dbus_connection_call(g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy),
+                                   path, "org.freedesktop.Secret.Session", "Close", nullptr,
+                                   nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr,
+                                   nullptr);
+        }
+    }
+    service_.reset();
+    // What finished calls left queued (replies, signals) holds references; a call left behind
+    // may still be running and must never be dispatched, so its context is never run again.
+    if (!abandoned_) {
+        while (g_main_context_iteration(ctx_, FALSE)) {
+        }
+    }
+    g_main_context_pop_thread_default(ctx_);
+    g_main_context_unref(ctx_);
+}
+
+GSource *Session::arm(guint ms, bool *rang) {
+    GSource *alarm = g_timeout_source_new(ms);
+    g_source_set_callback(alarm, onAlarm, rang, nullptr);
+    g_source_attach(alarm, ctx_);
+    return alarm;
+}
+
+void Session::disarm(GSource *alarm) {
+    g_source_destroy(alarm);
+    g_source_unref(alarm);
+}
+
+template <typename Start> GRef<GAsyncResult> Session::run(Wait wait, Start &&start) {
+    auto *pending = new Pending;
+    // A step that may be showing a prompt gets no cancellable: cancelling would dismiss the
+    // prompt, and gnome-keyring 42 aborts (perform_next_unlock assertion) when an unlock prompt
+    // is dismissed before its prompter has answered, taking the user's keyring daemon down. Such
+    // a prompt is left standing when we stop waiting; the user may still answer it.
+    GCancellable *cancellable = wait == Wait::Service ? g_cancellable_new() : nullptr;
+    start(cancellable, onReady, static_cast<gpointer>(pending));
+
+    const qint64 limit = wait == Wait::Prompt ? promptLimit() : serviceLimitMs.load();
+    bool rang = false;
+    bool cancelled = false;
+    GSource *alarm = arm(static_cast<guint>(qBound<qint64>(0, limit, G_MAXUINT)), &rang);
+    while (!pending->result) {
+        g_main_context_iteration(ctx_, TRUE);
+        if (!rang || pending->result)
+            continue;
+        disarm(alarm);
+        if (cancelled || !cancellable) {
+            // Leave the call behind with what it still refers to: the pending record and the
+            // cancellable stay allocated, and the context is never run again.
+            abandoned_ = true;
+            fail(wait == Wait::Prompt ? KeychainStatus::AuthFailed : KeychainStatus::NotAvailable,
+                 "the keyring did not answer in time");
+            return nullptr;
+        }
+        qCDebug(lcKeychain, "deadline of %lld ms passed, cancelling",
+                static_cast<long long>(limit));
+        cancelled = true;
+        rang = false;
+        g_cancellable_cancel(cancellable);
+        alarm = arm(kWindDownMs, &rang);
+    }
+    disarm(alarm);
+    if (cancellable)
+        g_object_unref(cancellable);
+    GRef<GAsyncResult> result(pending->result);
+    delete pending;
+    return result;
+}
+
+bool Session::fail(GError *e, Wait wait) {
+    ErrorPtr error(e);
+    status_ = statusFor(e, wait);
+    qCDebug(lcKeychain, "%s (status %d)", e->message, status_);
+    return false;
+}
+
+bool Session::fail(qint32 status, const char *what) {
+    status_ = status;
+    qCDebug(lcKeychain, "%s (status %d)", what, status_);
+    return false;
+}
+
+bool Session::open() {
+    auto done = run(Wait::Service, [](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+        secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, c, cb, data);
+    });
+    if (!done)
+        return false;
+    GError *e = nullptr;
+    service_.reset(secret_service_open_finish(done.get(), &e));
+    if (e) {
+        // Whatever stops us from reaching the service, it is not reachable.
+        ErrorPtr error(e);
+        return fail(KeychainStatus::NotAvailable, e->message);
+    }
+    return true;
+}
+
+std::optional<Items> Session::search(const Attributes &attributes, bool withSecrets) {
+    const auto flags = static_cast<SecretSearchFlags>(
+        SECRET_SEARCH_ALL | (withSecrets ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE));
+    auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+        secret_service_search(service_.get(), passwordSchema(), attributes.get(), flags, c, cb,
+                              data);
+    });
+    if (!done)
+        return std::nullopt;
+    GError *e = nullptr;
+    GList *found = secret_service_search_finish(service_.get(), done.get(), &e);
+    if (e) {
+        fail(e, Wait::Service);
+        return std::nullopt;
+    }
+    Items items;
+    for (GList *l = found; l; l = l->next)
+        items.emplace_back(SECRET_ITEM(l->data));
+    g_list_free(found);
+    // Unlocked ones first, so that a usable item spares the user a prompt.
+    std::stable_partition(items.begin(), items.end(), [](const GRef<SecretItem> &i) {
+        return !secret_item_get_locked(i.get());
+    });
+    return items;
+}
+
+bool Session::unlock(gpointer object) {
+    GList *objects = g_list_append(nullptr, object);
+    auto done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+        secret_service_unlock(service_.get(), objects, c, cb, data);
+    });
+    g_list_free(objects);
+    if (!done)
+        return false;
+    GError *e = nullptr;
+    GList *unlocked = nullptr;
+    const gint count = secret_service_unlock_finish(service_.get(), done.get(), &unlocked, &e);
+    g_list_free_full(unlocked, g_object_unref);
+    if (e)
+        return fail(e, Wait::Prompt);
+    if (count < 1)
+        return fail(KeychainStatus::AuthFailed, "the keyring stayed locked");
+    return true;
+}
+
+std::optional<QByteArray> Session::secretOf(SecretItem *item) {
+    ValuePtr value(secret_item_get_secret(item));
+    if (!value) {
+        auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+            secret_item_load_secret(item, c, cb, data);
+        });
+        if (!done)
+            return std::nullopt;
+        GError *e = nullptr;
+        if (!secret_item_load_secret_finish(item, done.get(), &e)) {
+            if (e)
+                fail(e, Wait::Service);
+            else
+                fail(KeychainStatus::IoError, "the keyring gave no secret");
+            return std::nullopt;
+        }
+        value.reset(secret_item_get_secret(item));
+        if (!value) {
+            fail(KeychainStatus::IoError, "the keyring gave no secret");
+            return std::nullopt;
+        }
+    }
+    gsize length = 0;
+    const gchar *bytes = secret_value_get(value.get(), &length);
+    return QByteArray(bytes, static_cast<qsizetype>(length));
+}
+
+bool Session::setSecret(SecretItem *item, const QByteArray &password) {
+    ValuePtr value(secret_value_new(password.constData(), password.size(), "text/plain"));
+    auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+        secret_item_set_secret(item, value.get(), c, cb, data);
+    });
+    if (!done)
+        return false;
+    GError *e = nullptr;
+    if (!secret_item_set_secret_finish(item, done.get(), &e))
+        return e ? fail(e, Wait::Service) : fail(KeychainStatus::IoError, "the secret was not set");
+    return true;
+}
+
+bool Session::remove(SecretItem *item) {
+    auto done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+        secret_item_delete(item, c, cb, data);
+    });
+    if (!done)
+        return false;
+    GError *e = nullptr;
+    if (!secret_item_delete_finish(item, done.get(), &e))
+        return e ? fail(e, Wait::Prompt)
+                 : fail(KeychainStatus::AuthFailed, "the item was not deleted");
+    return true;
+}
+
+GRef<SecretCollection> Session::defaultCollection() {
+    auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+        secret_collection_for_alias(service_.get(), SECRET_COLLECTION_DEFAULT,
+                                    SECRET_COLLECTION_NONE, c, cb, data);
+    });
+    if (!done)
+        return nullptr;
+    GError *e = nullptr;
+    GRef<SecretCollection> collection(secret_collection_for_alias_finish(done.get(), &e));
+    if (e) {
+        fail(e, Wait::Service);
+        return nullptr;
+    }
+    if (!collection) {
+        // A keyring without a default collection: the service asks the user for a new one.
+        done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+            secret_collection_create(service_.get(), "Default keyring", SECRET_COLLECTION_DEFAULT,
+                                     SECRET_COLLECTION_CREATE_NONE, c, cb, data);
+        });
+        if (!done)
+            return nullptr;
+        collection.reset(secret_collection_create_finish(done.get(), &e));
+        if (e) {
+            fail(e, Wait::Prompt);
+            return nullptr;
+        }
+        if (!collection) {
+            fail(KeychainStatus::AuthFailed, "no default collection was created");
+            return nullptr;
+        }
+    }
+    if (secret_collection_get_locked(collection.get()) && !unlock(collection.get()))
+        return nullptr;
+    return collection;
+}
+
+bool Session::create(SecretCollection *collection, const Attributes &attributes,
+                     const QByteArray &label, const QByteArray &password) {
+    ValuePtr value(secret_value_new(password.constData(), password.size(), "text/plain"));
+    auto done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
+        secret_item_create(collection, passwordSchema(), attributes.get(), label.constData(),
+                           value.get(), SECRET_ITEM_CREATE_NONE, c, cb, data);
+    });
+    if (!done)
+        return false;
+    GError *e = nullptr;
+    GRef<SecretItem> item(secret_item_create_finish(done.get(), &e));
+    if (e)
+        return fail(e, Wait::Prompt);
+    if (!item)
+        return fail(KeychainStatus::AuthFailed, "the item was not created");
+    return true;
+}
+
+} // namespace
+
+namespace KeychainLimits {
+void setForTesting(std::chrono::milliseconds service, std::chrono::milliseconds prompt) {
+    serviceLimitMs = service.count() < 0 ? kServiceLimitMs : service.count();
+    promptLimitMs = prompt.count() < 0 ? -1 : prompt.count();
+}
+} // namespace KeychainLimits
+
+qint32 Keychain::addGenericPassword(const QString &password, const QString &account,
+                                    const QString &service, bool replaceExisting) {
+    if (password.isNull() || account.isNull() || service.isNull())
+        return KeychainStatus::BadParameter;
+    const auto secret = keychainBytes(password);
+    const auto accountName = keychainBytes(account);
+    const auto serviceName = keychainBytes(service);
+    if (!secret || !accountName || !serviceName)
+        return KeychainStatus::BadParameter;
+    const Attributes attributes = attributesFor(*serviceName, *accountName);
+
+    Session session;
+    if (!session.open())
+        return session.status();
+    // Storing an item replaces a matching one without a word, hence the look first.
+    auto existing = session.search(attributes, replaceExisting);
+    if (!existing)
+        return session.status();
+    if (!existing->empty()) {
+        if (!replaceExisting)
+            return KeychainStatus::DuplicateItem;
+        for (const auto &item : *existing) {
+            if (secret_item_get_locked(item.get()) && !session.unlock(item.get()))
+                return session.status();
+            // Compared as bytes: a stored value that is not UTF-8 (written by some other
+            // program) differs from ours and is overwritten.
+            const auto stored = session.secretOf(item.get());
+            if (!stored)
+                return session.status();
+            if (*stored != *secret && !session.setSecret(item.get(), *secret))
+                return session.status();
+        }
+        return KeychainStatus::Success;
+    }
+
+    const auto collection = session.defaultCollection();
+    if (!collection)
+        return session.status();
+    const QByteArray label = *serviceName + " (" + *accountName + ")";
+    if (!session.create(collection.get(), attributes, label, *secret))
+        return session.status();
+    return KeychainStatus::Success;
+}
+
+QString Keychain::findGenericPasswordForAccount(const QString &account, const QString &service) {
+    if (account.isNull() || service.isNull())
+        return QStringLiteral("");
+    const auto accountName = keychainBytes(account);
+    const auto serviceName = keychainBytes(service);
+    if (!accountName || !serviceName)
+        return QStringLiteral("");
+    const Attributes attributes = attributesFor(*serviceName, *accountName);
+
+    Session session;
+    if (!session.open())
+        return QStringLiteral("");
+    const auto found = session.search(attributes, true);
+    if (!found || found->empty())
+        return QStringLiteral("");
+    SecretItem *item = found->front().get();
+    if (secret_item_get_locked(item) && !session.unlock(item))
+        return QStringLiteral("");
+    const auto stored = session.secretOf(item);
+    return stored ? QString::fromUtf8(*stored) : QStringLiteral("");
+}
+
+qint32 Keychain::deleteItemForAccount(const QString &account, const QString &service) {
+    if (account.isNull() || service.isNull())
+        return KeychainStatus::BadParameter;
+    const auto accountName = keychainBytes(account);
+    const auto serviceName = keychainBytes(service);
+    if (!accountName || !serviceName)
+        return KeychainStatus::BadParameter;
+    const Attributes attributes = attributesFor(*serviceName, *accountName);
+
+    Session session;
+    if (!session.open())
+        return session.status();
+    const auto found = session.search(attributes, false);
+    if (!found)
+        return session.status();
+    if (found->empty())
+        return KeychainStatus::ItemNotFound;
+    for (const auto &item : *found) {
+        if (secret_item_get_locked(item.get()) && !session.unlock(item.get()))
+            return session.status();
+        if (!session.remove(item.get()))
+            return session.status();
+    }
+    return KeychainStatus::Success;
+}
