@@ -67,15 +67,14 @@ QString describeCookies(const QList<QNetworkCookie> &cookies) {
 QString describeHeaderFields(const HeaderFields &fields) {
     QStringList parts;
     for (const HeaderField &f : fields) {
-        QByteArray value = f.second;
         if (isField(f.first, "Set-Cookie")) {
-            QList<QByteArray> lines = value.split('\n');
-            for (QByteArray &line : lines)
-                line = redactSetCookieLine(line);
-            value = lines.join("\n");
-        } else if (isField(f.first, "Cookie")) {
-            value = redactCookieField(value);
+            // One entry per cookie (Qt joins them with "\n"), so the log stays one line.
+            for (const QByteArray &line : f.second.split('\n'))
+                parts.append(QString::fromLatin1(f.first + ": " + redactSetCookieLine(line)));
+            continue;
         }
+        const QByteArray value =
+            isField(f.first, "Cookie") ? redactCookieField(f.second) : f.second;
         parts.append(QString::fromLatin1(f.first + ": " + value));
     }
     return QLatin1Char('{') + parts.join(QLatin1String(", ")) + QLatin1Char('}');
