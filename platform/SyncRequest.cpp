@@ -2,14 +2,12 @@
 
 #include "NetworkThread.h"
 
-#include <QDeadlineTimer>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QPointer>
 #include <QTimer>
-#include <QWaitCondition>
+
+#include <condition_variable>
+#include <mutex>
 
 namespace platform {
 
@@ -76,20 +74,17 @@ public:
 
     // First outcome wins; later ones (a late answer after the caller gave up) are dropped.
     void complete(SyncResult result) {
-        QMutexLocker locker(&mLock);
+        std::lock_guard locker(mLock);
         if (mDone)
             return;
         mDone = true;
         mResult = std::move(result);
-        mCondition.wakeAll();
+        mCondition.notify_all();
     }
 
-    SyncResult wait(QDeadlineTimer deadline) {
-        QMutexLocker locker(&mLock);
-        while (!mDone) {
-            if (!mCondition.wait(&mLock, deadline))
-                break;
-        }
+    SyncResult wait(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock locker(mLock);
+        mCondition.wait_until(locker, deadline, [this] { return mDone; });
         if (!mDone) {
             mDone = true;
             mResult = failure(timedOut());
@@ -99,13 +94,14 @@ public:
 
 private:
     bool isDone() {
-        QMutexLocker locker(&mLock);
+        std::lock_guard locker(mLock);
         return mDone;
     }
 
     const UrlRequest mRequest;
-    QMutex mLock;
-    QWaitCondition mCondition;
+    // Standard primitives rather than Qt's: ThreadSanitizer sees through them.
+    std::mutex mLock;
+    std::condition_variable mCondition;
     bool mDone = false;
     SyncResult mResult;
 };
@@ -118,7 +114,7 @@ SyncResult sendSynchronousRequest(const UrlRequest &request) {
         return failure(networkError(QNetworkReply::OperationCanceledError,
                                     QStringLiteral("The network is not running.")));
     }
-    return job->wait(QDeadlineTimer(request.timeout + kCallerGrace, Qt::PreciseTimer));
+    return job->wait(std::chrono::steady_clock::now() + request.timeout + kCallerGrace);
 }
 
 } // namespace platform
