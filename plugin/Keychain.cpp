@@ -103,10 +103,11 @@ Attributes attributesFor(const QByteArray &service, const QByteArray &account) {
 // (the calls of the protocol that may return one).
 enum class Wait { Service, Prompt };
 
-qint32 statusFor(const GError *e, Wait wait) {
+qint32 statusFor(const GError *e) {
     using namespace KeychainStatus;
+    // Cancelled: only service calls are, when the service did not answer in time.
     if (g_error_matches(e, G_IO_ERROR, G_IO_ERROR_CANCELLED))
-        return wait == Wait::Prompt ? AuthFailed : NotAvailable;
+        return NotAvailable;
     if (e->domain == SECRET_ERROR) {
         switch (e->code) {
         case SECRET_ERROR_IS_LOCKED:
@@ -178,7 +179,7 @@ public:
 
 private:
     template <typename Start> GRef<GAsyncResult> run(Wait wait, Start &&start);
-    bool fail(GError *e, Wait wait);
+    bool fail(GError *e);
     bool fail(qint32 status, const char *what);
     GSource *arm(guint ms, bool *rang);
     static void disarm(GSource *alarm);
@@ -265,9 +266,9 @@ template <typename Start> GRef<GAsyncResult> Session::run(Wait wait, Start &&sta
     return result;
 }
 
-bool Session::fail(GError *e, Wait wait) {
+bool Session::fail(GError *e) {
     ErrorPtr error(e);
-    status_ = statusFor(e, wait);
+    status_ = statusFor(e);
     qCDebug(lcKeychain, "%s (status %d)", e->message, status_);
     return false;
 }
@@ -306,7 +307,7 @@ std::optional<Items> Session::search(const Attributes &attributes, bool withSecr
     GError *e = nullptr;
     GList *found = secret_service_search_finish(service_.get(), done.get(), &e);
     if (e) {
-        fail(e, Wait::Service);
+        fail(e);
         return std::nullopt;
     }
     Items items;
@@ -333,7 +334,7 @@ bool Session::unlock(gpointer object) {
     const gint count = secret_service_unlock_finish(service_.get(), done.get(), &unlocked, &e);
     g_list_free_full(unlocked, g_object_unref);
     if (e)
-        return fail(e, Wait::Prompt);
+        return fail(e);
     if (count < 1)
         return fail(KeychainStatus::AuthFailed, "the keyring stayed locked");
     return true;
@@ -350,7 +351,7 @@ std::optional<QByteArray> Session::secretOf(SecretItem *item) {
         GError *e = nullptr;
         if (!secret_item_load_secret_finish(item, done.get(), &e)) {
             if (e)
-                fail(e, Wait::Service);
+                fail(e);
             else
                 fail(KeychainStatus::IoError, "the keyring gave no secret");
             return std::nullopt;
@@ -375,7 +376,7 @@ bool Session::setSecret(SecretItem *item, const QByteArray &password) {
         return false;
     GError *e = nullptr;
     if (!secret_item_set_secret_finish(item, done.get(), &e))
-        return e ? fail(e, Wait::Service) : fail(KeychainStatus::IoError, "the secret was not set");
+        return e ? fail(e) : fail(KeychainStatus::IoError, "the secret was not set");
     return true;
 }
 
@@ -387,8 +388,7 @@ bool Session::remove(SecretItem *item) {
         return false;
     GError *e = nullptr;
     if (!secret_item_delete_finish(item, done.get(), &e))
-        return e ? fail(e, Wait::Prompt)
-                 : fail(KeychainStatus::AuthFailed, "the item was not deleted");
+        return e ? fail(e) : fail(KeychainStatus::AuthFailed, "the item was not deleted");
     return true;
 }
 
@@ -402,7 +402,7 @@ GRef<SecretCollection> Session::defaultCollection() {
     GError *e = nullptr;
     GRef<SecretCollection> collection(secret_collection_for_alias_finish(done.get(), &e));
     if (e) {
-        fail(e, Wait::Service);
+        fail(e);
         return nullptr;
     }
     if (!collection) {
@@ -415,7 +415,7 @@ GRef<SecretCollection> Session::defaultCollection() {
             return nullptr;
         collection.reset(secret_collection_create_finish(done.get(), &e));
         if (e) {
-            fail(e, Wait::Prompt);
+            fail(e);
             return nullptr;
         }
         if (!collection) {
@@ -440,7 +440,7 @@ bool Session::create(SecretCollection *collection, const Attributes &attributes,
     GError *e = nullptr;
     GRef<SecretItem> item(secret_item_create_finish(done.get(), &e));
     if (e)
-        return fail(e, Wait::Prompt);
+        return fail(e);
     if (!item)
         return fail(KeychainStatus::AuthFailed, "the item was not created");
     return true;
