@@ -1,0 +1,318 @@
+#include "ExportCommand.h"
+
+#include "DiagnosticLog.h"
+#include "ExportPluginFactory.h"
+#include "ExportPluginProtocol.h"
+#include "NetworkThread.h"
+#include "PhotoStore.h"
+#include "TerminalControls.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+// Where the embedded site keeps its photos: the folder nubelo-site uses too, so the photos of
+// every demo stay together and outlive the run; a private temporary folder when there is no
+// home to keep them in.
+std::vector<std::filesystem::path> siteDataCandidates() {
+    std::vector<std::filesystem::path> candidates;
+    const QByteArray xdg = qgetenv("XDG_DATA_HOME");
+    if (xdg.startsWith('/'))
+        candidates.emplace_back(std::filesystem::path(xdg.toStdString()) / "nubelo-site");
+    const QByteArray home = qgetenv("HOME");
+    if (!home.isEmpty())
+        candidates.emplace_back(std::filesystem::path(home.toStdString()) /
+                                ".local/share/nubelo-site");
+    candidates.emplace_back(QFile::encodeName(QDir::tempPath()).toStdString() + "/nubelo-site-" +
+                            std::to_string(::geteuid()));
+    return candidates;
+}
+
+QString pluginPath() {
+    QString dir = qEnvironmentVariable("NUBELO_PLUGIN_DIR");
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+              QStringLiteral(NUBELO_PLUGIN_RELATIVE_DIR);
+    return QDir::cleanPath(QDir(dir).filePath(QStringLiteral(NUBELO_PLUGIN_FILE)));
+}
+
+} // namespace
+
+ExportCommand::ExportCommand(CommandLine line)
+    : mLine(std::move(line))
+    , mProgress(ProgressDisplay::modeFor(mLine.quiet, STDERR_FILENO), STDERR_FILENO) {}
+
+ExportCommand::~ExportCommand() {
+    tearDown();
+}
+
+void ExportCommand::tell(const QString &text) {
+    terminal::writeText(STDOUT_FILENO, text + QLatin1Char('\n'));
+}
+
+void ExportCommand::warn(const QString &text) {
+    terminal::writeText(STDERR_FILENO, QStringLiteral("nubelo-export: %1\n").arg(text));
+}
+
+int ExportCommand::fail(int code, const QString &message) {
+    mProgress.breakLine();
+    warn(message);
+    return code;
+}
+
+bool ExportCommand::interrupted() const {
+    return terminal::InterruptWatch::count() > 0;
+}
+
+int ExportCommand::run() {
+    DiagnosticLog::install();
+    for (int step = 0;; ++step) {
+        int code = -1;
+        switch (step) {
+        case 0:
+            code = checkInput();
+            break;
+        case 1:
+            mWatch = terminal::InterruptWatch::install(this);
+            if (mWatch != nullptr) {
+                connect(mWatch, &terminal::InterruptWatch::interrupted, this,
+                        &ExportCommand::onInterrupt);
+                mKit.setInterruptSource(mWatch->source());
+            }
+            break;
+        case 2:
+            code = startEmbeddedSite();
+            break;
+        case 3:
+            code = loadPlugin();
+            break;
+        case 4:
+            code = signIn();
+            break;
+        case 5:
+            code = exportPhotos();
+            break;
+        default:
+            return Uploaded;
+        }
+        if (code < 0 && interrupted())
+            code = Interrupted;
+        if (code >= 0)
+            return code;
+    }
+}
+
+int ExportCommand::checkInput() {
+    for (const QString &photo : std::as_const(mLine.photos)) {
+        if (const std::optional<QString> why = PhotoHost::checkImageFile(photo))
+            return fail(UsageError, *why);
+    }
+    if (const std::optional<QString> why = checkExportDir(mLine.dir))
+        return fail(UsageError, *why);
+
+    mEmbedded = qEnvironmentVariableIsEmpty("NUBELO_SITE_HOST") &&
+                qEnvironmentVariableIsEmpty("NUBELO_UPLOAD_HOST");
+    if (mEmbedded && mLine.email.isNull())
+        return -1; // the embedded site's demo account, known once it runs
+
+    mEmail = mLine.email;
+    const bool person = mKit.isInteractive();
+    if (mLine.passwordStdin) {
+        QString line;
+        const bool secure = terminal::isTerminal(STDIN_FILENO);
+        if (terminal::readLine(STDIN_FILENO, secure, &line) != terminal::ReadStatus::Line ||
+            line.isEmpty())
+            return fail(UsageError,
+                        QStringLiteral("--password-stdin: no password on standard input"));
+        mPassword = line;
+    } else if (!qEnvironmentVariableIsEmpty("NUBELO_PASSWORD")) {
+        mPassword = qEnvironmentVariable("NUBELO_PASSWORD");
+    }
+    if (mEmail.isNull() && !person)
+        return fail(UsageError, QStringLiteral("no --email given, and no terminal to ask on"));
+    if (mPassword.isNull() && !person)
+        return fail(UsageError, QStringLiteral("no password: give it on standard input with "
+                                               "--password-stdin, or in NUBELO_PASSWORD"));
+    return -1;
+}
+
+int ExportCommand::startEmbeddedSite() {
+    if (!mEmbedded)
+        return -1;
+    QStringList failures;
+    for (const std::filesystem::path &dataDir : siteDataCandidates()) {
+        nubelo::site::Options options;
+        options.dataDir = dataDir;
+        std::string error;
+        mSite = nubelo::site::Site::start(options, &error);
+        if (mSite) {
+            mSiteDataDir = QFile::decodeName(QByteArray::fromStdString(dataDir.string()));
+            break;
+        }
+        failures.append(QString::fromStdString(error));
+    }
+    if (!mSite)
+        return fail(Failed, QStringLiteral("the embedded site does not start: %1")
+                                .arg(failures.join(QStringLiteral("; "))));
+    const QString siteHost = QString::fromStdString(mSite->siteHost());
+    const QString uploadHost = QString::fromStdString(mSite->uploadHost());
+    // The plug-in reads these when it talks to the site; set before it is loaded.
+    qputenv("NUBELO_SITE_HOST", siteHost.toUtf8());
+    qputenv("NUBELO_UPLOAD_HOST", uploadHost.toUtf8());
+    if (mEmail.isNull()) {
+        const nubelo::site::Account demo = mSite->demoAccount();
+        mEmail = QString::fromStdString(demo.email);
+        mPassword = QString::fromStdString(demo.password);
+    }
+    warn(QStringLiteral("NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST are not set: using the embedded "
+                        "stand-in site on %1 (uploads on %2), signing in as %3")
+             .arg(siteHost, uploadHost, mEmail));
+    return -1;
+}
+
+int ExportCommand::loadPlugin() {
+    ui::setApp(&mKit);
+    const QString path = pluginPath();
+    mLoader.setFileName(path);
+    QObject *root = mLoader.instance();
+    if (root == nullptr)
+        return fail(
+            Failed,
+            QStringLiteral("cannot load the plug-in %1: %2").arg(path, mLoader.errorString()));
+    auto *factory = qobject_cast<ExportPluginFactory *>(root);
+    if (factory == nullptr)
+        return fail(Failed, QStringLiteral("%1 is not an export plug-in").arg(path));
+    const quint64 mark = DiagnosticLog::mark();
+    mPlugin = factory->initWithExportImageObj(&mPhotoHost);
+    if (!mPlugin)
+        return fail(Failed, QStringLiteral("the plug-in %1 could not be set up: %2")
+                                .arg(path, DiagnosticLog::lastWarningSince(mark).value_or(
+                                               QStringLiteral("no reason given"))));
+    // The host's side of showing a plug-in's pane.
+    mPlugin->settingsView();
+    mPlugin->viewWillBeActivated();
+    return -1;
+}
+
+int ExportCommand::signIn() {
+    if (!mEmail.isNull())
+        mKit.setGivenValue(QStringLiteral("mLoginUsername"), mEmail);
+    if (!mPassword.isNull())
+        mKit.setGivenValue(QStringLiteral("mLoginPassword"), mPassword);
+
+    // The pane's first control is its sign-in toggle; a person would press it.
+    auto *toggle = qobject_cast<terminal::Button *>(mPlugin->firstView());
+    if (toggle == nullptr || terminal::hiddenOnScreen(toggle) || !toggle->isEnabled())
+        return fail(Failed, QStringLiteral("the plug-in shows no sign-in button"));
+    toggle->performClick();
+
+    // The sheet closes after a sign-in that worked, or after Cancel.
+    const std::optional<terminal::TerminalApplication::SheetEnd> end = mKit.lastSheetEnd();
+    const bool signedIn = end && !end->button.isEmpty() && !end->cancelled;
+    tell(QStringLiteral("Account: %1").arg(mKit.stringValue(QStringLiteral("mAccountInfo"))));
+    if (interrupted())
+        return Interrupted;
+    if (!signedIn)
+        return fail(NotSignedIn, QStringLiteral("not signed in: the sign-in was refused or "
+                                                "cancelled"));
+    return -1;
+}
+
+int ExportCommand::exportPhotos() {
+    mPhotoHost.setImageFiles(mLine.photos);
+    mPhotoHost.setDestination(mLine.dir);
+    mPhotoHost.setPlugin(mPlugin.get());
+    connect(&mPhotoHost, &PhotoHost::progressChanged, this,
+            [this](quint32 current, quint32 total, const QString &message) {
+                mProgress.update(current, total, message);
+            });
+    connect(&mPhotoHost, &PhotoHost::exportFinished, this,
+            [this](bool cancelled, const QString &message) {
+                mFinished = true;
+                mRunFailed = cancelled;
+                mRunMessage = message;
+            });
+    if (mLine.yes)
+        mKit.setCriticalAlertAnswer(ui::AlertDefaultReturn);
+
+    const std::size_t before = mSite ? mSite->photos(mEmail.toStdString()).size() : 0;
+    const quint64 mark = DiagnosticLog::mark();
+    mPlugin->startExport(mLine.dir);
+    if (!mPhotoHost.isExporting()) {
+        if (interrupted())
+            return Interrupted;
+        return fail(NothingExported,
+                    QStringLiteral("nothing exported: files of an earlier run are in %1 and "
+                                   "Replace was not chosen (--yes chooses it)")
+                        .arg(mLine.dir));
+    }
+    // The run's last step is carried out on this thread: keep serving events until it ends.
+    while (!mFinished)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    mProgress.finish(!mRunFailed && !mCancelAsked);
+    tell(QStringLiteral("Account: %1").arg(mKit.stringValue(QStringLiteral("mAccountInfo"))));
+
+    int code = Uploaded;
+    if (mRunFailed) {
+        warn(mRunMessage.isEmpty() ? QStringLiteral("the export failed") : mRunMessage);
+        if (const std::optional<QString> reason = DiagnosticLog::lastWarningSince(mark))
+            warn(QStringLiteral("reason: %1").arg(*reason));
+        code = Failed;
+    } else if (interrupted()) {
+        warn(QStringLiteral("export cancelled"));
+        code = Interrupted;
+    } else {
+        const auto count = mLine.photos.size();
+        tell(count == 1 ? QStringLiteral("Uploaded 1 photo.")
+                        : QStringLiteral("Uploaded %1 photos.").arg(count));
+    }
+    reportEmbeddedPhotos(before);
+    return code;
+}
+
+void ExportCommand::reportEmbeddedPhotos(std::size_t before) {
+    if (!mSite)
+        return;
+    const std::vector<nubelo::site::StoredPhoto> photos = mSite->photos(mEmail.toStdString());
+    for (std::size_t i = before; i < photos.size(); ++i)
+        tell(QStringLiteral("  %1 (%2 bytes)")
+                 .arg(QFile::decodeName(QByteArray::fromStdString(photos[i].path.string())))
+                 .arg(photos[i].size));
+    const QString folder = QDir(mSiteDataDir)
+                               .filePath(QString::fromStdString(
+                                   nubelo::site::PhotoStore::folderName(mEmail.toStdString())));
+    tell(QStringLiteral("The embedded site keeps the photos of %1 in %2").arg(mEmail, folder));
+}
+
+void ExportCommand::onInterrupt() {
+    if (!mPhotoHost.isExporting() || mCancelAsked)
+        return;
+    mCancelAsked = true;
+    mProgress.breakLine();
+    warn(QStringLiteral("cancelling after the photo under way (Ctrl-C again stops at once)"));
+    mPhotoHost.cancel();
+}
+
+void ExportCommand::tearDown() {
+    if (mTornDown)
+        return;
+    mTornDown = true;
+    mPhotoHost.shutdown();
+    if (mPlugin)
+        mPlugin->viewWillBeDeactivated();
+    mPhotoHost.setPlugin(nullptr);
+    mPlugin.reset();
+    if (ui::app() == &mKit)
+        ui::setApp(nullptr);
+    mSite.reset();
+    platform::shutdown();
+}

@@ -1,0 +1,464 @@
+#include "TerminalApplication.h"
+
+#include "TerminalControls.h"
+#include "ui/UiFile.h"
+
+#include <QMetaMethod>
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace terminal {
+
+namespace {
+
+const QString kFirstViewOutlet = QStringLiteral("mFirstView");
+
+bool ownerHasAction(const QObject *owner, const QString &action) {
+    if (owner == nullptr)
+        return false;
+    const QByteArray signature =
+        QMetaObject::normalizedSignature(QStringLiteral("%1(QObject*)").arg(action).toLatin1());
+    const QMetaObject *meta = owner->metaObject();
+    const int index = meta->indexOfMethod(signature.constData());
+    if (index < 0)
+        return false;
+    const QMetaMethod method = meta->method(index);
+    return method.methodType() != QMetaMethod::Signal &&
+           method.returnMetaType() == QMetaType::fromType<void>();
+}
+
+// A button's title as a person reads it: no mnemonic marks, no trailing ellipsis.
+QString plainTitle(const QString &title) {
+    QString plain = title;
+    plain.remove(QLatin1Char('&'));
+    if (plain.endsWith(QStringLiteral("…")))
+        plain.chop(1);
+    else if (plain.endsWith(QLatin1String("...")))
+        plain.chop(3);
+    return plain.trimmed();
+}
+
+// The answer's choice among `titles`: a number from 1, or the start of exactly one title (case
+// ignored). -1 for none.
+int matchChoice(const QString &answer, const QStringList &titles) {
+    bool isNumber = false;
+    const int number = answer.toInt(&isNumber);
+    if (isNumber)
+        return number >= 1 && number <= titles.size() ? number - 1 : -1;
+    int found = -1;
+    for (int i = 0; i < titles.size(); ++i) {
+        if (titles.at(i).compare(answer, Qt::CaseInsensitive) == 0)
+            return i;
+        if (titles.at(i).startsWith(answer, Qt::CaseInsensitive)) {
+            if (found >= 0)
+                return -1; // ambiguous
+            found = i;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+TerminalApplication::TerminalApplication()
+    : TerminalApplication(Options{}) {}
+
+TerminalApplication::TerminalApplication(const Options &options)
+    : mInput(options.input)
+    , mOutput(options.output)
+    , mInteractive(options.interactive.value_or(isTerminal(options.input))) {}
+
+TerminalApplication::~TerminalApplication() {
+    if (ui::app() == this)
+        ui::setApp(nullptr);
+}
+
+void TerminalApplication::say(const QString &text) const {
+    writeText(mOutput, text);
+}
+
+bool TerminalApplication::interrupted() const {
+    return mInterrupt.pending && mInterrupt.pending();
+}
+
+void TerminalApplication::setGivenValue(const QString &field, const QString &text) {
+    mGiven.insert(field, text);
+}
+
+std::unique_ptr<QObject> TerminalApplication::loadInterface(const QString &resource, QObject *owner,
+                                                            const QList<ui::Outlet> &outlets,
+                                                            QString *why) {
+    const auto fail = [why](const QString &reason) {
+        if (why != nullptr)
+            *why = reason;
+        return std::unique_ptr<QObject>();
+    };
+
+    QString reason;
+    const std::optional<ui::UiForm> form = ui::readUiFile(resource, &reason);
+    if (!form)
+        return fail(reason);
+
+    for (const ui::UiControl &control : form->controls) {
+        if (control.action.isEmpty())
+            continue;
+        if (control.kind != ui::ControlKind::Button)
+            return fail(QStringLiteral("%1 carries an action but is a %2")
+                            .arg(control.objectName, ui::controlKindName(control.kind)));
+        if (!ownerHasAction(owner, control.action))
+            return fail(QStringLiteral("the action %1 of %2 is not an action of the owner")
+                            .arg(control.action, control.objectName));
+    }
+    const QString firstView = form->root().firstView;
+    if (!firstView.isEmpty() && form->find(firstView) == nullptr)
+        return fail(QStringLiteral("firstView names %1, which is not in the file").arg(firstView));
+
+    auto interface = std::make_unique<QObject>();
+    interface->setObjectName(resource);
+    QList<QObject *> made; // by index in form->controls
+    for (const ui::UiControl &control : form->controls) {
+        QObject *parent = control.parent < 0 ? interface.get() : made.at(control.parent);
+        QObject *object = nullptr;
+        switch (control.kind) {
+        case ui::ControlKind::TextField:
+            object = new TextField(control, parent);
+            break;
+        case ui::ControlKind::Button:
+            object = new Button(control, owner, parent);
+            break;
+        case ui::ControlKind::ProgressIndicator:
+            object = new ProgressIndicator(parent);
+            break;
+        case ui::ControlKind::ComboBox:
+            object = new ComboBox(parent);
+            break;
+        case ui::ControlKind::Box:
+            object = new Box(parent);
+            break;
+        case ui::ControlKind::View:
+            object = new View(parent);
+            break;
+        case ui::ControlKind::Window:
+            object = new Window(control, parent);
+            break;
+        }
+        object->setObjectName(control.objectName);
+        if (auto *view = qobject_cast<ui::View *>(object))
+            view->setHidden(control.hidden);
+        made.append(object);
+    }
+
+    // Labels name their fields in prompts and are not printed beside them.
+    for (int i = 0; i < form->controls.size(); ++i) {
+        const ui::UiControl &control = form->controls.at(i);
+        if (control.buddy.isEmpty())
+            continue;
+        const ui::UiControl *buddy = form->find(control.buddy);
+        if (buddy == nullptr)
+            continue;
+        auto *field = qobject_cast<TextField *>(made.at(int(buddy - form->controls.constData())));
+        auto *label = qobject_cast<TextField *>(made.at(i));
+        if (field != nullptr && label != nullptr) {
+            field->setLabel(control.text);
+            label->setLabelOfAnother(true);
+        }
+    }
+    if (auto *window = qobject_cast<Window *>(made.constFirst())) {
+        QList<QObject *> inTabOrder;
+        for (const ui::UiControl *control : form->inTabOrder())
+            inTabOrder.append(made.at(int(control - form->controls.constData())));
+        window->setControls(inTabOrder, made);
+    }
+
+    // Every outlet is checked before any is bound, so a failed load leaves the owner untouched.
+    std::vector<std::function<void()>> bindings;
+    for (const ui::Outlet &outlet : outlets) {
+        const QString target =
+            (outlet.name == kFirstViewOutlet && !firstView.isEmpty()) ? firstView : outlet.name;
+        const ui::UiControl *control = form->find(target);
+        if (control == nullptr)
+            return fail(
+                QStringLiteral("no widget named %1 for the outlet %2").arg(target, outlet.name));
+        QObject *object = made.at(int(control - form->controls.constData()));
+        const bool bound = std::visit(
+            [&](auto slot) {
+                using Control = std::remove_pointer_t<std::remove_pointer_t<decltype(slot)>>;
+                auto *typed = qobject_cast<Control *>(object);
+                if (typed == nullptr || slot == nullptr)
+                    return false;
+                bindings.push_back([slot, typed] { *slot = typed; });
+                return true;
+            },
+            outlet.slot);
+        if (!bound)
+            return fail(QStringLiteral("the outlet %1 cannot take %2, a %3")
+                            .arg(outlet.name, target, ui::controlKindName(control->kind)));
+    }
+    for (const auto &bind : bindings)
+        bind();
+
+    mInterfaces.append(interface.get());
+    return interface;
+}
+
+void TerminalApplication::beginSheet(ui::Window *sheet, ui::View *) {
+    if (auto *window = qobject_cast<Window *>(sheet)) {
+        window->setVisible(true);
+        window->runsInShowing = 0;
+    }
+}
+
+void TerminalApplication::showTexts(Window &window, bool firstRun) {
+    const bool withStatic = firstRun && mInteractive;
+    QString text;
+    if (withStatic && !window.title().isEmpty())
+        text += window.title() + QLatin1Char('\n');
+    for (TextField *field : window.inFileOrder<TextField>()) {
+        if (field->isEditable() || field->isLabelOfAnother() || hiddenOnScreen(field) ||
+            field->stringValue().isEmpty())
+            continue;
+        if (field->isStatusLine() || withStatic)
+            text += field->stringValue() + QLatin1Char('\n');
+    }
+    say(text);
+}
+
+bool TerminalApplication::fillFields(Window &window, bool *asked) {
+    for (TextField *field : window.inTabOrder<TextField>()) {
+        if (!field->isEditable() || hiddenOnScreen(field))
+            continue;
+        const auto given = mGiven.find(field->objectName());
+        if (given != mGiven.end()) {
+            field->setStringValue(given.value());
+            mGiven.erase(given);
+            if (mInteractive && !field->isSecure())
+                say(QStringLiteral("%1: %2\n").arg(field->promptLabel(), field->stringValue()));
+            continue;
+        }
+        if (!mInteractive)
+            continue;
+        *asked = true;
+        const QString current = field->stringValue();
+        QString prompt = field->promptLabel();
+        if (!field->isSecure() && !current.isEmpty())
+            prompt += QStringLiteral(" [%1]").arg(current);
+        say(prompt + QStringLiteral(": "));
+        QString answer;
+        if (readLine(mInput, field->isSecure(), &answer, mInterrupt) != ReadStatus::Line) {
+            say(QStringLiteral("\n"));
+            return false;
+        }
+        // Return alone keeps what a visible field holds; a secure field takes what was typed.
+        if (!(answer.isEmpty() && !field->isSecure()))
+            field->setStringValue(answer);
+    }
+    return true;
+}
+
+Button *TerminalApplication::askForButton(Window &window) {
+    QList<Button *> choices;
+    QStringList titles;
+    Button *defaultButton = nullptr;
+    for (Button *button : window.inTabOrder<Button>()) {
+        if (button->action().isEmpty() || !button->isEnabled() || hiddenOnScreen(button))
+            continue;
+        choices.append(button);
+        titles.append(plainTitle(button->title()));
+        if (button->isDefault() && defaultButton == nullptr)
+            defaultButton = button;
+    }
+    if (choices.isEmpty())
+        return nullptr;
+    QString prompt = titles.join(QStringLiteral(" / "));
+    if (defaultButton != nullptr)
+        prompt += QStringLiteral(" [%1]").arg(plainTitle(defaultButton->title()));
+    prompt += QStringLiteral("? ");
+    for (;;) {
+        say(prompt);
+        QString answer;
+        if (readLine(mInput, false, &answer, mInterrupt) != ReadStatus::Line) {
+            say(QStringLiteral("\n"));
+            return nullptr;
+        }
+        answer = answer.trimmed();
+        if (answer.isEmpty() && defaultButton != nullptr)
+            return defaultButton;
+        const int index = answer.isEmpty() ? -1 : matchChoice(answer, titles);
+        if (index >= 0)
+            return choices.at(index);
+        say(QStringLiteral("Please answer %1.\n").arg(titles.join(QStringLiteral(" or "))));
+    }
+}
+
+void TerminalApplication::press(Button *button, Window &window) {
+    mLastPressed.insert(&window, Pressed{button->title(), button->isCancel()});
+    button->performClick();
+}
+
+int TerminalApplication::runModalForWindow(ui::Window *window) {
+    auto *target = qobject_cast<Window *>(window);
+    if (target == nullptr)
+        return ModalAborted;
+    target->setVisible(true);
+    ++target->runs;
+    ++target->runsInShowing;
+    ModalRun run{target, std::nullopt};
+    mRuns.append(&run);
+    mLastPressed.remove(target);
+
+    showTexts(*target, target->runsInShowing == 1);
+    bool giveUp = interrupted() || (!mInteractive && target->runs > 1);
+    if (!giveUp) {
+        bool asked = false;
+        giveUp = !fillFields(*target, &asked);
+        while (!giveUp && !run.code) {
+            Button *choice = nullptr;
+            if (!asked || !mInteractive) {
+                for (Button *button : target->inTabOrder<Button>()) {
+                    if (button->isDefault() && button->isEnabled() && !hiddenOnScreen(button)) {
+                        choice = button;
+                        break;
+                    }
+                }
+            }
+            if (choice == nullptr && mInteractive)
+                choice = askForButton(*target);
+            if (choice == nullptr) {
+                giveUp = true;
+                break;
+            }
+            press(choice, *target);
+            // Without a person nothing would change on a second round: never loop.
+            if (!run.code && !mInteractive)
+                giveUp = true;
+            asked = true; // the default button did not end the run: ask from now on
+        }
+    }
+    if (giveUp && !run.code) {
+        for (Button *button : target->inTabOrder<Button>()) {
+            if (button->isCancel()) {
+                press(button, *target);
+                break;
+            }
+        }
+    }
+    mRuns.removeOne(&run);
+    return run.code.value_or(ModalAborted);
+}
+
+void TerminalApplication::stopModalWithCode(int code) {
+    if (!mRuns.isEmpty())
+        mRuns.last()->code = code;
+}
+
+void TerminalApplication::endSheet(ui::Window *sheet) {
+    auto *window = qobject_cast<Window *>(sheet);
+    if (window == nullptr)
+        return;
+    const Pressed pressed = mLastPressed.value(window);
+    mLastSheetEnd = SheetEnd{window->objectName(), pressed.title, pressed.cancel};
+}
+
+void TerminalApplication::orderOut(ui::Window *window) {
+    if (auto *target = qobject_cast<Window *>(window))
+        target->setVisible(false);
+}
+
+int TerminalApplication::runCriticalAlertPanel(const QString &title, const QString &message,
+                                               const QString &defaultButton,
+                                               const QString &alternateButton,
+                                               const QString &otherButton) {
+    struct Choice {
+        QString title;
+        int answer;
+    };
+    QList<Choice> choices;
+    for (const Choice &choice : {Choice{defaultButton, ui::AlertDefaultReturn},
+                                 Choice{alternateButton, ui::AlertAlternateReturn},
+                                 Choice{otherButton, ui::AlertOtherReturn}}) {
+        if (!choice.title.isEmpty())
+            choices.append(choice);
+    }
+    say(QStringLiteral("%1\n%2\n").arg(title, message));
+    if (choices.isEmpty())
+        return ui::AlertDefaultReturn;
+
+    const Choice *chosen = nullptr;
+    if (mAlertAnswer) {
+        for (const Choice &choice : std::as_const(choices)) {
+            if (choice.answer == *mAlertAnswer)
+                chosen = &choice;
+        }
+    }
+    if (chosen == nullptr && (!mInteractive || interrupted()))
+        chosen = &choices.constLast();
+    if (chosen != nullptr) {
+        say(QStringLiteral("[%1]\n").arg(chosen->title));
+        return chosen->answer;
+    }
+
+    QStringList titles;
+    for (const Choice &choice : std::as_const(choices))
+        titles.append(plainTitle(choice.title));
+    const bool hasDefault = choices.constFirst().answer == ui::AlertDefaultReturn;
+    QString prompt = titles.join(QStringLiteral(" / "));
+    if (hasDefault)
+        prompt += QStringLiteral(" [%1]").arg(titles.constFirst());
+    prompt += QStringLiteral("? ");
+    for (;;) {
+        say(prompt);
+        QString answer;
+        if (readLine(mInput, false, &answer, mInterrupt) != ReadStatus::Line) {
+            say(QStringLiteral("\n"));
+            return choices.constLast().answer;
+        }
+        answer = answer.trimmed();
+        if (answer.isEmpty() && hasDefault)
+            return ui::AlertDefaultReturn;
+        const int index = answer.isEmpty() ? -1 : matchChoice(answer, titles);
+        if (index >= 0)
+            return choices.at(index).answer;
+        say(QStringLiteral("Please answer %1.\n").arg(titles.join(QStringLiteral(" or "))));
+    }
+}
+
+void TerminalApplication::presentError(const platform::Error &error) {
+    say(QStringLiteral("Error: %1 (%2 %3)\n")
+            .arg(error.localizedDescription, error.domain)
+            .arg(error.code));
+}
+
+void TerminalApplication::msgBox(const QString &message, const QString &informativeText) {
+    QString text = message + QLatin1Char('\n');
+    if (!informativeText.isEmpty())
+        text += informativeText + QLatin1Char('\n');
+    say(text);
+}
+
+bool TerminalApplication::openURL(const QUrl &url) {
+    say(QStringLiteral("Open this address: %1\n").arg(url.toString(QUrl::FullyEncoded)));
+    return true;
+}
+
+bool TerminalApplication::click(const QString &objectName) {
+    auto *button = find<Button>(objectName);
+    if (button == nullptr || hiddenOnScreen(button) || !button->isEnabled())
+        return false;
+    for (const QObject *at = button; at != nullptr; at = at->parent()) {
+        if (const auto *window = qobject_cast<const Window *>(at); window && !window->isVisible())
+            return false;
+    }
+    return button->performClick();
+}
+
+QString TerminalApplication::stringValue(const QString &objectName) const {
+    const auto *field = find<TextField>(objectName);
+    return field != nullptr ? field->stringValue() : QString();
+}
+
+} // namespace terminal
