@@ -1,0 +1,130 @@
+#pragma once
+
+#include "ExportMgr.h"
+#include "ExportPluginProtocol.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+// The photo application's export manager, played over a list of image files. Both front ends
+// (the command line and the window) drive an export plug-in through it.
+//
+// Threads: the object lives on the main thread and every call is made there, except
+// imageCount() and exportImageAtIndex(), which the plug-in makes from the export thread.
+// A run: the front end answers exportRequested() by calling the plug-in's startExport(dir); the
+// plug-in calls startExport() here, which runs the plug-in's performExport() on a thread of its
+// own while a timer on the main thread polls the progress record under the plug-in's lock.
+// The main thread's event loop must keep running during a run: the plug-in's last step is a
+// call carried out on the main thread.
+class PhotoHost : public QObject, public ExportMgr {
+    Q_OBJECT
+public:
+    // Photos that declare more pixels than this are refused before anything is decoded: a file
+    // of a few bytes can declare a picture that would take gigabytes. 100 megapixels is above
+    // every camera on the market, and decoding at reduced size keeps the memory small below it.
+    static constexpr qint64 kMaxPixels = 100'000'000;
+    static constexpr int kPollIntervalMs = 50;
+
+    explicit PhotoHost(QObject *parent = nullptr);
+    // During a run: asks the run to cancel and serves the main thread's events until the export
+    // thread has ended. Emits nothing. Never delete the host from one of its own signals (use
+    // deleteLater()).
+    ~PhotoHost() override;
+
+    // The photos, in export order. The list cannot change during a run (the calls answer false).
+    bool setImageFiles(const QStringList &paths);
+    bool addImageFile(const QString &path);
+    QStringList imageFiles() const;
+
+    // Why `path` cannot be exported, in one line that names the path; nothing when it looks
+    // like a photo we can read (a regular, readable file that an image reader recognises, of a
+    // size it can tell and not above kMaxPixels). The pixels are not decoded.
+    static std::optional<QString> checkImageFile(const QString &path);
+
+    // Not owned; it must outlive the host's last run (call shutdown() before destroying it).
+    // Ignored during a run.
+    void setPlugin(ExportPluginProtocol *plugin);
+    ExportPluginProtocol *plugin() const { return m_plugin; }
+
+    // The folder handed to performExport(): the one set here, or, while none is set (a null
+    // string), the plug-in's getDestinationPath().
+    QString destination() const;
+    void setDestination(const QString &folder);
+
+    bool isExporting() const { return m_exporting; }
+    // Asks the run under way to stop after its current photo.
+    void cancel();
+    // Cancels a run under way and returns once its thread has ended, serving the main thread's
+    // events meanwhile (exportFinished() is emitted). Later runs are refused. For a front end
+    // that is about to quit.
+    void shutdown();
+
+    // ExportMgr
+    int imageCount() override;
+    // Starts the plug-in's performExport(destination()) on the export thread. Ignored during a
+    // run, after shutdown() and without a plug-in.
+    void startExport() override;
+    // Writes photo `index` to `dest` as PNG ('PNGf'), scaled down to fit inside
+    // options->width x options->height (a bound of 0 or less leaves that side free) with its
+    // aspect ratio kept, never enlarged, turned upright by its EXIF orientation, with no text,
+    // EXIF or colour profile in the file (pixels are converted to sRGB first). The file is
+    // written beside `dest` under a temporary name and renamed over it, so a link planted at
+    // `dest` is replaced, never written through; the result has mode 0600. A missing folder
+    // is created with mode 0700; a folder owned by another user is refused. False, with the
+    // reason in the log, when nothing was written.
+    bool exportImageAtIndex(int index, const QString &dest,
+                            const ImageExportSettings *options) override;
+    // Emits exportRequested() (the front end decides); ignored during a run.
+    void clickExport() override;
+
+    // The size a photo of `size` (upright) takes inside `box`: scaled down with its aspect
+    // ratio kept, never enlarged, at least 1 x 1.
+    static QSize fitInside(QSize size, QSize box);
+
+Q_SIGNALS:
+    void exportRequested();
+    // The record's item, item count or message changed (a null message is "no text").
+    void progressChanged(quint32 current, quint32 total, const QString &message);
+    // The export thread has ended; `cancelled` is the record's shouldCancel (the run failed),
+    // `message` its last text.
+    void exportFinished(bool cancelled, const QString &message);
+
+private:
+    struct Snapshot {
+        quint32 current = 0;
+        quint32 total = 0;
+        QString message;
+        bool cancelled = false;
+        bool operator==(const Snapshot &other) const {
+            return current == other.current && total == other.total &&
+                   message.isNull() == other.message.isNull() && message == other.message;
+        }
+    };
+
+    static Snapshot readProgress(ExportPluginProtocol *plugin);
+    bool remember(const Snapshot &now); // true when it differs from the last one reported
+    void poll();
+    void finishRun();
+    void waitForRunToEnd();
+
+    ExportPluginProtocol *m_plugin = nullptr;
+    ExportPluginProtocol *m_runPlugin = nullptr; // the plug-in of the run under way
+    QString m_destination;
+    std::thread m_thread;
+    std::atomic<bool> m_threadEnded{false};
+    bool m_exporting = false;
+    bool m_shutDown = false;
+    QTimer m_pollTimer;
+    std::optional<Snapshot> m_last;
+
+    mutable QMutex m_filesMutex; // the export thread reads the list
+    QStringList m_files;
+};
