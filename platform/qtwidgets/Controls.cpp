@@ -216,7 +216,8 @@ bool isModifierKey(int key) {
 } // namespace
 
 bool BoxControl::eventFilter(QObject *watched, QEvent *event) {
-    if (watched != mWidget || event->type() != QEvent::KeyPress || !mHandler)
+    // The type first: a widget being destroyed still sends events, and is no longer its class.
+    if (event->type() != QEvent::KeyPress || watched != mWidget || !mHandler)
         return false;
     const auto *key = static_cast<QKeyEvent *>(event);
     if (isModifierKey(key->key()))
@@ -241,9 +242,9 @@ bool WindowControl::isVisible() const {
     return mDialog != nullptr && mDialog->isVisible();
 }
 
-bool WindowControl::eventFilter(QObject *watched, QEvent *event) {
-    if (watched != mDialog)
-        return false;
+bool WindowControl::eventFilter(QObject *, QEvent *event) {
+    // Filters only the dialog; mDialog is not looked at for the events a dialog being destroyed
+    // still sends, when it is no longer a QDialog.
     switch (event->type()) {
     case QEvent::KeyPress:
         // QDialog would reject() on Escape; here Escape is the cancel button's.

@@ -17,8 +17,11 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QUiLoader>
 
+#include <condition_variable>
+#include <mutex>
 #include <type_traits>
 
 namespace qtwidgets {
@@ -341,6 +344,39 @@ void QtWidgetsApplication::msgBox(const QString &message, const QString &informa
 
 bool QtWidgetsApplication::openURL(const QUrl &url) {
     return QDesktopServices::openUrl(url);
+}
+
+void QtWidgetsApplication::performOnMainThread(const std::function<void()> &work) {
+    QCoreApplication *core = QCoreApplication::instance();
+    if (core == nullptr || QThread::currentThread() == core->thread()) {
+        work();
+        return;
+    }
+    struct Handshake {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    // The ticket lives as long as the queued call, run or dropped; its end releases the caller.
+    struct Ticket {
+        std::shared_ptr<Handshake> handshake;
+        ~Ticket() {
+            if (handshake == nullptr)
+                return;
+            const std::lock_guard lock(handshake->mutex);
+            handshake->done = true;
+            handshake->ended.notify_all();
+        }
+    };
+    auto handshake = std::make_shared<Handshake>();
+    {
+        auto ticket = std::make_shared<Ticket>();
+        ticket->handshake = handshake;
+        QMetaObject::invokeMethod(
+            core, [ticket, &work] { work(); }, Qt::QueuedConnection);
+    }
+    std::unique_lock lock(handshake->mutex);
+    handshake->ended.wait(lock, [&handshake] { return handshake->done; });
 }
 
 QWidget *QtWidgetsApplication::widgetFor(const ui::View *view) {
