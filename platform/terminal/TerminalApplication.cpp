@@ -247,9 +247,9 @@ bool TerminalApplication::fillFields(Window &window, bool *asked) {
         QString prompt = field->promptLabel();
         if (!field->isSecure() && !current.isEmpty())
             prompt += QStringLiteral(" [%1]").arg(current);
-        say(prompt + QStringLiteral(": "));
         QString answer;
-        if (readLine(mInput, field->isSecure(), &answer, mInterrupt) != ReadStatus::Line) {
+        if (readLine(mInput, field->isSecure(), &answer, mInterrupt, mOutput,
+                     prompt + QStringLiteral(": ")) != ReadStatus::Line) {
             say(QStringLiteral("\n"));
             return false;
         }

@@ -76,8 +76,11 @@ bool isTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
-ReadStatus readLine(int fd, bool secure, QString *line, const InterruptSource &interrupt) {
+ReadStatus readLine(int fd, bool secure, QString *line, const InterruptSource &interrupt,
+                    int promptFd, const QString &prompt) {
     const EchoOff echoOff(fd, secure);
+    if (promptFd >= 0 && !prompt.isEmpty())
+        writeText(promptFd, prompt);
     QByteArray bytes;
     for (;;) {
         if (interrupt.pending && interrupt.pending())

@@ -28,8 +28,10 @@ struct InterruptSource {
 // Reads one line from `fd`, a byte at a time so nothing after the line is taken from the input.
 // The line comes without its "\n" (and without a "\r" before it), decoded as UTF-8. With
 // `secure` and a terminal on `fd`, typing is not echoed (the newline is) and the terminal's
-// settings come back before the call returns.
-ReadStatus readLine(int fd, bool secure, QString *line, const InterruptSource &interrupt = {});
+// settings come back before the call returns. A `prompt` is written to `promptFd` once echo is
+// off, so nothing typed ahead after seeing it is echoed.
+ReadStatus readLine(int fd, bool secure, QString *line, const InterruptSource &interrupt = {},
+                    int promptFd = -1, const QString &prompt = QString());
 
 // Writes all of `text` as UTF-8; a descriptor that is gone is ignored.
 void writeText(int fd, const QString &text);
