@@ -28,9 +28,11 @@ class PhotoHost : public QObject, public ExportMgr {
     Q_OBJECT
 public:
     // Photos that declare more pixels than this are refused before anything is decoded: a file
-    // of a few bytes can declare a picture that would take gigabytes. 100 megapixels is above
-    // every camera on the market, and decoding at reduced size keeps the memory small below it.
-    static constexpr qint64 kMaxPixels = 100'000'000;
+    // of a few bytes can declare a picture that would take gigabytes. 200 megapixels leaves
+    // room for the largest single-shot camera sensors (about 150); a JPEG below it is decoded
+    // at reduced size, so its memory stays small, and other formats are bounded by the image
+    // reader's own allocation limit.
+    static constexpr qint64 kMaxPixels = 200'000'000;
     static constexpr int kPollIntervalMs = 50;
 
     explicit PhotoHost(QObject *parent = nullptr);

@@ -265,10 +265,10 @@ private Q_SLOTS:
         QTest::newRow("garbage after a jpeg marker")
             << QByteArray("\xff\xd8\xff\xe0 garbage garbage garbage") << 0 << kFormatPNG << true;
         // Regression: decoded at a reduced size, such a file was turned into a grey PNG.
-        QTest::newRow("jpeg claiming 108 megapixels")
-            << jpegClaiming(QSize(12000, 9000)) << 0 << kFormatPNG << true;
-        QTest::newRow("ppm claiming 110 megapixels")
-            << QByteArray("P6\n11000 10000\n255\nxyz") << 0 << kFormatPNG << true;
+        QTest::newRow("jpeg claiming 208 megapixels")
+            << jpegClaiming(QSize(16000, 13000)) << 0 << kFormatPNG << true;
+        QTest::newRow("ppm claiming 210 megapixels")
+            << QByteArray("P6\n15000 14000\n255\nxyz") << 0 << kFormatPNG << true;
         QTest::newRow("missing file") << QByteArray() << 0 << kFormatPNG << true;
         QTest::newRow("directory") << QByteArray() << 0 << kFormatPNG << true;
         // Regression: opening a FIFO blocked the export thread until someone wrote to it.
