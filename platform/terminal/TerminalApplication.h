@@ -67,6 +67,9 @@ public:
     void presentError(const platform::Error &error) override;
     void msgBox(const QString &message, const QString &informativeText) override;
     bool openURL(const QUrl &url) override;
+    // Waits on standard primitives, which ThreadSanitizer understands (a blocking queued
+    // connection waits inside Qt).
+    void performOnMainThread(const std::function<void()> &work) override;
 
     bool isInteractive() const { return mInteractive; }
 
