@@ -346,39 +346,6 @@ bool QtWidgetsApplication::openURL(const QUrl &url) {
     return QDesktopServices::openUrl(url);
 }
 
-void QtWidgetsApplication::performOnMainThread(const std::function<void()> &work) {
-    QCoreApplication *core = QCoreApplication::instance();
-    if (core == nullptr || QThread::currentThread() == core->thread()) {
-        work();
-        return;
-    }
-    struct Handshake {
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false;
-    };
-    // The ticket lives as long as the queued call, run or dropped; its end releases the caller.
-    struct Ticket {
-        std::shared_ptr<Handshake> handshake;
-        ~Ticket() {
-            if (handshake == nullptr)
-                return;
-            const std::lock_guard lock(handshake->mutex);
-            handshake->done = true;
-            handshake->ended.notify_all();
-        }
-    };
-    auto handshake = std::make_shared<Handshake>();
-    {
-        auto ticket = std::make_shared<Ticket>();
-        ticket->handshake = handshake;
-        QMetaObject::invokeMethod(
-            core, [ticket, &work] { work(); }, Qt::QueuedConnection);
-    }
-    std::unique_lock lock(handshake->mutex);
-    handshake->ended.wait(lock, [&handshake] { return handshake->done; });
-}
-
 QWidget *QtWidgetsApplication::widgetFor(const ui::View *view) {
     const auto *control = dynamic_cast<const WidgetControl *>(view);
     return control != nullptr ? control->widget() : nullptr;

@@ -42,12 +42,6 @@ public:
     void msgBox(const QString &message, const QString &informativeText) override;
     bool openURL(const QUrl &url) override;
 
-    // As the base does, but the caller waits on a standard mutex and condition rather than on
-    // Qt's futex-based semaphore, which ThreadSanitizer cannot see, so what `work` wrote is seen
-    // as handed over. Should the application drop the call unrun (it is being destroyed), the
-    // caller is released instead of waiting for ever.
-    void performOnMainThread(const std::function<void()> &work) override;
-
     // The widget behind a view of this kit (a host places the settings view with it), or nullptr
     // for another kit's view or a widget already destroyed.
     static QWidget *widgetFor(const ui::View *view);

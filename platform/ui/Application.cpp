@@ -5,6 +5,9 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 namespace ui {
 
@@ -20,7 +23,32 @@ void Application::performOnMainThread(const std::function<void()> &work) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(core, work, Qt::BlockingQueuedConnection);
+    // The caller waits on standard primitives rather than a blocking queued connection: the
+    // sanitizers see this hand-over (Qt's internal wait is invisible to them), and a call that
+    // the application drops unrun (it is quitting) still releases the caller, because the
+    // ticket's end, run or dropped, is what wakes it.
+    struct Handshake {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    struct Ticket {
+        std::shared_ptr<Handshake> handshake;
+        ~Ticket() {
+            const std::lock_guard lock(handshake->mutex);
+            handshake->done = true;
+            handshake->ended.notify_all();
+        }
+    };
+    auto handshake = std::make_shared<Handshake>();
+    {
+        auto ticket = std::make_shared<Ticket>();
+        ticket->handshake = handshake;
+        QMetaObject::invokeMethod(
+            core, [ticket, &work] { work(); }, Qt::QueuedConnection);
+    }
+    std::unique_lock lock(handshake->mutex);
+    handshake->ended.wait(lock, [&handshake] { return handshake->done; });
 }
 
 Application *app() {
