@@ -22,7 +22,7 @@ struct Account {
 };
 
 struct Options {
-    std::filesystem::path dataDir;  // photos live under dataDir/<account>/
+    std::filesystem::path dataDir;  // photos live under dataDir/<account>/ (required)
     std::vector<Account> accounts;  // empty: one demo account is made up and reported
     std::string bind = "127.0.0.1"; // address both hosts listen on
     std::uint16_t sitePort = 0;     // 0: the system picks
@@ -103,6 +103,7 @@ public:
     void setDelay(Exchange exchange, std::chrono::milliseconds delay);
     void clearFaults(); // faults, cookie order and delays
 
+    // By the account's e-mail, whatever its letter case (so are sign-ins).
     std::vector<StoredPhoto> photos(const std::string &email) const;
     std::vector<std::string> albums(const std::string &email) const;
     std::size_t sessionCount() const; // sessions alive now

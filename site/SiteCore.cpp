@@ -92,6 +92,14 @@ bool hasControl(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
+// A Host field we may echo into a Location: a name or an address, and a port.
+bool plainHost(std::string_view host) {
+    return !host.empty() && host.size() <= 255 && std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+    });
+}
+
 std::string base64(std::string_view data) {
     static constexpr char table[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -412,10 +420,9 @@ HttpReply SiteCore::login(const HttpRequest &request) {
         htmlReply(302, "Nubelo - Signed in",
                   "<p><a href=\"" + htmlEscape(kHomeTarget) + "\">Continue</a></p>\n");
     const auto host = fieldValue(request, "Host");
-    reply.fields.emplace_back("Location",
-                              host.empty() || hasControl(host)
-                                  ? std::string(kHomeTarget)
-                                  : "http://" + std::string(host) + std::string(kHomeTarget));
+    reply.fields.emplace_back("Location", !plainHost(host) ? std::string(kHomeTarget)
+                                                           : "http://" + std::string(host) +
+                                                                 std::string(kHomeTarget));
     for (const auto &name : *cookieNames) {
         if (name == "sid")
             reply.fields.emplace_back("Set-Cookie", "sid=" + sid + "; path=/; HttpOnly");
@@ -506,6 +513,8 @@ HttpReply SiteCore::gallery(const HttpRequest &request,
         else if (bytes->compare(0, 4, "GIF8") == 0)
             type = "image/gif";
         reply.fields.emplace_back("Content-Type", type);
+        // Whatever a client uploaded, a browser must not take it for a page of the site.
+        reply.fields.emplace_back("X-Content-Type-Options", "nosniff");
         reply.body = *bytes;
         return reply;
     }

@@ -435,6 +435,7 @@ void TestSite::gallery() {
     const auto image = m_client.send("GET", site("/?m=Photo&n=1"), {{"Cookie", sid}});
     QCOMPARE(image.status, 200);
     QCOMPARE(image.header("Content-Type"), QByteArray("image/png"));
+    QCOMPARE(image.header("X-Content-Type-Options"), QByteArray("nosniff"));
     QCOMPARE(image.body, photo);
     QCOMPARE(m_client.send("GET", site("/?m=Photo&n=2"), {{"Cookie", sid}}).status, 404);
     QCOMPARE(m_client.send("GET", site("/?m=Photo&n=1")).status, 403);
