@@ -246,14 +246,20 @@ int ExportCommand::exportPhotos() {
 
     const std::size_t before = mSite ? mSite->photos(mEmail.toStdString()).size() : 0;
     const quint64 mark = DiagnosticLog::mark();
+    const int alertsBefore = mKit.criticalAlertCount();
     mPlugin->startExport(mLine.dir);
     if (!mPhotoHost.isExporting()) {
         if (interrupted())
             return Interrupted;
-        return fail(NothingExported,
-                    QStringLiteral("nothing exported: files of an earlier run are in %1 and "
-                                   "Replace was not chosen (--yes chooses it)")
-                        .arg(mLine.dir));
+        if (mKit.criticalAlertCount() > alertsBefore &&
+            mKit.lastCriticalAlertAnswer() != ui::AlertDefaultReturn)
+            return fail(NothingExported,
+                        QStringLiteral("nothing exported: files of an earlier run are in %1 "
+                                       "and Replace was not chosen (--yes chooses it)")
+                            .arg(mLine.dir));
+        return fail(Failed, QStringLiteral("the plug-in did not start the export: %1")
+                                .arg(DiagnosticLog::lastWarningSince(mark).value_or(
+                                    QStringLiteral("no reason given"))));
     }
     // The run's last step is carried out on this thread: keep serving events until it ends.
     while (!mFinished)

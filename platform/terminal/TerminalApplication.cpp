@@ -3,15 +3,11 @@
 #include "TerminalControls.h"
 #include "ui/UiFile.h"
 
-#include <QCoreApplication>
 #include <QMetaMethod>
 #include <QStringList>
-#include <QThread>
 #include <QUrl>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -377,6 +373,16 @@ int TerminalApplication::runCriticalAlertPanel(const QString &title, const QStri
                                                const QString &defaultButton,
                                                const QString &alternateButton,
                                                const QString &otherButton) {
+    ++mAlertCount;
+    mLastAlertAnswer =
+        askCriticalAlert(title, message, defaultButton, alternateButton, otherButton);
+    return mLastAlertAnswer;
+}
+
+int TerminalApplication::askCriticalAlert(const QString &title, const QString &message,
+                                          const QString &defaultButton,
+                                          const QString &alternateButton,
+                                          const QString &otherButton) {
     struct Choice {
         QString title;
         int answer;
@@ -447,37 +453,6 @@ void TerminalApplication::msgBox(const QString &message, const QString &informat
 bool TerminalApplication::openURL(const QUrl &url) {
     say(QStringLiteral("Open this address: %1\n").arg(url.toString(QUrl::FullyEncoded)));
     return true;
-}
-
-void TerminalApplication::performOnMainThread(const std::function<void()> &work) {
-    QCoreApplication *core = QCoreApplication::instance();
-    if (core == nullptr || QThread::currentThread() == core->thread()) {
-        work();
-        return;
-    }
-    struct Handshake {
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false;
-    };
-    // The ticket lives as long as the queued call, run or dropped with the event queue; its end
-    // releases the caller either way.
-    struct Ticket {
-        std::shared_ptr<Handshake> handshake;
-        ~Ticket() {
-            const std::lock_guard lock(handshake->mutex);
-            handshake->done = true;
-            handshake->ended.notify_all();
-        }
-    };
-    auto handshake = std::make_shared<Handshake>();
-    {
-        auto ticket = std::make_shared<Ticket>(Ticket{handshake});
-        QMetaObject::invokeMethod(
-            core, [ticket, &work] { work(); }, Qt::QueuedConnection);
-    }
-    std::unique_lock lock(handshake->mutex);
-    handshake->ended.wait(lock, [&handshake] { return handshake->done; });
 }
 
 bool TerminalApplication::click(const QString &objectName) {

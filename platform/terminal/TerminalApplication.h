@@ -67,9 +67,6 @@ public:
     void presentError(const platform::Error &error) override;
     void msgBox(const QString &message, const QString &informativeText) override;
     bool openURL(const QUrl &url) override;
-    // Waits on standard primitives, which ThreadSanitizer understands (a blocking queued
-    // connection waits inside Qt).
-    void performOnMainThread(const std::function<void()> &work) override;
 
     bool isInteractive() const { return mInteractive; }
 
@@ -96,6 +93,9 @@ public:
         bool cancelled = false;
     };
     std::optional<SheetEnd> lastSheetEnd() const { return mLastSheetEnd; }
+    // Critical alert panels run so far, and the answer of the last one.
+    int criticalAlertCount() const { return mAlertCount; }
+    int lastCriticalAlertAnswer() const { return mLastAlertAnswer; }
 
 private:
     struct ModalRun {
@@ -116,6 +116,8 @@ private:
     // nullptr when the person gave up.
     Button *askForButton(Window &window);
     void press(Button *button, Window &window);
+    int askCriticalAlert(const QString &title, const QString &message, const QString &defaultButton,
+                         const QString &alternateButton, const QString &otherButton);
 
     template <class T> T *find(const QString &objectName) const {
         for (const QPointer<QObject> &interface : mInterfaces) {
@@ -137,6 +139,8 @@ private:
     QList<ModalRun *> mRuns; // nested modal runs, innermost last
     QHash<const Window *, Pressed> mLastPressed;
     std::optional<SheetEnd> mLastSheetEnd;
+    int mAlertCount = 0;
+    int mLastAlertAnswer = ui::AlertDefaultReturn;
 };
 
 } // namespace terminal
