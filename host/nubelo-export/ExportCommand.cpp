@@ -75,40 +75,24 @@ bool ExportCommand::interrupted() const {
 
 int ExportCommand::run() {
     DiagnosticLog::install();
-    for (int step = 0;; ++step) {
-        int code = -1;
-        switch (step) {
-        case 0:
-            code = checkInput();
-            break;
-        case 1:
-            mWatch = terminal::InterruptWatch::install(this);
-            if (mWatch != nullptr) {
-                connect(mWatch, &terminal::InterruptWatch::interrupted, this,
-                        &ExportCommand::onInterrupt);
-                mKit.setInterruptSource(mWatch->source());
-            }
-            break;
-        case 2:
-            code = startEmbeddedSite();
-            break;
-        case 3:
-            code = loadPlugin();
-            break;
-        case 4:
-            code = signIn();
-            break;
-        case 5:
-            code = exportPhotos();
-            break;
-        default:
-            return Uploaded;
-        }
+    int code = checkInput();
+    if (code >= 0)
+        return code;
+    mWatch = terminal::InterruptWatch::install(this);
+    if (mWatch != nullptr) {
+        connect(mWatch, &terminal::InterruptWatch::interrupted, this, &ExportCommand::onInterrupt);
+        mKit.setInterruptSource(mWatch->source());
+    }
+    for (int (ExportCommand::*step)() :
+         {&ExportCommand::startEmbeddedSite, &ExportCommand::loadPlugin, &ExportCommand::signIn,
+          &ExportCommand::exportPhotos}) {
+        code = (this->*step)();
         if (code < 0 && interrupted())
             code = Interrupted;
         if (code >= 0)
             return code;
     }
+    return Uploaded;
 }
 
 int ExportCommand::checkInput() {
@@ -128,8 +112,9 @@ int ExportCommand::checkInput() {
     const bool person = mKit.isInteractive();
     if (mLine.passwordStdin) {
         QString line;
-        const bool secure = terminal::isTerminal(STDIN_FILENO);
-        if (terminal::readLine(STDIN_FILENO, secure, &line) != terminal::ReadStatus::Line ||
+        const QString prompt = person ? QStringLiteral("Password: ") : QString();
+        if (terminal::readLine(STDIN_FILENO, person, &line, {}, STDERR_FILENO, prompt) !=
+                terminal::ReadStatus::Line ||
             line.isEmpty())
             return fail(UsageError,
                         QStringLiteral("--password-stdin: no password on standard input"));
