@@ -1,0 +1,73 @@
+#include "HostSetup.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace hostsetup {
+
+namespace {
+
+std::vector<std::filesystem::path> siteDataCandidates() {
+    std::vector<std::filesystem::path> candidates;
+    const QByteArray xdg = qgetenv("XDG_DATA_HOME");
+    if (xdg.startsWith('/'))
+        candidates.emplace_back(std::filesystem::path(xdg.toStdString()) / "nubelo-site");
+    const QByteArray home = qgetenv("HOME");
+    if (!home.isEmpty())
+        candidates.emplace_back(std::filesystem::path(home.toStdString()) /
+                                ".local/share/nubelo-site");
+    candidates.emplace_back(QFile::encodeName(QDir::tempPath()).toStdString() + "/nubelo-site-" +
+                            std::to_string(::geteuid()));
+    return candidates;
+}
+
+} // namespace
+
+QString pluginModulePath() {
+    QString dir = qEnvironmentVariable("NUBELO_PLUGIN_DIR");
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+              QStringLiteral(NUBELO_PLUGIN_RELATIVE_DIR);
+    return QDir::cleanPath(QDir(dir).filePath(QStringLiteral(NUBELO_PLUGIN_FILE)));
+}
+
+bool embeddedSiteWanted() {
+    return qEnvironmentVariableIsEmpty("NUBELO_SITE_HOST") &&
+           qEnvironmentVariableIsEmpty("NUBELO_UPLOAD_HOST");
+}
+
+EmbeddedSite startEmbeddedSite(QString *why) {
+    EmbeddedSite embedded;
+    QStringList failures;
+    for (const std::filesystem::path &dataDir : siteDataCandidates()) {
+        nubelo::site::Options options;
+        options.dataDir = dataDir;
+        std::string error;
+        embedded.site = nubelo::site::Site::start(options, &error);
+        if (embedded.site) {
+            embedded.dataDir = QFile::decodeName(QByteArray::fromStdString(dataDir.string()));
+            break;
+        }
+        failures.append(QString::fromStdString(error));
+    }
+    if (!embedded.site) {
+        if (why != nullptr)
+            *why = failures.join(QStringLiteral("; "));
+        return embedded;
+    }
+    embedded.siteHost = QString::fromStdString(embedded.site->siteHost());
+    embedded.uploadHost = QString::fromStdString(embedded.site->uploadHost());
+    qputenv("NUBELO_SITE_HOST", embedded.siteHost.toUtf8());
+    qputenv("NUBELO_UPLOAD_HOST", embedded.uploadHost.toUtf8());
+    return embedded;
+}
+
+} // namespace hostsetup

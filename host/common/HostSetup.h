@@ -1,0 +1,33 @@
+#pragma once
+
+#include "NubeloSite.h"
+
+#include <QString>
+
+#include <memory>
+
+// The start-up steps that nubelo-export and nubelo-export-gui share.
+namespace hostsetup {
+
+// The plug-in module: in NUBELO_PLUGIN_DIR when set, else in the module folder beside the
+// program (../lib/nubelo-plugins from bin/). Needs a QCoreApplication.
+QString pluginModulePath();
+
+// Neither NUBELO_SITE_HOST nor NUBELO_UPLOAD_HOST is set: the host runs the site itself.
+bool embeddedSiteWanted();
+
+struct EmbeddedSite {
+    std::unique_ptr<nubelo::site::Site> site; // null when it did not start
+    QString dataDir;                          // where it keeps the photos
+    QString siteHost;                         // "127.0.0.1:PORT"
+    QString uploadHost;
+};
+
+// Starts the stand-in site on loopback with a made-up demo account, keeping its photos in the
+// folder nubelo-site uses too (so every demo's photos stay together), or in a private temporary
+// folder when there is no home. Then sets NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST in this
+// process, which the plug-in reads: call it before the plug-in is loaded. On failure the site
+// is null and `why` says why.
+EmbeddedSite startEmbeddedSite(QString *why);
+
+} // namespace hostsetup
