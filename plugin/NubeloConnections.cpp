@@ -1,4 +1,5 @@
 #include "NubeloConnections.h"
+#include "NubeloConnections_p.h"
 
 #include "Cookies.h"
 #include "NubeloConfig.h"
@@ -10,6 +11,13 @@
 #include <QLoggingCategory>
 #include <QMutexLocker>
 #include <QTimer>
+#include <QUrl>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcConnections, "nubelo.connections")
 
@@ -35,6 +43,17 @@ std::optional<QString> formValue(const QString &value) {
 
 QString siteUrl(const QString &query) {
     return QStringLiteral("http://") + NubeloConfig::siteHost() + query;
+}
+
+QString uploadUrl() {
+    return QStringLiteral("http://") + NubeloConfig::uploadHost() +
+           QStringLiteral("?upload=1&iframe=1");
+}
+
+void traceAnswer(const platform::SyncResult &result) {
+    if (result.data)
+        NubeloConnectionsPrivate::writeTraceFile(NubeloConnectionsPrivate::kTraceDataPath,
+                                                 *result.data);
 }
 
 // Counts a delegate callback in progress, so that an exchange dropped meanwhile is not freed
@@ -146,7 +165,8 @@ std::optional<platform::Error> NubeloConnections::authenticate(const QString &em
     const std::optional<QString> escapedEmail = formValue(email);
     const std::optional<QString> escapedPassword = formValue(password);
     if (!escapedEmail || !escapedPassword) {
-        return platform::Error{QStringLiteral("NubeloConnections"), 1,
+        return platform::Error{QString::fromLatin1(kConnectionsErrorDomain),
+                               ErrorUnsendableCredentials,
                                QStringLiteral("The e-mail address or the password cannot be "
                                               "sent.")};
     }
@@ -289,4 +309,163 @@ void NubeloConnections::didFailWithError(platform::UrlConnection *connection,
 void NubeloConnections::didFinishLoading(platform::UrlConnection *connection) {
     if (isCurrent(connection))
         mEndConnection = true;
+}
+
+// --- Upload ------------------------------------------------------------------------------------
+
+namespace NubeloConnectionsPrivate {
+
+QByteArray prepareUploadData(const QByteArray &image) {
+    const QByteArray boundary(kBoundary);
+    const QByteArray open = "--" + boundary + "\r\n";
+    const QByteArray segments[] = {
+        open,
+        "Content-Disposition: form-data; name=\"iPhoto.png\"; filename=\"iPhoto.png\"\r\n",
+        "Content-Type: image/png\r\n\r\n",
+        QByteArray(), // the photo
+        "\r\n--" + boundary + "\r\n",
+        "Content-Disposition: form-data; name=\"func\"\r\n\r\n",
+        "addq\r\n",
+        open,
+        "Content-Disposition: form-data; name=\"wf\"\r\n\r\n\r\n",
+        open,
+        "Content-Disposition: form-data; name=\"rotate\"\r\n\r\n",
+        "0\r\n",
+        "--" + boundary + "--\r\n",
+    };
+    constexpr int kPhotoSegment = 3;
+
+    qsizetype size = image.size();
+    for (const QByteArray &segment : segments)
+        size += segment.size();
+    QByteArray body;
+    body.reserve(size);
+    for (int i = 0; i < int(std::size(segments)); ++i)
+        body.append(i == kPhotoSegment ? image : segments[i]);
+    return body;
+}
+
+QByteArray queueCheckBody(qint32 qid) {
+    return "func=checkq&wf=&qid=" + QByteArray::number(qid) + "\r\n";
+}
+
+bool writeTraceFile(const char *path, const QByteArray &bytes) {
+    // No O_TRUNC: a file that turns out not to be ours must be left as it was. O_NONBLOCK keeps
+    // a FIFO planted at the name from blocking the open.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0)
+        return false;
+    struct stat status {};
+    bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+              status.st_uid == ::geteuid() && status.st_nlink == 1 && ::ftruncate(fd, 0) == 0;
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (ok && left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        data += written;
+        left -= written;
+    }
+    ::close(fd);
+    return ok;
+}
+
+} // namespace NubeloConnectionsPrivate
+
+platform::Error NubeloConnections::notSignedIn() {
+    return platform::Error{QString::fromLatin1(kConnectionsErrorDomain), ErrorNotSignedIn,
+                           QStringLiteral("Not signed in")};
+}
+
+std::optional<platform::Error>
+NubeloConnections::exchangeError(const platform::SyncResult &result) {
+    if (result.error)
+        return result.error;
+    // A refusal is an answer, not a transport failure; the site did not take what was sent.
+    const int status = result.response ? result.response->statusCode : 0;
+    if (status >= 400) {
+        return platform::Error{
+            QString::fromLatin1(kHttpStatusErrorDomain), status,
+            QStringLiteral("The site answered with HTTP status %1.").arg(status)};
+    }
+    return std::nullopt;
+}
+
+std::optional<platform::Error> NubeloConnections::prepareUpload() {
+    if (getState() != SessionLoggedIn)
+        return notSignedIn();
+    return exchangeError(sendSessionRequest(
+        siteUrl(QStringLiteral(
+            "?m=Uploadphoto&func=track_web_start_photo_upload&ajax=1&store=0&ajax_target=canvas")),
+        "GET"));
+}
+
+std::optional<platform::Error> NubeloConnections::uploadImage(const QByteArray &image,
+                                                              qint32 imageid) {
+    if (getState() != SessionLoggedIn)
+        return notSignedIn();
+    const platform::SyncResult result =
+        sendSessionRequest(uploadUrl(), "POST",
+                           QStringLiteral("multipart/form-data; boundary=") +
+                               QLatin1String(NubeloConnectionsPrivate::kBoundary),
+                           NubeloConnectionsPrivate::prepareUploadData(image));
+    traceAnswer(result);
+    if (!exchangeError(result))
+        return std::nullopt;
+    // The photo may have arrived although its answer did not; the queue knows.
+    return finishUpload(imageid);
+}
+
+std::optional<platform::Error>
+NubeloConnections::uploadImage(const QByteArray &image, qint32 imageid, const QString &album) {
+    if (std::optional<platform::Error> error = createAlbum(album))
+        return error;
+    return uploadImage(image, imageid);
+}
+
+std::optional<platform::Error> NubeloConnections::finishUpload(qint32 qid) {
+    if (getState() != SessionLoggedIn)
+        return notSignedIn();
+    const QByteArray body = NubeloConnectionsPrivate::queueCheckBody(qid);
+    NubeloConnectionsPrivate::writeTraceFile(NubeloConnectionsPrivate::kTraceBodyPath, body);
+    const platform::SyncResult result = sendSessionRequest(
+        uploadUrl(), "POST", QStringLiteral("application/x-www-form-urlencoded"), body);
+    traceAnswer(result);
+    return exchangeError(result);
+}
+
+std::optional<platform::Error> NubeloConnections::createAlbum(const QString &album) {
+    int expected = SessionLoggedIn;
+    if (!mState.compare_exchange_strong(expected, SessionCreatingAlbum))
+        return notSignedIn();
+    const platform::SyncResult result =
+        sendSessionRequest(siteUrl(QStringLiteral("?m=Albums&func=create_album")), "POST",
+                           QStringLiteral("application/x-www-form-urlencoded"),
+                           "name=" + QUrl::toPercentEncoding(album));
+    // Only our own mark is taken back: a new client may have reset the state meanwhile.
+    expected = SessionCreatingAlbum;
+    mState.compare_exchange_strong(expected, SessionLoggedIn);
+    return exchangeError(result);
+}
+
+std::optional<platform::Error> NubeloConnections::listAlbums(QStringList *albums) {
+    if (getState() != SessionLoggedIn)
+        return notSignedIn();
+    const platform::SyncResult result =
+        sendSessionRequest(siteUrl(QStringLiteral("?m=Albums&func=list_albums")), "GET");
+    if (std::optional<platform::Error> error = exchangeError(result))
+        return error;
+    if (albums != nullptr) {
+        // One name a line, UTF-8.
+        albums->clear();
+        const QList<QByteArray> lines = result.data.value_or(QByteArray()).split('\n');
+        for (const QByteArray &line : lines) {
+            if (!line.isEmpty())
+                albums->append(QString::fromUtf8(line));
+        }
+    }
+    return std::nullopt;
 }

@@ -10,12 +10,22 @@
 #include <QNetworkCookie>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
+
+// The errors the client makes itself (codes below); a refusing answer is in the second domain,
+// with the HTTP status as its code.
+inline constexpr char kConnectionsErrorDomain[] = "NubeloConnections";
+inline constexpr char kHttpStatusErrorDomain[] = "HTTP";
+enum ConnectionsErrorCode : int {
+    ErrorUnsendableCredentials = 1,
+    ErrorNotSignedIn = 2,
+};
 
 // The values of the process-wide session state.
 enum SessionState : int {
@@ -60,6 +70,31 @@ public:
                                             const QString &contentType = QString(),
                                             const std::optional<QByteArray> &body = std::nullopt);
 
+    // The upload side. Each operation runs only when signed in (SessionLoggedIn): otherwise it
+    // sends nothing and answers the error "Not signed in", since a photo that never left the
+    // machine is not an uploaded one. An exchange fails on a transport error or on an answer of
+    // HTTP status 400 or above (an error in kHttpStatusErrorDomain whose code is the status).
+    // Nothing means success. None of them shows an alert. They run on any thread.
+
+    // Tells the site that an upload begins. Nothing calls it today.
+    std::optional<platform::Error> prepareUpload();
+    // Posts the photo (a whole PNG file) to the upload host. When that exchange fails, the
+    // queue check for `imageid` decides: the photo may have arrived although its answer was
+    // lost. The answer bytes go to the data trace file.
+    std::optional<platform::Error> uploadImage(const QByteArray &image, qint32 imageid);
+    // Creates `album`, then uploads the photo; the album's error when it could not be created.
+    std::optional<platform::Error> uploadImage(const QByteArray &image, qint32 imageid,
+                                               const QString &album);
+    // Asks the upload host whether the last upload arrived. The body goes to the body trace
+    // file before the exchange, the answer to the data trace file.
+    std::optional<platform::Error> finishUpload(qint32 qid);
+    // Creates an album of that name on the site. The session state reads SessionCreatingAlbum
+    // while the exchange runs and SessionLoggedIn again after it, whatever its outcome.
+    std::optional<platform::Error> createAlbum(const QString &album);
+    // The names of the account's albums, in the site's order, into *albums (left as it was on
+    // failure).
+    std::optional<platform::Error> listAlbums(QStringList *albums);
+
     int getState() const;
     // The failure of the last login exchange, if one failed.
     std::optional<platform::Error> getError() const;
@@ -89,6 +124,10 @@ public:
     static void reduceJar(QList<QNetworkCookie> &jar);
 
 private:
+    // The exchange's error, or an error for an answer of status 400 or above.
+    static std::optional<platform::Error> exchangeError(const platform::SyncResult &result);
+    static platform::Error notSignedIn();
+
     bool isCurrent(const platform::UrlConnection *connection) const;
     void dropConnection();
     void dropJar();

@@ -3,9 +3,14 @@
 #include "NubeloConfig.h"
 #include "WebExtensions.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMutexLocker>
 #include <QUrl>
+
+#include <sys/stat.h>
 
 Q_LOGGING_CATEGORY(lcController, "nubelo.controller")
 
@@ -26,6 +31,43 @@ void setShown(ui::View *view, bool shown) {
 const QString kSettingsViewFile = QStringLiteral(":/nubelo/SettingsView.ui");
 const QString kLoginSheetFile = QStringLiteral(":/nubelo/LoginSheet.ui");
 const QString kAboutWindowFile = QStringLiteral(":/nubelo/AboutWindow.ui");
+
+QString scratchName(int number) {
+    return QStringLiteral("sfe-%1.png").arg(number);
+}
+
+// `name` as a path component of `dir`: one separator between them, none added to an empty dir.
+QString joinPath(const QString &dir, const QString &name) {
+    if (dir.isEmpty())
+        return name;
+    if (dir.endsWith(QLatin1Char('/')))
+        return dir + name;
+    return dir + QLatin1Char('/') + name;
+}
+
+// Creates `dir` and its missing parents for the user alone: the scratch files are the user's
+// photos, and the default folder lies in /tmp. A folder that exists is left as it is. Whether
+// it worked is not looked at: the host's write fails later if it did not.
+void makePrivatePath(const QString &dir) {
+    const QByteArray native = QFile::encodeName(QDir::cleanPath(dir));
+    for (qsizetype end = 1; end <= native.size(); ++end) {
+        if (end == native.size() || native.at(end) == '/')
+            ::mkdir(native.left(end).constData(), 0700);
+    }
+}
+
+// Clears the flag when the run returns, whichever way it leaves.
+class RunningScope {
+public:
+    explicit RunningScope(std::atomic<bool> &flag)
+        : mFlag(flag) {}
+    ~RunningScope() { mFlag.store(false); }
+    RunningScope(const RunningScope &) = delete;
+    RunningScope &operator=(const RunningScope &) = delete;
+
+private:
+    std::atomic<bool> &mFlag;
+};
 } // namespace
 
 NubeloExportController::NubeloExportController(ExportMgr *exportMgr)
@@ -157,13 +199,147 @@ bool NubeloExportController::validateUserCreatedPath(const QString &) {
 }
 
 void NubeloExportController::clickExport() {
+    if (mExporting.load()) {
+        qCInfo(lcController) << "export request ignored: an export is under way";
+        return;
+    }
     if (mExportMgr != nullptr)
         mExportMgr->clickExport();
 }
 
-void NubeloExportController::startExport(const QString &) {}
+void NubeloExportController::startExport(const QString &path) {
+    if (mExporting.load()) {
+        qCInfo(lcController) << "startExport ignored: an export is under way";
+        return;
+    }
+    setSize(1);
+    setQuality(1);
+    setMetadata(3);
+    if (mExportMgr == nullptr)
+        return;
+    const int n = mExportMgr->imageCount();
+    makePrivatePath(exportDir());
+    if (n == 1) {
+        mExportMgr->startExport();
+        return;
+    }
 
-void NubeloExportController::performExport(const QString &) {}
+    bool earlierFiles = false;
+    for (int i = 0; i < n && !earlierFiles; ++i)
+        earlierFiles = QFileInfo::exists(joinPath(path, scratchName(i)));
+    if (earlierFiles) {
+        ui::Application *application = ui::app();
+        if (application == nullptr) {
+            // Nobody to ask: the files stay.
+            qCWarning(lcController)
+                << "export not started: files of an earlier export exist in" << path;
+            return;
+        }
+        const int answer = application->runCriticalAlertPanel(
+            QStringLiteral("File exists"),
+            QStringLiteral("One or more images already exist in directory."),
+            QStringLiteral("Replace"), QString(), QStringLiteral("Cancel"));
+        if (answer != ui::AlertDefaultReturn)
+            return;
+    }
+    mExportMgr->startExport();
+}
+
+void NubeloExportController::setProgressItem(quint32 current, const QString &message) {
+    QMutexLocker locker(&mProgressLock);
+    mProgress.currentItem = current;
+    mProgress.message = message;
+}
+
+std::optional<QString>
+NubeloExportController::exportAndUpload(int index, const QString &path, qint32 imageid,
+                                        const ImageExportSettings &settings) {
+    if (mExportMgr == nullptr || !mExportMgr->exportImageAtIndex(index, path, &settings))
+        return QStringLiteral("the host did not write the photo");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("the photo cannot be read: %1").arg(file.errorString());
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("the photo cannot be read: %1").arg(file.errorString());
+    file.close();
+    if (const std::optional<platform::Error> error = mConnector->uploadImage(data, imageid)) {
+        return QStringLiteral("the upload failed: %1 (%2 %3)")
+            .arg(error->localizedDescription, error->domain, QString::number(error->code));
+    }
+    return std::nullopt;
+}
+
+void NubeloExportController::performExport(const QString &path) {
+    if (mExporting.exchange(true)) {
+        qCWarning(lcController) << "performExport ignored: an export is under way";
+        return;
+    }
+    const RunningScope running(mExporting);
+
+    qCInfo(lcController).noquote() << "performExport path:" << path;
+    const int n = mExportMgr != nullptr ? mExportMgr->imageCount() : 0;
+    bool success = true;
+    mCancelExport.store(false);
+    setExportDir(path);
+
+    ImageExportSettings settings;
+    settings.format = kFormatPNG;
+    settings.quality = 1;
+    settings.floatOption = 0.0f;
+    settings.width = 640;
+    settings.height = 640;
+    settings.metadata = 3;
+
+    {
+        QMutexLocker locker(&mProgressLock);
+        mProgress.indeterminateProgress = false;
+        mProgress.totalItems = quint32(n > 1 ? n : 1);
+        mProgress.message = QStringLiteral("Exporting");
+        // The host reads the end of this run from these: an earlier run's must not stand.
+        mProgress.shouldStop = false;
+        mProgress.shouldCancel = false;
+    }
+
+    QString scratch;
+    std::optional<QString> failure;
+    if (n > 1) {
+        for (int i = 0; !mCancelExport.load() && success && i < n; ++i) {
+            setProgressItem(quint32(i), QStringLiteral("Image %1 of %2").arg(i + 1).arg(n));
+            scratch = joinPath(exportDir(), scratchName(i));
+            failure = exportAndUpload(i, scratch, i + 1, settings);
+            success = !failure;
+        }
+    } else {
+        setProgressItem(0, QStringLiteral("Image 1 of 1"));
+        scratch = joinPath(exportDir(), scratchName(1));
+        failure = exportAndUpload(0, scratch, 1, settings);
+        success = !failure;
+    }
+
+    if (success) {
+        // The toggle drives windows: the main thread carries it out while this one waits.
+        const auto toggle = [this] {
+            clickLoginLogout(this);
+        };
+        if (ui::Application *application = ui::app())
+            application->performOnMainThread(toggle);
+        else
+            toggle();
+        QMutexLocker locker(&mProgressLock);
+        mProgress.message = QString();
+        mProgress.shouldStop = true;
+    } else {
+        // The record shows only which file; the reason would be lost without the log.
+        qCWarning(lcController).noquote() << scratch << "was not uploaded:" << *failure;
+        {
+            QMutexLocker locker(&mProgressLock);
+            mProgress.message = QStringLiteral("Unable to upload %1").arg(scratch);
+            mProgress.shouldCancel = true;
+        }
+        cancelExport();
+    }
+}
 
 PluginProgress *NubeloExportController::progress() {
     return &mProgress;

@@ -80,6 +80,8 @@ public:
     Q_INVOKABLE void clickCloseAboutDialog(QObject *sender);
 
     NubeloConnections *connector() const { return mConnector.get(); }
+    // True from the start of performExport until it returns.
+    bool isExporting() const { return mExporting.load(); }
 
     // The suggestions mail as clickSugerencias hands it over: escaped recipient, subject and
     // body in a mailto URL.
@@ -89,6 +91,12 @@ private:
     // The login sheet's loop: runs until a login succeeds or the user cancels.
     void runLoginSheet();
     void showLoginError(const QString &text);
+    // Has the host write photo `index` to `path`, reads it back and uploads it as `imageid`.
+    // Nothing on success, else why the photo failed.
+    std::optional<QString> exportAndUpload(int index, const QString &path, qint32 imageid,
+                                           const ImageExportSettings &settings);
+    // Writes the record's fields under the progress lock.
+    void setProgressItem(quint32 current, const QString &message);
 
     // Outlets (not owned).
     ui::Box *mSettingsBox = nullptr;
@@ -116,6 +124,8 @@ private:
     PluginProgress mProgress;
     QMutex mProgressLock;
     std::atomic<bool> mCancelExport{false};
+    // A run is under way: a second start, from the host or the Return key, is ignored.
+    std::atomic<bool> mExporting{false};
     QString mPluginName;
     std::unique_ptr<NubeloConnections> mConnector;
 
