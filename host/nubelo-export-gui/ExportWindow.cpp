@@ -1,0 +1,298 @@
+#include "ExportWindow.h"
+
+#include "ExportPluginProtocol.h"
+#include "PhotoHost.h"
+#include "qtwidgets/QtWidgetsApplication.h"
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kThumbnailSide = 96;
+
+QString photosText(qsizetype count) {
+    return count == 1 ? QStringLiteral("1 photo") : QStringLiteral("%1 photos").arg(count);
+}
+
+} // namespace
+
+ExportWindow::ExportWindow(PhotoHost *host, ExportPluginProtocol *plugin, QWidget *parent)
+    : QWidget(parent)
+    , mHost(host)
+    , mPlugin(plugin) {
+    setWindowTitle(QStringLiteral("Export — %1").arg(mPlugin->name()));
+
+    auto *layout = new QVBoxLayout(this);
+    mPhotosLine = new QLabel(this);
+    layout->addWidget(mPhotosLine);
+    mThumbnails = new QListWidget(this);
+    mThumbnails->setObjectName(QStringLiteral("thumbnails"));
+    mThumbnails->setViewMode(QListView::IconMode);
+    mThumbnails->setFlow(QListView::LeftToRight);
+    mThumbnails->setWrapping(false);
+    mThumbnails->setMovement(QListView::Static);
+    mThumbnails->setIconSize(QSize(kThumbnailSide, kThumbnailSide));
+    mThumbnails->setGridSize(QSize(kThumbnailSide + 24, kThumbnailSide + 28));
+    mThumbnails->setSelectionMode(QAbstractItemView::NoSelection);
+    mThumbnails->setFocusPolicy(Qt::NoFocus);
+    mThumbnails->setFixedHeight(kThumbnailSide + 48);
+    layout->addWidget(mThumbnails);
+
+    // The plug-in's pane, in place. A view of another kit has no widget to show.
+    mSettings = qtwidgets::QtWidgetsApplication::widgetFor(mPlugin->settingsView());
+    if (mSettings != nullptr) {
+        layout->addWidget(mSettings, 1);
+        mSettings->show();
+    } else {
+        layout->addWidget(new QLabel(QStringLiteral("The plug-in shows no settings."), this), 1);
+    }
+
+    mSiteNote = new QLabel(this);
+    mSiteNote->setObjectName(QStringLiteral("siteNote"));
+    mSiteNote->setWordWrap(true);
+    mSiteNote->setTextFormat(Qt::PlainText);
+    mSiteNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    mSiteNote->hide();
+    layout->addWidget(mSiteNote);
+
+    auto *progressRow = new QHBoxLayout;
+    mProgress = new QProgressBar(this);
+    mProgress->setObjectName(QStringLiteral("exportProgress"));
+    mProgress->setRange(0, 1);
+    mProgress->setValue(0);
+    mProgress->setTextVisible(false);
+    progressRow->addWidget(mProgress, 1);
+    mStatus = new QLabel(this);
+    mStatus->setObjectName(QStringLiteral("exportStatus"));
+    mStatus->setTextFormat(Qt::PlainText);
+    mStatus->setMinimumWidth(160);
+    progressRow->addWidget(mStatus, 1);
+    layout->addLayout(progressRow);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    mCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    mCancel->setObjectName(QStringLiteral("exportCancel"));
+    mCancel->setAutoDefault(false);
+    buttons->addWidget(mCancel);
+    mExport = new QPushButton(QStringLiteral("Export"), this);
+    mExport->setObjectName(QStringLiteral("exportStart"));
+    mExport->setAutoDefault(false);
+    buttons->addWidget(mExport);
+    layout->addLayout(buttons);
+
+    connect(mExport, &QPushButton::clicked, this, &ExportWindow::requestExport);
+    connect(mCancel, &QPushButton::clicked, this, &ExportWindow::cancel);
+    connect(mHost, &PhotoHost::exportRequested, this, &ExportWindow::requestExport);
+    connect(mHost, &PhotoHost::progressChanged, this, &ExportWindow::showProgress);
+    connect(mHost, &PhotoHost::exportFinished, this, &ExportWindow::finishRun);
+
+    buildThumbnails();
+    if (QWidget *first = qtwidgets::QtWidgetsApplication::widgetFor(mPlugin->firstView()))
+        first->setFocus();
+}
+
+ExportWindow::~ExportWindow() {
+    // The plug-in keeps its view: hand it back rather than destroy it with the window.
+    if (mSettings != nullptr) {
+        mSettings->hide();
+        mSettings->setParent(nullptr);
+    }
+}
+
+void ExportWindow::setSiteNote(const QString &text) {
+    mSiteNote->setText(text);
+    mSiteNote->setVisible(!text.isEmpty());
+}
+
+QUrl ExportWindow::galleryUrl() {
+    // The same built-in value and override as the plug-in's.
+    QString host = qEnvironmentVariable("NUBELO_SITE_HOST");
+    if (host.isEmpty())
+        host = QStringLiteral("www.nubelo.example");
+    const QUrl url(QStringLiteral("http://%1/").arg(host), QUrl::StrictMode);
+    return url.isValid() && !url.host().isEmpty() ? url : QUrl();
+}
+
+bool ExportWindow::isRunning() const {
+    return mStarting || mHost->isExporting();
+}
+
+void ExportWindow::buildThumbnails() {
+    const QStringList photos = mHost->imageFiles();
+    mPhotosLine->setText(
+        QStringLiteral("%1 to export to %2").arg(photosText(photos.size()), mPlugin->name()));
+    const QIcon placeholder = style()->standardIcon(QStyle::SP_FileIcon);
+    for (const QString &photo : photos) {
+        auto *item = new QListWidgetItem(placeholder, QFileInfo(photo).fileName(), mThumbnails);
+        item->setToolTip(photo);
+    }
+    // One photo per turn of the event loop: the window is usable while a long list decodes.
+    if (!photos.isEmpty())
+        QTimer::singleShot(0, this, &ExportWindow::loadNextThumbnail);
+}
+
+void ExportWindow::loadNextThumbnail() {
+    QListWidgetItem *item = mThumbnails->item(mNextThumbnail++);
+    if (item == nullptr)
+        return;
+    QImageReader reader(item->toolTip());
+    reader.setAutoTransform(true);
+    const QSize size = reader.size();
+    // Scaled while decoding: a camera JPEG then never takes its full size in memory.
+    if (size.isValid())
+        reader.setScaledSize(size.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio)
+                                 .expandedTo(QSize(1, 1)));
+    const QImage image = reader.read();
+    if (!image.isNull())
+        item->setIcon(QIcon(QPixmap::fromImage(image)));
+    else
+        item->setToolTip(QStringLiteral("%1\n%2").arg(item->toolTip(), reader.errorString()));
+    if (mNextThumbnail < mThumbnails->count())
+        QTimer::singleShot(0, this, &ExportWindow::loadNextThumbnail);
+}
+
+void ExportWindow::setRunning(bool running) {
+    // Nothing in the pane may re-enter the plug-in while its run goes on (its sign-in toggle,
+    // Return); a disabled widget gets no keys.
+    if (mSettings != nullptr)
+        mSettings->setEnabled(!running);
+    mExport->setEnabled(!running);
+    mCancel->setEnabled(true);
+}
+
+void ExportWindow::requestExport() {
+    if (isRunning())
+        return;
+    mStarting = true;
+    setRunning(true);
+    if (mOutcome != nullptr)
+        mOutcome->close();
+    mCurrent = 0;
+    mTotal = 0;
+    mProgress->setRange(0, 0); // busy until the run reports its first photo
+    mStatus->setText(QStringLiteral("Starting…"));
+    // The plug-in may ask about files of an earlier run first; it starts the host (and so the
+    // export thread) before it returns, or not at all.
+    mPlugin->startExport(mHost->destination());
+    mStarting = false;
+    if (mHost->isExporting()) {
+        if (mCloseWhenEnded)
+            mHost->cancel();
+        return;
+    }
+    setRunning(false);
+    mProgress->setRange(0, 1);
+    mProgress->setValue(0);
+    mStatus->setText(QStringLiteral("Nothing exported."));
+    if (mCloseWhenEnded)
+        close();
+}
+
+void ExportWindow::cancel() {
+    if (!isRunning()) {
+        close();
+        return;
+    }
+    if (mStarting)
+        return; // the plug-in's question is up, and it has its own Cancel
+    mHost->cancel();
+    mCancel->setEnabled(false);
+    mStatus->setText(QStringLiteral("Stopping after the photo under way…"));
+}
+
+void ExportWindow::showProgress(quint32 current, quint32 total, const QString &message) {
+    mCurrent = current;
+    mTotal = total;
+    if (!mHost->isExporting())
+        return; // the last report of a run that has ended: finishRun() shows the outcome
+    if (total > 0) {
+        mProgress->setRange(0, int(qMin<quint32>(total, INT_MAX)));
+        mProgress->setValue(int(qMin(current, total)));
+    }
+    if (!message.isNull() && mCancel->isEnabled())
+        mStatus->setText(message);
+}
+
+void ExportWindow::finishRun(bool failed, const QString &message) {
+    setRunning(false);
+    // A run that stopped finished the photo it was on (currentItem, from 0) and none after it.
+    const int photosUp = failed || mTotal == 0 ? 0 : int(qMin(mCurrent + 1, mTotal));
+    if (!failed && mTotal > 0)
+        mProgress->setValue(photosUp);
+    Q_EMIT runEnded(failed, photosUp, message);
+    if (mCloseWhenEnded) {
+        close();
+        return;
+    }
+    showOutcome(failed, photosUp, message);
+}
+
+void ExportWindow::showOutcome(bool failed, int photosUp, const QString &message) {
+    auto *box = new QMessageBox(this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    mOutcome = box;
+    if (failed) {
+        const QString text = message.isEmpty() ? QStringLiteral("The export failed.") : message;
+        mStatus->setText(text);
+        box->setIcon(QMessageBox::Warning);
+        box->setWindowTitle(QStringLiteral("Export failed"));
+        box->setText(text);
+        box->addButton(QMessageBox::Ok);
+        box->open();
+        return;
+    }
+    const QString done = photosUp == int(mTotal)
+                             ? QStringLiteral("%1 went up to Nubelo.").arg(photosText(photosUp))
+                             : QStringLiteral("Export stopped: %1 of %2 went up to Nubelo.")
+                                   .arg(photosUp)
+                                   .arg(photosText(mTotal));
+    mStatus->setText(done);
+    box->setIcon(QMessageBox::Information);
+    box->setWindowTitle(QStringLiteral("Export finished"));
+    box->setText(done);
+    const QUrl gallery = galleryUrl();
+    if (gallery.isValid()) {
+        box->setInformativeText(
+            QStringLiteral("See them in the gallery at %1?").arg(gallery.toString()));
+        QPushButton *open = box->addButton(QStringLiteral("Open Gallery"), QMessageBox::AcceptRole);
+        box->setDefaultButton(open);
+        connect(open, &QPushButton::clicked, this, [this, gallery] {
+            if (!QDesktopServices::openUrl(gallery))
+                mStatus->setText(QStringLiteral("No browser took %1.").arg(gallery.toString()));
+        });
+    }
+    box->setEscapeButton(box->addButton(QMessageBox::Close));
+    box->open();
+}
+
+void ExportWindow::closeEvent(QCloseEvent *event) {
+    if (!isRunning()) {
+        event->accept();
+        return;
+    }
+    // The export thread still needs this thread (the run's last step is carried out here):
+    // stay open and serve it, and close once it has ended.
+    event->ignore();
+    if (mCloseWhenEnded)
+        return;
+    mCloseWhenEnded = true;
+    if (!mStarting) {
+        mHost->cancel();
+        mCancel->setEnabled(false);
+        mStatus->setText(QStringLiteral("Closing after the photo under way…"));
+    }
+}
