@@ -3,6 +3,7 @@
 #include "DiagnosticLog.h"
 #include "ExportPluginFactory.h"
 #include "ExportPluginProtocol.h"
+#include "HostSetup.h"
 #include "NetworkThread.h"
 #include "PhotoStore.h"
 #include "TerminalControls.h"
@@ -12,40 +13,7 @@
 #include <QEventLoop>
 #include <QFile>
 
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include <unistd.h>
-
-namespace {
-
-// Where the embedded site keeps its photos: the folder nubelo-site uses too, so the photos of
-// every demo stay together and outlive the run; a private temporary folder when there is no
-// home to keep them in.
-std::vector<std::filesystem::path> siteDataCandidates() {
-    std::vector<std::filesystem::path> candidates;
-    const QByteArray xdg = qgetenv("XDG_DATA_HOME");
-    if (xdg.startsWith('/'))
-        candidates.emplace_back(std::filesystem::path(xdg.toStdString()) / "nubelo-site");
-    const QByteArray home = qgetenv("HOME");
-    if (!home.isEmpty())
-        candidates.emplace_back(std::filesystem::path(home.toStdString()) /
-                                ".local/share/nubelo-site");
-    candidates.emplace_back(QFile::encodeName(QDir::tempPath()).toStdString() + "/nubelo-site-" +
-                            std::to_string(::geteuid()));
-    return candidates;
-}
-
-QString pluginPath() {
-    QString dir = qEnvironmentVariable("NUBELO_PLUGIN_DIR");
-    if (dir.isEmpty())
-        dir = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-              QStringLiteral(NUBELO_PLUGIN_RELATIVE_DIR);
-    return QDir::cleanPath(QDir(dir).filePath(QStringLiteral(NUBELO_PLUGIN_FILE)));
-}
-
-} // namespace
 
 ExportCommand::ExportCommand(CommandLine line)
     : mLine(std::move(line))
@@ -103,8 +71,7 @@ int ExportCommand::checkInput() {
     if (const std::optional<QString> why = checkExportDir(mLine.dir))
         return fail(UsageError, *why);
 
-    mEmbedded = qEnvironmentVariableIsEmpty("NUBELO_SITE_HOST") &&
-                qEnvironmentVariableIsEmpty("NUBELO_UPLOAD_HOST");
+    mEmbedded = hostsetup::embeddedSiteWanted();
     if (mEmbedded && mLine.email.isNull())
         return -1; // the embedded site's demo account, known once it runs
 
@@ -133,26 +100,14 @@ int ExportCommand::checkInput() {
 int ExportCommand::startEmbeddedSite() {
     if (!mEmbedded)
         return -1;
-    QStringList failures;
-    for (const std::filesystem::path &dataDir : siteDataCandidates()) {
-        nubelo::site::Options options;
-        options.dataDir = dataDir;
-        std::string error;
-        mSite = nubelo::site::Site::start(options, &error);
-        if (mSite) {
-            mSiteDataDir = QFile::decodeName(QByteArray::fromStdString(dataDir.string()));
-            break;
-        }
-        failures.append(QString::fromStdString(error));
-    }
-    if (!mSite)
-        return fail(Failed, QStringLiteral("the embedded site does not start: %1")
-                                .arg(failures.join(QStringLiteral("; "))));
-    const QString siteHost = QString::fromStdString(mSite->siteHost());
-    const QString uploadHost = QString::fromStdString(mSite->uploadHost());
-    // The plug-in reads these when it talks to the site; set before it is loaded.
-    qputenv("NUBELO_SITE_HOST", siteHost.toUtf8());
-    qputenv("NUBELO_UPLOAD_HOST", uploadHost.toUtf8());
+    QString why;
+    hostsetup::EmbeddedSite embedded = hostsetup::startEmbeddedSite(&why);
+    if (!embedded.site)
+        return fail(Failed, QStringLiteral("the embedded site does not start: %1").arg(why));
+    mSite = std::move(embedded.site);
+    mSiteDataDir = embedded.dataDir;
+    const QString siteHost = embedded.siteHost;
+    const QString uploadHost = embedded.uploadHost;
     if (mEmail.isNull()) {
         const nubelo::site::Account demo = mSite->demoAccount();
         mEmail = QString::fromStdString(demo.email);
@@ -166,7 +121,7 @@ int ExportCommand::startEmbeddedSite() {
 
 int ExportCommand::loadPlugin() {
     ui::setApp(&mKit);
-    const QString path = pluginPath();
+    const QString path = hostsetup::pluginModulePath();
     mLoader.setFileName(path);
     QObject *root = mLoader.instance();
     if (root == nullptr)
