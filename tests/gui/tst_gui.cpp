@@ -1,0 +1,570 @@
+// The export window driven as a person would: the plug-in's sheets and alerts through their
+// widgets, the run through the window's buttons, against the stand-in site.
+
+#include "GuiHost.h"
+#include "NetworkThread.h"
+#include "NubeloSite.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <functional>
+
+using namespace Qt::StringLiterals;
+using nubelo::site::Exchange;
+
+namespace {
+
+const QString kEmail = u"ana@example.org"_s;
+const QString kPassword = u"right+pass"_s;
+constexpr int kRunLimitMs = 20000;
+
+template <class T = QWidget> T *shown(const QString &name) {
+    for (QWidget *widget : QApplication::allWidgets()) {
+        if (widget->objectName() == name && widget->isVisible())
+            if (T *typed = qobject_cast<T *>(widget))
+                return typed;
+    }
+    return nullptr;
+}
+
+QMessageBox *shownBox(const QString &text) {
+    for (QWidget *widget : QApplication::allWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (box != nullptr && box->isVisible() && box->text() == text)
+            return box;
+    }
+    return nullptr;
+}
+
+void clickButton(QMessageBox *box, const QString &text) {
+    for (QAbstractButton *button : box->buttons())
+        if (button->text() == text)
+            QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void typeInto(QLineEdit *field, const QString &text) {
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+}
+
+// Acts on the screen from a timer while the code under test runs a loop of its own (a sheet's
+// modal run, the login's wait, an alert), inside which this code then runs: each step waits
+// until its condition holds, then acts without blocking. A step still waiting at the deadline
+// is reported, and whatever modal window is up is cancelled so that the test returns.
+class Script : public QObject {
+public:
+    Script &then(const QString &what, std::function<bool()> ready, std::function<void()> act = {}) {
+        mSteps.append({what, std::move(ready), std::move(act)});
+        return *this;
+    }
+    void start() {
+        mClock.start();
+        connect(&mTimer, &QTimer::timeout, this, &Script::tick);
+        mTimer.start(5);
+    }
+    // Also takes the steps that are ready now: the last one may hold only once the code under
+    // test has returned.
+    bool done() {
+        while (mNext < mSteps.size() && mSteps.at(mNext).ready()) {
+            const Step &step = mSteps.at(mNext++);
+            if (step.act)
+                step.act();
+        }
+        return mNext == mSteps.size();
+    }
+    QString stuckAt() const { return mNext == mSteps.size() ? QString() : mSteps.at(mNext).what; }
+
+private:
+    struct Step {
+        QString what;
+        std::function<bool()> ready;
+        std::function<void()> act;
+    };
+    void tick() {
+        if (mNext == mSteps.size()) {
+            mTimer.stop();
+        } else if (mClock.hasExpired(10000)) {
+            mTimer.stop();
+            rescue();
+        } else if (mSteps.at(mNext).ready()) {
+            const Step &step = mSteps.at(mNext++);
+            if (step.act)
+                step.act();
+        }
+    }
+    static void rescue() {
+        for (const QString &cancel : {u"cancelButton"_s, u"closeButton"_s})
+            if (auto *button = shown<QPushButton>(cancel))
+                button->click();
+        for (QWidget *widget : QApplication::allWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible())
+                box->reject();
+    }
+    QList<Step> mSteps;
+    qsizetype mNext = 0;
+    QTimer mTimer;
+    QElapsedTimer mClock;
+};
+
+} // namespace
+
+class TestGui : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void commandLine_data();
+    void commandLine();
+    void pluginThatDoesNotLoad_data();
+    void pluginThatDoesNotLoad();
+    void embeddedSiteWhenNoHostIsSet();
+    void signInThroughTheSheet();
+    void returnExportsAndCtrlCDoesNot();
+    void exportOfThreePhotos();
+    void cancelMidRun();
+    void replacePrompt_data();
+    void replacePrompt();
+    void aboutOpenedAndClosedTwice();
+    void closingTheWindowMidRun();
+
+private:
+    bool open();
+    bool signIn();
+    QPushButton *settingsButton(const QString &name) const {
+        return mHost->window()->settingsWidget()->findChild<QPushButton *>(name);
+    }
+    QString accountLine() const {
+        return mHost->window()->settingsWidget()->findChild<QLabel *>(u"mAccountInfo"_s)->text();
+    }
+    std::size_t photosOnSite() const { return mSite->photos(kEmail.toStdString()).size(); }
+    // Waits for the run's end and answers the outcome alert's text (empty when none came).
+    QString awaitOutcome();
+
+    QTemporaryDir mData;
+    QStringList mPhotos;
+    std::unique_ptr<nubelo::site::Site> mSite;
+    std::unique_ptr<QTemporaryDir> mScratch;
+    std::unique_ptr<GuiHost> mHost;
+};
+
+void TestGui::initTestCase() {
+    QLoggingCategory::setFilterRules(u"nubelo.*.info=false"_s);
+    QApplication::setQuitOnLastWindowClosed(false); // a quit would end every later modal loop
+    QVERIFY(mData.isValid());
+    for (int i = 0; i < 3; ++i) {
+        QImage image(800, 600, QImage::Format_RGB32);
+        image.fill(QColor::fromHsv(i * 100, 200, 220));
+        const QString path = mData.filePath(u"photo-%1.jpg"_s.arg(i + 1));
+        QVERIFY(image.save(path));
+        mPhotos << path;
+    }
+    nubelo::site::Options options;
+    options.dataDir = mData.filePath(u"site"_s).toStdString();
+    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
+    std::string why;
+    mSite = nubelo::site::Site::start(options, &why);
+    QVERIFY2(mSite, why.c_str());
+    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
+    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+}
+
+void TestGui::init() {
+    mSite->clearFaults();
+    mScratch = std::make_unique<QTemporaryDir>();
+}
+
+void TestGui::cleanup() {
+    mHost.reset();
+}
+
+void TestGui::cleanupTestCase() {
+    mSite.reset();
+    platform::shutdown();
+}
+
+bool TestGui::open() {
+    mHost = std::make_unique<GuiHost>();
+    GuiCommandLine line;
+    line.photos = mPhotos;
+    line.dir = mScratch->path();
+    QString why;
+    if (!mHost->start(line, &why)) {
+        qWarning("%s", qPrintable(why));
+        return false;
+    }
+    mHost->window()->show();
+    return QTest::qWaitForWindowExposed(mHost->window());
+}
+
+bool TestGui::signIn() {
+    Script script;
+    script
+        .then(
+            u"the sheet shows"_s, [] { return shown(u"mLoginDialog"_s) != nullptr; },
+            [] {
+                typeInto(shown<QLineEdit>(u"mLoginUsername"_s), kEmail);
+                typeInto(shown<QLineEdit>(u"mLoginPassword"_s), kPassword);
+                QTest::mouseClick(shown<QPushButton>(u"authenticateButton"_s), Qt::LeftButton);
+            })
+        .then(u"the sheet closes"_s, [] { return shown(u"mLoginDialog"_s) == nullptr; });
+    script.start();
+    QTest::mouseClick(settingsButton(u"mAuthenticate"_s), Qt::LeftButton);
+    if (!script.done())
+        qWarning("sign-in stuck at: %s", qPrintable(script.stuckAt()));
+    return script.done() && accountLine() == kEmail + u" logged in"_s;
+}
+
+QString TestGui::awaitOutcome() {
+    ExportWindow *window = mHost->window();
+    if (!QTest::qWaitFor([window] { return window->outcomeBox() != nullptr; }, kRunLimitMs))
+        return {};
+    QMessageBox *box = window->outcomeBox();
+    const QString text = box->text();
+    box->reject();
+    return text;
+}
+
+void TestGui::commandLine_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("outcome"); // "help", "version", "dir|photos" or the error
+
+    QTest::newRow("photos") << QStringList{"a.jpg", "b.png"} << "|a.jpg b.png";
+    QTest::newRow("dir, then photos") << QStringList{"--dir", "/x", "a.jpg"} << "/x|a.jpg";
+    QTest::newRow("dir= form") << QStringList{"--dir=/y", "a.jpg"} << "/y|a.jpg";
+    QTest::newRow("photo that looks like an option") << QStringList{"--", "--dir"} << "|--dir";
+    QTest::newRow("help wins") << QStringList{"a.jpg", "--help", "--bogus"} << "help";
+    QTest::newRow("version") << QStringList{"--version"} << "version";
+    QTest::newRow("no photos") << QStringList{"--dir", "/x"} << "no photos given";
+    QTest::newRow("unknown option") << QStringList{"-v", "a.jpg"} << "unknown option -v";
+    QTest::newRow("dir without value")
+        << QStringList{"a.jpg", "--dir"} << "--dir needs a directory";
+    // An empty folder would put the scratch files into the working directory.
+    QTest::newRow("empty dir") << QStringList{"--dir=", "a.jpg"} << "--dir needs a directory";
+}
+
+void TestGui::commandLine() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, outcome);
+    QString why;
+    const std::optional<GuiCommandLine> line = GuiCommandLine::parse(arguments, &why);
+    if (!line) {
+        QCOMPARE(why, outcome);
+    } else if (line->action == GuiCommandLine::Action::Help) {
+        QCOMPARE(u"help"_s, outcome);
+    } else if (line->action == GuiCommandLine::Action::Version) {
+        QCOMPARE(u"version"_s, outcome);
+    } else {
+        QCOMPARE(line->dir + u"|"_s + line->photos.join(u' '), outcome);
+        QCOMPARE(line->dir.isNull(), outcome.startsWith(u'|'));
+    }
+}
+
+void TestGui::pluginThatDoesNotLoad_data() {
+    QTest::addColumn<QByteArray>("content"); // of the module file; null for no file
+    QTest::addColumn<QString>("reason");     // the loader's
+    QTest::newRow("no module") << QByteArray() << "not found";
+    QTest::newRow("not a library") << QByteArray("not a module\n") << "not a valid ELF";
+}
+
+void TestGui::pluginThatDoesNotLoad() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    const QByteArray pluginDir = qgetenv("NUBELO_PLUGIN_DIR");
+    const auto restore = qScopeGuard([&] { qputenv("NUBELO_PLUGIN_DIR", pluginDir); });
+    QTemporaryDir empty;
+    qputenv("NUBELO_PLUGIN_DIR", QFile::encodeName(empty.path()));
+    const QString module =
+        QDir(empty.path())
+            .filePath(
+                QFileInfo(QDir(QString::fromLocal8Bit(pluginDir)).entryList(QDir::Files).value(0))
+                    .fileName());
+    if (!content.isNull()) {
+        QFile file(module);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    }
+
+    GuiHost host;
+    GuiCommandLine line;
+    line.photos = mPhotos;
+    QString why;
+    QVERIFY(!host.start(line, &why));
+    QVERIFY2(why.startsWith(u"cannot load the plug-in "_s + module), qPrintable(why));
+    QVERIFY2(why.contains(reason, Qt::CaseInsensitive), qPrintable(why));
+    QVERIFY(!host.window());
+}
+
+void TestGui::embeddedSiteWhenNoHostIsSet() {
+    const QByteArray siteHost = qgetenv("NUBELO_SITE_HOST");
+    const QByteArray uploadHost = qgetenv("NUBELO_UPLOAD_HOST");
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    const auto restore = qScopeGuard([&] {
+        qputenv("NUBELO_SITE_HOST", siteHost);
+        qputenv("NUBELO_UPLOAD_HOST", uploadHost);
+        qputenv("XDG_DATA_HOME", dataHome);
+    });
+    qunsetenv("NUBELO_SITE_HOST");
+    qunsetenv("NUBELO_UPLOAD_HOST");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(mScratch->path())); // not the tester's own
+
+    QVERIFY(open());
+    nubelo::site::Site *embedded = mHost->embeddedSite();
+    QVERIFY(embedded);
+    // Set before the plug-in was loaded, so every request of the plug-in goes there.
+    QCOMPARE(qgetenv("NUBELO_SITE_HOST"), QByteArray::fromStdString(embedded->siteHost()));
+    QCOMPARE(qgetenv("NUBELO_UPLOAD_HOST"), QByteArray::fromStdString(embedded->uploadHost()));
+    QCOMPARE(ExportWindow::galleryUrl().toString(),
+             u"http://%1/"_s.arg(QString::fromStdString(embedded->siteHost())));
+    const QString demo = QString::fromStdString(embedded->demoAccount().email);
+    QVERIFY(mHost->embeddedSiteLine().contains(demo));
+    QVERIFY(!mHost->embeddedSiteLine().contains(u'\n'));
+    auto *note = mHost->window()->findChild<QLabel *>(u"siteNote"_s);
+    QVERIFY(note->isVisible() && note->text().contains(demo));
+}
+
+void TestGui::signInThroughTheSheet() {
+    QVERIFY(open());
+    mSite->setDelay(Exchange::Login, std::chrono::milliseconds(300));
+    QPushButton *toggle = settingsButton(u"mAuthenticate"_s);
+    bool sheetUpWhileWaiting = false;
+    QString errorLine, toggleAfterRefusal, accountAfterRefusal;
+
+    Script script;
+    script
+        .then(
+            u"the sheet shows"_s, [] { return shown(u"mLoginDialog"_s) != nullptr; },
+            [] {
+                typeInto(shown<QLineEdit>(u"mLoginUsername"_s), kEmail);
+                typeInto(shown<QLineEdit>(u"mLoginPassword"_s), u"wrong"_s);
+                QTest::mouseClick(shown<QPushButton>(u"authenticateButton"_s), Qt::LeftButton);
+            })
+        .then(
+            u"the login waits"_s, [] { return shown(u"mLoginProgress"_s) != nullptr; },
+            [&] { sheetUpWhileWaiting = shown(u"mLoginDialog"_s) != nullptr; })
+        .then(
+            u"the refusal shows"_s,
+            [] {
+                return shown(u"mLoginErrorMessage"_s) != nullptr &&
+                       shown(u"mLoginProgress"_s) == nullptr;
+            },
+            [&] {
+                errorLine = shown<QLabel>(u"mLoginErrorMessage"_s)->text();
+                toggleAfterRefusal = toggle->text();
+                accountAfterRefusal = accountLine();
+                typeInto(shown<QLineEdit>(u"mLoginPassword"_s), kPassword);
+                QTest::mouseClick(shown<QPushButton>(u"authenticateButton"_s), Qt::LeftButton);
+            })
+        .then(u"the sheet closes"_s, [] { return shown(u"mLoginDialog"_s) == nullptr; });
+    script.start();
+    QTest::mouseClick(toggle, Qt::LeftButton); // returns when the sheet's loop has ended
+    QVERIFY2(script.done(), qPrintable(script.stuckAt()));
+
+    QVERIFY(sheetUpWhileWaiting);
+    QCOMPARE(errorLine, u"Atuthentication failed. Please review and try again!"_s);
+    QCOMPARE(toggleAfterRefusal, u"Authenticate"_s);
+    QCOMPARE(accountAfterRefusal, u"No user athenticated yet"_s);
+    QCOMPARE(toggle->text(), u"Logout"_s);
+    QCOMPARE(accountLine(), kEmail + u" logged in"_s);
+}
+
+void TestGui::returnExportsAndCtrlCDoesNot() {
+    QVERIFY(open());
+    QVERIFY(signIn());
+    ExportWindow *window = mHost->window();
+    PhotoHost *photoHost = mHost->photoHost();
+    QSignalSpy requests(photoHost, &PhotoHost::exportRequested);
+    QWidget *focus = settingsButton(u"mAuthenticate"_s); // the pane's first control
+    const std::size_t before = photosOnSite();
+
+    QTest::keyClick(focus, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(requests.count(), 0);
+    QVERIFY(!photoHost->isExporting());
+
+    mSite->setDelay(Exchange::Upload, std::chrono::milliseconds(200));
+    QTest::keyClick(focus, Qt::Key_Return);
+    QCOMPARE(requests.count(), 1);
+    QVERIFY(photoHost->isExporting());
+    // During the run neither Return nor Export starts another one.
+    QVERIFY(!window->settingsWidget()->isEnabled() && !window->exportButton()->isEnabled());
+    QTest::keyClick(focus, Qt::Key_Return);
+    QTest::mouseClick(window->exportButton(), Qt::LeftButton);
+    QCOMPARE(requests.count(), 1);
+
+    QCOMPARE(awaitOutcome(), u"3 photos went up to Nubelo."_s);
+    QCOMPARE(photosOnSite(), before + 3);
+    QVERIFY(window->settingsWidget()->isEnabled() && window->exportButton()->isEnabled());
+}
+
+// Hands the gallery's address to a test handler instead of a browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl &url) { urls << url; }
+};
+
+void TestGui::exportOfThreePhotos() {
+    QVERIFY(open());
+    QVERIFY(signIn());
+    ExportWindow *window = mHost->window();
+    QProgressBar *bar = window->progressBar();
+    QList<int> values;
+    QObject scope; // the connections below capture locals
+    connect(mHost->photoHost(), &PhotoHost::progressChanged, &scope,
+            [&] { values << bar->value(); });
+    const std::size_t before = photosOnSite();
+    mSite->setDelay(Exchange::Upload, std::chrono::milliseconds(200));
+
+    QTest::mouseClick(window->exportButton(), Qt::LeftButton);
+    QVERIFY(mHost->photoHost()->isExporting());
+    QTRY_VERIFY_WITH_TIMEOUT(window->outcomeBox(), kRunLimitMs);
+    QMessageBox *box = window->outcomeBox();
+    QCOMPARE(box->text(), u"3 photos went up to Nubelo."_s);
+    QCOMPARE(photosOnSite(), before + 3);
+    QCOMPARE(bar->maximum(), 3);
+    QCOMPARE(bar->value(), 3);
+    QVERIFY2(std::is_sorted(values.begin(), values.end()) &&
+                 std::any_of(values.begin(), values.end(), [](int v) { return v > 0 && v < 3; }),
+             qPrintable(QDebug::toString(values)));
+    // The run ends by signing out.
+    QCOMPARE(accountLine(), u"No user athenticated yet"_s);
+
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(u"http"_s, &catcher, "open");
+    const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler(u"http"_s); });
+    clickButton(box, u"Open Gallery"_s);
+    QCOMPARE(catcher.urls,
+             QList<QUrl>{QUrl(u"http://%1/"_s.arg(QString::fromStdString(mSite->siteHost())))});
+}
+
+void TestGui::cancelMidRun() {
+    QVERIFY(open());
+    QVERIFY(signIn());
+    ExportWindow *window = mHost->window();
+    const std::size_t before = photosOnSite();
+    // The second photo's upload outlasts the poll that shows it, so Cancel lands during it.
+    mSite->setDelay(Exchange::Upload, std::chrono::milliseconds(400));
+    QObject scope;
+    connect(mHost->photoHost(), &PhotoHost::progressChanged, &scope,
+            [window](quint32, quint32, const QString &message) {
+                if (message == u"Image 2 of 3"_s)
+                    QTest::mouseClick(window->cancelButton(), Qt::LeftButton);
+            });
+    QSignalSpy ended(window, &ExportWindow::runEnded);
+
+    QTest::mouseClick(window->exportButton(), Qt::LeftButton);
+    QCOMPARE(awaitOutcome(), u"Export stopped: 2 of 3 photos went up to Nubelo."_s);
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(ended.at(0).at(1).toInt(), 2);
+    QCOMPARE(photosOnSite(), before + 2);
+    QVERIFY(window->cancelButton()->isEnabled());
+}
+
+void TestGui::replacePrompt_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("uploaded");
+    QTest::newRow("Replace") << "Replace" << 3;
+    QTest::newRow("Cancel") << "Cancel" << 0;
+}
+
+void TestGui::replacePrompt() {
+    QFETCH(QString, answer);
+    QFETCH(int, uploaded);
+    QVERIFY(open());
+    QVERIFY(signIn());
+    ExportWindow *window = mHost->window();
+    QFile earlier(QDir(mScratch->path()).filePath(u"sfe-2.png"_s));
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.close();
+    const std::size_t before = photosOnSite();
+
+    Script script;
+    script.then(
+        u"the prompt shows"_s, [] { return shownBox(u"File exists"_s) != nullptr; },
+        [answer] { clickButton(shownBox(u"File exists"_s), answer); });
+    script.start();
+    QTest::mouseClick(window->exportButton(), Qt::LeftButton); // returns once answered
+    QVERIFY2(script.done(), qPrintable(script.stuckAt()));
+
+    QCOMPARE(mHost->photoHost()->isExporting(), uploaded > 0);
+    if (uploaded > 0) {
+        QCOMPARE(awaitOutcome(), u"3 photos went up to Nubelo."_s);
+    } else {
+        QCOMPARE(window->statusLabel()->text(), u"Nothing exported."_s);
+        QVERIFY(window->settingsWidget()->isEnabled() && window->exportButton()->isEnabled());
+        QCOMPARE(accountLine(), kEmail + u" logged in"_s);
+    }
+    QCOMPARE(photosOnSite(), before + uploaded);
+}
+
+void TestGui::aboutOpenedAndClosedTwice() {
+    QVERIFY(open());
+    for (int round = 0; round < 2; ++round) {
+        Script script;
+        script.then(
+            u"the About window shows"_s, [] { return shown(u"mAboutDialog"_s) != nullptr; },
+            [] { QTest::mouseClick(shown<QPushButton>(u"closeButton"_s), Qt::LeftButton); });
+        script.start();
+        QTest::mouseClick(settingsButton(u"aboutButton"_s), Qt::LeftButton);
+        QVERIFY2(script.done(), qPrintable(u"round %1: %2"_s.arg(round).arg(script.stuckAt())));
+        QVERIFY(!shown(u"mAboutDialog"_s));
+    }
+}
+
+// The application quits when its window closes, and the run's last step needs this thread:
+// the window closes only after the export thread has ended.
+class HideWatch : public QObject {
+public:
+    HideWatch(QWidget *window, PhotoHost *host)
+        : mHost(host) {
+        window->installEventFilter(this);
+    }
+    int hides = 0;
+    bool exportingAtHide = false;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Hide) {
+            ++hides;
+            exportingAtHide = exportingAtHide || mHost->isExporting();
+        }
+        return false;
+    }
+
+private:
+    PhotoHost *mHost;
+};
+
+void TestGui::closingTheWindowMidRun() {
+    QVERIFY(open());
+    QVERIFY(signIn());
+    ExportWindow *window = mHost->window();
+    PhotoHost *photoHost = mHost->photoHost();
+    const std::size_t before = photosOnSite();
+    mSite->setDelay(Exchange::Upload, std::chrono::milliseconds(400));
+    HideWatch watch(window, photoHost);
+    bool closeRefused = false;
+    QObject scope;
+    connect(photoHost, &PhotoHost::progressChanged, &scope,
+            [&](quint32, quint32, const QString &message) {
+                if (message == u"Image 1 of 3"_s && !closeRefused)
+                    closeRefused = !window->close() && window->isVisible();
+            });
+
+    QTest::mouseClick(window->exportButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), kRunLimitMs);
+    QVERIFY(closeRefused);
+    QVERIFY(!photoHost->isExporting());
+    QCOMPARE(watch.hides, 1);
+    QVERIFY(!watch.exportingAtHide);
+    QVERIFY(!window->outcomeBox());
+    QCOMPARE(photosOnSite(), before + 1);
+    QCOMPARE(accountLine(), u"No user athenticated yet"_s);
+}
+
+QTEST_MAIN(TestGui)
+#include "tst_gui.moc"
