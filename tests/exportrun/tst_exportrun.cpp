@@ -13,6 +13,7 @@
 #include <QMutex>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <atomic>
 #include <condition_variable>
@@ -89,7 +90,17 @@ public:
         return ScriptedApplication::runCriticalAlertPanel(title, message, defaultButton,
                                                           alternateButton, otherButton);
     }
+    // Records each hand-over: whether it came from another thread, and whether the work ran on
+    // the main thread.
+    void performOnMainThread(const std::function<void()> &work) override {
+        const bool fromElsewhere = QThread::currentThread() != qApp->thread();
+        ScriptedApplication::performOnMainThread([&] {
+            handOvers.append({fromElsewhere, QThread::currentThread() == qApp->thread()});
+            work();
+        });
+    }
     QList<QStringList> buttons;
+    QList<std::pair<bool, bool>> handOvers; // written on the main thread only
 };
 
 // What the host saw at each photo it was asked for.
@@ -428,6 +439,8 @@ void TestExportRun::run() {
         QCOMPARE(h.toggleTitle(), QStringLiteral("Authenticate"));
         QCOMPARE(h.accountLine(), QStringLiteral("No user athenticated yet"));
         QCOMPARE(mSite->sessionCount(), std::size_t(0));
+        const QList<std::pair<bool, bool>> fromTheRunToMain{{true, true}};
+        QCOMPARE(h.kit.handOvers, fromTheRunToMain);
     } else {
         const QString path = dir.filePath(failedFile);
         QCOMPARE(end.message, "Unable to upload " + path);
@@ -439,6 +452,7 @@ void TestExportRun::run() {
                  int(signedIn ? SessionLoggedIn : SessionNone));
         QCOMPARE(h.toggleTitle(),
                  signedIn ? QStringLiteral("Logout") : QStringLiteral("Authenticate"));
+        QVERIFY(h.kit.handOvers.isEmpty());
         bool logged = false;
         for (const QString &line : log)
             logged = logged || (line.contains(path) && line.contains(reason));

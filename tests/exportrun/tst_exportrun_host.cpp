@@ -1,0 +1,150 @@
+// From image files to the stand-in site: the controller driven by the photo host, which writes
+// the PNG files and runs the export on its own thread while the main thread serves the toggle.
+
+#include "NubeloExportController.h"
+#include "NubeloSite.h"
+#include "PhotoHost.h"
+#include "ScriptedKit.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QImage>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <set>
+
+using nubelo::site::Fault;
+
+namespace {
+
+const QString kEmail = QStringLiteral("marta@example.org");
+const QString kPassword = QStringLiteral("contraseña");
+
+std::string sha256(const QByteArray &bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+}
+
+} // namespace
+
+class TestExportRunHost : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void photosReachTheSite_data();
+    void photosReachTheSite();
+
+private:
+    QTemporaryDir mData;
+    QTemporaryDir mPhotos;
+    QStringList mFiles;
+    std::unique_ptr<nubelo::site::Site> mSite;
+};
+
+void TestExportRunHost::initTestCase() {
+    QVERIFY(mData.isValid() && mPhotos.isValid());
+    nubelo::site::Options options;
+    options.dataDir = mData.path().toStdString();
+    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
+    std::string why;
+    mSite = nubelo::site::Site::start(options, &why);
+    QVERIFY2(mSite, why.c_str());
+    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
+    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+
+    // A landscape JPEG larger than the bound, a portrait PNG, a small PNG.
+    const struct {
+        QSize size;
+        QColor color;
+        const char *name;
+    } photos[] = {{{900, 600}, Qt::darkGreen, "landscape.jpg"},
+                  {{300, 800}, Qt::darkBlue, "portrait.png"},
+                  {{40, 30}, Qt::darkRed, "small.png"}};
+    for (const auto &photo : photos) {
+        QImage image(photo.size, QImage::Format_RGB32);
+        image.fill(photo.color);
+        const QString path = mPhotos.filePath(QString::fromLatin1(photo.name));
+        QVERIFY(image.save(path));
+        mFiles.append(path);
+    }
+}
+
+void TestExportRunHost::cleanupTestCase() {
+    mSite.reset();
+}
+
+void TestExportRunHost::photosReachTheSite_data() {
+    QTest::addColumn<int>("fault"); // -1: none
+    QTest::addColumn<bool>("uploaded");
+    QTest::newRow("three photos") << -1 << true;
+    QTest::newRow("refused with 500") << int(Fault::Upload500) << false;
+    QTest::newRow("answer lost after the site stored it")
+        << int(Fault::UploadStoredThenDrop) << true;
+}
+
+void TestExportRunHost::photosReachTheSite() {
+    QFETCH(int, fault);
+    QFETCH(bool, uploaded);
+    mSite->clearFaults();
+    QTemporaryDir dest;
+    const std::size_t before = mSite->photos(kEmail.toStdString()).size();
+
+    scripted::ScriptedApplication kit;
+    PhotoHost host;
+    NubeloExportController controller(&host);
+    QVERIFY(controller.loadInterface());
+    controller.connector()->setTimeLimits(std::chrono::seconds(5), std::chrono::seconds(5));
+    host.setPlugin(&controller);
+    host.setDestination(dest.path());
+    QVERIFY(host.setImageFiles(mFiles));
+
+    kit.answerModalByClicking("Authenticate",
+                              {{"mLoginUsername", kEmail}, {"mLoginPassword", kPassword}});
+    QVERIFY(kit.click("mAuthenticate"));
+    QCOMPARE(controller.connector()->getState(), int(SessionLoggedIn));
+    if (fault >= 0)
+        mSite->setFault(Fault(fault));
+
+    QSignalSpy finished(&host, &PhotoHost::exportFinished);
+    controller.startExport(dest.path());
+    QVERIFY(host.isExporting());
+    QVERIFY(finished.wait(30000));
+    host.shutdown();
+
+    const bool cancelled = finished.first().at(0).toBool();
+    const QString message = finished.first().at(1).toString();
+    const auto photos = mSite->photos(kEmail.toStdString());
+    if (!uploaded) {
+        // The site's queue check says the photo never arrived: the run fails at once.
+        QVERIFY(cancelled);
+        QCOMPARE(message, "Unable to upload " + dest.filePath(QStringLiteral("sfe-0.png")));
+        QCOMPARE(photos.size(), before);
+        QCOMPARE(controller.connector()->getState(), int(SessionLoggedIn));
+        return;
+    }
+    QVERIFY2(!cancelled, qPrintable(message));
+    QVERIFY(message.isNull());
+    // The toggle ended the session on the main thread.
+    QCOMPARE(controller.connector()->getState(), int(SessionNone));
+
+    // What the site holds is exactly the PNG files written (a lost answer may leave a copy
+    // twice: Qt sends such a request again).
+    std::set<std::string> written;
+    for (int i = 0; i < mFiles.size(); ++i) {
+        QFile png(dest.filePath(QStringLiteral("sfe-%1.png").arg(i)));
+        QVERIFY(png.open(QIODevice::ReadOnly));
+        const QByteArray bytes = png.readAll();
+        QVERIFY(bytes.startsWith("\x89PNG"));
+        written.insert(sha256(bytes));
+    }
+    std::set<std::string> stored;
+    for (std::size_t k = before; k < photos.size(); ++k)
+        stored.insert(photos[k].sha256);
+    QVERIFY(stored == written);
+    QVERIFY(kit.problems().isEmpty());
+}
+
+QTEST_MAIN(TestExportRunHost)
+#include "tst_exportrun_host.moc"
