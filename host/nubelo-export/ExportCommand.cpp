@@ -58,9 +58,11 @@ int ExportCommand::run() {
         if (code < 0 && interrupted())
             code = Interrupted;
         if (code >= 0)
-            return code;
+            break;
     }
-    return Uploaded;
+    if (mSite)
+        reportEmbeddedPhotos();
+    return code < 0 ? Uploaded : code;
 }
 
 int ExportCommand::checkInput() {
@@ -113,6 +115,7 @@ int ExportCommand::startEmbeddedSite() {
         mEmail = QString::fromStdString(demo.email);
         mPassword = QString::fromStdString(demo.password);
     }
+    mPhotosBefore = mSite->photos(mEmail.toStdString()).size();
     warn(QStringLiteral("NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST are not set: using the embedded "
                         "stand-in site on %1 (uploads on %2), signing in as %3")
              .arg(siteHost, uploadHost, mEmail));
@@ -173,7 +176,13 @@ int ExportCommand::exportPhotos() {
     mPhotoHost.setPlugin(mPlugin.get());
     connect(&mPhotoHost, &PhotoHost::progressChanged, this,
             [this](quint32 current, quint32 total, const QString &message) {
-                mProgress.update(current, total, message);
+                // The record's last text (a failure) is the outcome, told once the run ended.
+                mPlugin->lockProgress();
+                const PluginProgress *record = mPlugin->progress();
+                const bool ended = record->shouldStop || record->shouldCancel;
+                mPlugin->unlockProgress();
+                if (!ended)
+                    mProgress.update(current, total, message);
             });
     connect(&mPhotoHost, &PhotoHost::exportFinished, this,
             [this](bool cancelled, const QString &message) {
@@ -184,7 +193,6 @@ int ExportCommand::exportPhotos() {
     if (mLine.yes)
         mKit.setCriticalAlertAnswer(ui::AlertDefaultReturn);
 
-    const std::size_t before = mSite ? mSite->photos(mEmail.toStdString()).size() : 0;
     const quint64 mark = DiagnosticLog::mark();
     const int alertsBefore = mKit.criticalAlertCount();
     mPlugin->startExport(mLine.dir);
@@ -221,15 +229,12 @@ int ExportCommand::exportPhotos() {
         tell(count == 1 ? QStringLiteral("Uploaded 1 photo.")
                         : QStringLiteral("Uploaded %1 photos.").arg(count));
     }
-    reportEmbeddedPhotos(before);
     return code;
 }
 
-void ExportCommand::reportEmbeddedPhotos(std::size_t before) {
-    if (!mSite)
-        return;
+void ExportCommand::reportEmbeddedPhotos() {
     const std::vector<nubelo::site::StoredPhoto> photos = mSite->photos(mEmail.toStdString());
-    for (std::size_t i = before; i < photos.size(); ++i)
+    for (std::size_t i = mPhotosBefore; i < photos.size(); ++i)
         tell(QStringLiteral("  %1 (%2 bytes)")
                  .arg(QFile::decodeName(QByteArray::fromStdString(photos[i].path.string())))
                  .arg(photos[i].size));

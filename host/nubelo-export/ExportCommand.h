@@ -54,7 +54,8 @@ private:
     int loadPlugin();
     int signIn();
     int exportPhotos();
-    void reportEmbeddedPhotos(std::size_t before);
+    // What this run put on the embedded site, and where it keeps the photos.
+    void reportEmbeddedPhotos();
     void tearDown();
 
     CommandLine mLine;
@@ -62,6 +63,7 @@ private:
     QString mPassword; // null until known
     bool mEmbedded = false;
     QString mSiteDataDir;
+    std::size_t mPhotosBefore = 0; // the account's photos on the embedded site at start
     bool mTornDown = false;
 
     std::unique_ptr<nubelo::site::Site> mSite;

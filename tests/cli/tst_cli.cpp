@@ -262,8 +262,12 @@ private Q_SLOTS:
         mSite->setFault(nubelo::site::Fault::Upload500);
         const Outcome outcome = exportWith(signedIn(mPhotos));
         QVERIFY2(outcome.code == 1, outcome.err.constData());
-        QVERIFY(outcome.err.contains(
-            QStringLiteral("Unable to upload %1/sfe-0.png").arg(scratch()).toUtf8()));
+        // Told once, as the outcome, not as progress too.
+        QCOMPARE(outcome.err.count(
+                     QStringLiteral("Unable to upload %1/sfe-0.png\n").arg(scratch()).toUtf8()),
+                 1);
+        // The record names only the file; the reason comes from the plug-in's log.
+        QVERIFY2(outcome.err.contains("reason: "), outcome.err.constData());
         QCOMPARE(count(journal(), Exchange::Upload), 1);
         QVERIFY(mSite->photos(kEmail.toStdString()).empty());
         QCOMPARE(journal().back().exchange, Exchange::Logout);
