@@ -47,16 +47,16 @@ ExportWindow::ExportWindow(PhotoHost *host, ExportPluginProtocol *plugin, QWidge
     mThumbnails->setGridSize(QSize(kThumbnailSide + 24, kThumbnailSide + 28));
     mThumbnails->setSelectionMode(QAbstractItemView::NoSelection);
     mThumbnails->setFocusPolicy(Qt::NoFocus);
-    mThumbnails->setFixedHeight(kThumbnailSide + 48);
-    layout->addWidget(mThumbnails);
+    mThumbnails->setMinimumHeight(kThumbnailSide + 48);
+    layout->addWidget(mThumbnails, 1);
 
     // The plug-in's pane, in place. A view of another kit has no widget to show.
     mSettings = qtwidgets::QtWidgetsApplication::widgetFor(mPlugin->settingsView());
     if (mSettings != nullptr) {
-        layout->addWidget(mSettings, 1);
+        layout->addWidget(mSettings);
         mSettings->show();
     } else {
-        layout->addWidget(new QLabel(QStringLiteral("The plug-in shows no settings."), this), 1);
+        layout->addWidget(new QLabel(QStringLiteral("The plug-in shows no settings."), this));
     }
 
     mSiteNote = new QLabel(this);
@@ -130,10 +130,14 @@ bool ExportWindow::isRunning() const {
     return mStarting || mHost->isExporting();
 }
 
+bool ExportWindow::thumbnailsLoaded() const {
+    return mNextThumbnail >= mThumbnails->count();
+}
+
 void ExportWindow::buildThumbnails() {
     const QStringList photos = mHost->imageFiles();
     mPhotosLine->setText(
-        QStringLiteral("%1 to export to %2").arg(photosText(photos.size()), mPlugin->name()));
+        QStringLiteral("%1 to export with %2").arg(photosText(photos.size()), mPlugin->name()));
     const QIcon placeholder = style()->standardIcon(QStyle::SP_FileIcon);
     for (const QString &photo : photos) {
         auto *item = new QListWidgetItem(placeholder, QFileInfo(photo).fileName(), mThumbnails);

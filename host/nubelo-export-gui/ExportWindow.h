@@ -36,6 +36,8 @@ public:
     static QUrl galleryUrl();
 
     bool isRunning() const;
+    // Every thumbnail has been decoded (or found undecodable).
+    bool thumbnailsLoaded() const;
 
     QWidget *settingsWidget() const { return mSettings; }
     QListWidget *thumbnails() const { return mThumbnails; }

@@ -1,0 +1,102 @@
+#pragma once
+
+// Driving the export window's widgets as a person would, for the tests and the screenshots.
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <functional>
+
+namespace screenscript {
+
+using namespace Qt::StringLiterals;
+
+template <class T = QWidget> T *shown(const QString &name) {
+    for (QWidget *widget : QApplication::allWidgets()) {
+        if (widget->objectName() == name && widget->isVisible())
+            if (T *typed = qobject_cast<T *>(widget))
+                return typed;
+    }
+    return nullptr;
+}
+
+inline QMessageBox *shownBox(const QString &text) {
+    for (QWidget *widget : QApplication::allWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (box != nullptr && box->isVisible() && box->text() == text)
+            return box;
+    }
+    return nullptr;
+}
+
+inline void clickButton(QMessageBox *box, const QString &text) {
+    for (QAbstractButton *button : box->buttons())
+        if (button->text() == text)
+            QTest::mouseClick(button, Qt::LeftButton);
+}
+
+inline void typeInto(QLineEdit *field, const QString &text) {
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+}
+
+// Acts on the screen from a timer while the code under test runs a loop of its own (a sheet's
+// modal run, the login's wait, an alert), inside which this code then runs: each step waits
+// until its condition holds, then acts without blocking. A step still waiting at the deadline
+// is reported, and whatever modal window is up is cancelled so that the test returns.
+class Script : public QObject {
+public:
+    Script &then(const QString &what, std::function<bool()> ready, std::function<void()> act = {}) {
+        mSteps.append({what, std::move(ready), std::move(act)});
+        return *this;
+    }
+    void start() {
+        mClock.start();
+        connect(&mTimer, &QTimer::timeout, this, &Script::tick);
+        mTimer.start(5);
+    }
+    // Also takes the steps that are ready now: the last one may hold only once the code under
+    // test has returned.
+    bool done() {
+        while (mNext < mSteps.size() && mSteps.at(mNext).ready()) {
+            const Step &step = mSteps.at(mNext++);
+            if (step.act)
+                step.act();
+        }
+        return mNext == mSteps.size();
+    }
+    QString stuckAt() const { return mNext == mSteps.size() ? QString() : mSteps.at(mNext).what; }
+
+private:
+    struct Step {
+        QString what;
+        std::function<bool()> ready;
+        std::function<void()> act;
+    };
+    void tick() {
+        if (mNext == mSteps.size()) {
+            mTimer.stop();
+        } else if (mClock.hasExpired(10000)) {
+            mTimer.stop();
+            rescue();
+        } else if (mSteps.at(mNext).ready()) {
+            const Step &step = mSteps.at(mNext++);
+            if (step.act)
+                step.act();
+        }
+    }
+    static void rescue() {
+        for (const QString &cancel : {u"cancelButton"_s, u"closeButton"_s})
+            if (auto *button = shown<QPushButton>(cancel))
+                button->click();
+        for (QWidget *widget : QApplication::allWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible())
+                box->reject();
+    }
+    QList<Step> mSteps;
+    qsizetype mNext = 0;
+    QTimer mTimer;
+    QElapsedTimer mClock;
+};
+
+} // namespace screenscript
