@@ -7,9 +7,13 @@
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +26,31 @@ void writeTo(FILE *stream, const QString &text) {
 bool hasScreenToAsk() {
     const QString platform = QGuiApplication::platformName();
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+// Ctrl-C in the terminal that started the window, or a plain kill, closes the window as its close
+// button would: a run is cancelled and the session signed out before the program ends. A second
+// signal ends the program at once.
+int gSignalPipe[2] = {-1, -1};
+
+void onSignal(int number) {
+    std::signal(number, SIG_DFL);
+    const char byte = char(number);
+    [[maybe_unused]] const ssize_t written = ::write(gSignalPipe[1], &byte, 1);
+}
+
+void closeOnSignals(QWidget *window) {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+        char byte = 0;
+        while (::read(gSignalPipe[0], &byte, 1) == 1) {
+        }
+        window->close();
+    });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
 }
 
 int answer(const GuiCommandLine &line) {
@@ -79,6 +108,7 @@ int main(int argc, char **argv) {
         } else {
             if (const QString line = host.embeddedSiteLine(); !line.isEmpty())
                 writeTo(stderr, QStringLiteral("nubelo-export-gui: %1\n").arg(line));
+            closeOnSignals(host.window());
             host.window()->show();
             // The window closes only once no run is under way, and its closing ends the loop.
             code = QApplication::exec();

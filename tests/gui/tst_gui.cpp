@@ -32,6 +32,8 @@ private Q_SLOTS:
 
     void commandLine_data();
     void commandLine();
+    void program_data();
+    void program();
     void pluginThatDoesNotLoad_data();
     void pluginThatDoesNotLoad();
     void embeddedSiteWhenNoHostIsSet();
@@ -174,6 +176,39 @@ void TestGui::commandLine() {
         QCOMPARE(line->dir + u"|"_s + line->photos.join(u' '), outcome);
         QCOMPARE(line->dir.isNull(), outcome.startsWith(u'|'));
     }
+}
+
+void TestGui::program_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // in standard output, else in standard error
+    // No display at all: help and version must not need one.
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "usage: nubelo-export-gui";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "nubelo-export-gui 1.";
+    QTest::newRow("missing photo") << QStringList{"-platform", "offscreen", "/nonexistent.jpg"} << 2
+                                   << "nubelo-export-gui: /nonexistent.jpg";
+    QTest::newRow("no photos") << QStringList{"-platform", "offscreen"} << 2
+                               << "nubelo-export-gui: no photos given";
+}
+
+void TestGui::program() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"DISPLAY"_s);
+    environment.remove(u"WAYLAND_DISPLAY"_s);
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+    program.setProcessEnvironment(environment);
+    program.start(qEnvironmentVariable("NUBELO_BUILD_DIR") + u"/bin/nubelo-export-gui"_s,
+                  arguments);
+    QVERIFY(program.waitForFinished(10000));
+    const QString out = QString::fromLocal8Bit(exitCode == 0 ? program.readAllStandardOutput()
+                                                             : program.readAllStandardError());
+    QVERIFY2(out.contains(output), qPrintable(out));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
 }
 
 void TestGui::pluginThatDoesNotLoad_data() {
