@@ -15,7 +15,6 @@
 #include <QTest>
 
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using nubelo::site::Exchange;
@@ -96,11 +95,9 @@ private Q_SLOTS:
     void signedOutSendsNothing();
     void upload_data();
     void upload();
-    void prepareUploadAsSent();
     void traceFilesNeverWrittenThrough_data();
     void traceFilesNeverWrittenThrough();
     void albums();
-    void albumStateDuringItsExchange();
 
 private:
     std::unique_ptr<NubeloConnections> signedInClient();
@@ -177,7 +174,6 @@ void TestUpload::queueCheckBody_data() {
     QTest::addColumn<int>("qid");
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("7") << 7 << QByteArray("func=checkq&wf=&qid=7\r\n");
-    QTest::newRow("0") << 0 << QByteArray("func=checkq&wf=&qid=0\r\n");
     QTest::newRow("-1") << -1 << QByteArray("func=checkq&wf=&qid=-1\r\n");
     QTest::newRow("largest") << 2147483647 << QByteArray("func=checkq&wf=&qid=2147483647\r\n");
 }
@@ -292,19 +288,6 @@ void TestUpload::upload() {
     QCOMPARE(client->getState(), int(SessionLoggedIn));
 }
 
-void TestUpload::prepareUploadAsSent() {
-    std::unique_ptr<NubeloConnections> client = signedInClient();
-    QCOMPARE(client->prepareUpload(), std::nullopt);
-    const QList<JournalEntry> starts = entries(*mSite, Exchange::UploadStart);
-    QCOMPARE(starts.size(), 1);
-    QCOMPARE(starts.first().method, std::string("GET"));
-    QCOMPARE(starts.first().target,
-             std::string("/?m=Uploadphoto&func=track_web_start_photo_upload&ajax=1&store=0&"
-                         "ajax_target=canvas"));
-    QCOMPARE(readFile(kTraceBodyPath), kUntouched);
-    QCOMPARE(readFile(kTraceDataPath), kUntouched);
-}
-
 void TestUpload::traceFilesNeverWrittenThrough_data() {
     QTest::addColumn<QString>("plant");
     QTest::newRow("symbolic link to a file") << "link";
@@ -396,23 +379,6 @@ void TestUpload::albums() {
         onSite.append(QString::fromStdString(name));
     QCOMPARE(listed, onSite);
     QVERIFY(listed.contains(summer) && listed.contains(winter));
-}
-
-// While the album request runs, the session reads SessionCreatingAlbum and the upload
-// operations treat it as not signed in.
-void TestUpload::albumStateDuringItsExchange() {
-    std::unique_ptr<NubeloConnections> client = signedInClient();
-    mSite->setDelay(Exchange::Albums, std::chrono::milliseconds(400));
-    std::optional<platform::Error> created = platform::Error{};
-    std::thread creator([&] { created = client->createAlbum(QStringLiteral("Otoño")); });
-    const bool seen =
-        QTest::qWaitFor([&] { return client->getState() == SessionCreatingAlbum; }, 5000);
-    const std::optional<platform::Error> during = client->finishUpload(1);
-    creator.join();
-    QVERIFY(seen);
-    QVERIFY(during && during->code == ErrorNotSignedIn);
-    QCOMPARE(created, std::nullopt);
-    QCOMPARE(client->getState(), int(SessionLoggedIn));
 }
 
 QTEST_GUILESS_MAIN(TestUpload)
