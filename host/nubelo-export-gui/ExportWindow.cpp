@@ -2,6 +2,7 @@
 
 #include "ExportPluginProtocol.h"
 #include "PhotoHost.h"
+#include "PluginLog.h"
 #include "qtwidgets/QtWidgetsApplication.h"
 
 #include <QCloseEvent>
@@ -188,6 +189,7 @@ void ExportWindow::requestExport() {
     mTotal = 0;
     mProgress->setRange(0, 0); // busy until the run reports its first photo
     mStatus->setText(QStringLiteral("Starting…"));
+    mWarnings = std::make_unique<PluginWarnings>();
     // The plug-in may ask about files of an earlier run first; it starts the host (and so the
     // export thread) before it returns, or not at all.
     mPlugin->startExport(mHost->destination());
@@ -197,6 +199,7 @@ void ExportWindow::requestExport() {
             mHost->cancel();
         return;
     }
+    mWarnings.reset();
     setRunning(false);
     mProgress->setRange(0, 1);
     mProgress->setValue(0);
@@ -231,9 +234,12 @@ void ExportWindow::showProgress(quint32 current, quint32 total, const QString &m
 }
 
 void ExportWindow::finishRun(bool failed, const QString &message) {
+    const QString reason = mWarnings ? mWarnings->last() : QString();
+    mWarnings.reset();
     setRunning(false);
-    // A run that stopped finished the photo it was on (currentItem, from 0) and none after it.
-    const int photosUp = failed || mTotal == 0 ? 0 : int(qMin(mCurrent + 1, mTotal));
+    // The run worked photo by photo: the one it was on (currentItem, from 0) went up when it
+    // stopped, and is the one that failed when it failed.
+    const int photosUp = int(qMin(failed ? mCurrent : mCurrent + 1, mTotal));
     if (!failed && mTotal > 0)
         mProgress->setValue(photosUp);
     Q_EMIT runEnded(failed, photosUp, message);
@@ -241,10 +247,11 @@ void ExportWindow::finishRun(bool failed, const QString &message) {
         close();
         return;
     }
-    showOutcome(failed, photosUp, message);
+    showOutcome(failed, photosUp, message, reason);
 }
 
-void ExportWindow::showOutcome(bool failed, int photosUp, const QString &message) {
+void ExportWindow::showOutcome(bool failed, int photosUp, const QString &message,
+                               const QString &reason) {
     auto *box = new QMessageBox(this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
@@ -255,6 +262,11 @@ void ExportWindow::showOutcome(bool failed, int photosUp, const QString &message
         box->setIcon(QMessageBox::Warning);
         box->setWindowTitle(QStringLiteral("Export failed"));
         box->setText(text);
+        box->setInformativeText(photosUp == 0 ? QStringLiteral("No photo went up.")
+                                              : QStringLiteral("%1 of %2 went up before it.")
+                                                    .arg(photosUp)
+                                                    .arg(photosText(mTotal)));
+        box->setDetailedText(reason);
         box->addButton(QMessageBox::Ok);
         box->open();
         return;

@@ -5,8 +5,11 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <memory>
+
 class ExportPluginProtocol;
 class PhotoHost;
+class PluginWarnings;
 class QLabel;
 class QListWidget;
 
@@ -55,7 +58,7 @@ public Q_SLOTS:
     void cancel();
 
 Q_SIGNALS:
-    // A run ended; `photosUp` counts the photos the plug-in reported done (0 when it failed).
+    // A run ended; `photosUp` counts the photos the plug-in reported done.
     void runEnded(bool failed, int photosUp, const QString &message);
 
 protected:
@@ -67,7 +70,7 @@ private:
     void setRunning(bool running);
     void showProgress(quint32 current, quint32 total, const QString &message);
     void finishRun(bool failed, const QString &message);
-    void showOutcome(bool failed, int photosUp, const QString &message);
+    void showOutcome(bool failed, int photosUp, const QString &message, const QString &reason);
 
     PhotoHost *mHost;
     ExportPluginProtocol *mPlugin;
@@ -80,6 +83,7 @@ private:
     QPushButton *mCancel = nullptr;
     QPushButton *mExport = nullptr;
     QPointer<QMessageBox> mOutcome;
+    std::unique_ptr<PluginWarnings> mWarnings; // the plug-in's reason, should the run fail
 
     bool mStarting = false;       // inside the plug-in's startExport (it may ask first)
     bool mCloseWhenEnded = false; // the window was closed during a run

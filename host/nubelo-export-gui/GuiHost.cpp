@@ -2,52 +2,7 @@
 
 #include "ExportPluginFactory.h"
 #include "ExportPluginProtocol.h"
-
-#include <QMutex>
-#include <QMutexLocker>
-
-namespace {
-
-// The plug-in tells why it could not be set up only in its log: keep the last warning of its
-// categories while it is being created, and pass every message on as usual.
-class PluginWarnings {
-public:
-    PluginWarnings() {
-        QMutexLocker lock(&sMutex);
-        sLast.clear();
-        sPrevious = qInstallMessageHandler(&PluginWarnings::handle);
-    }
-    ~PluginWarnings() { qInstallMessageHandler(sPrevious); }
-    PluginWarnings(const PluginWarnings &) = delete;
-    PluginWarnings &operator=(const PluginWarnings &) = delete;
-
-    QString last() const {
-        QMutexLocker lock(&sMutex);
-        return sLast;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text) {
-        // Other threads (the network thread) may log meanwhile.
-        QtMessageHandler previous = nullptr;
-        {
-            QMutexLocker lock(&sMutex);
-            const bool warning = type == QtWarningMsg || type == QtCriticalMsg;
-            if (warning && context.category != nullptr &&
-                qstrncmp(context.category, "nubelo.", 7) == 0)
-                sLast = text;
-            previous = sPrevious;
-        }
-        if (previous != nullptr)
-            previous(type, context, text);
-    }
-
-    static inline QMutex sMutex;
-    static inline QString sLast;
-    static inline QtMessageHandler sPrevious = nullptr;
-};
-
-} // namespace
+#include "PluginLog.h"
 
 GuiHost::GuiHost() = default;
 
@@ -102,7 +57,7 @@ bool GuiHost::loadPlugin(QString *why) {
     auto *factory = qobject_cast<ExportPluginFactory *>(root);
     if (factory == nullptr)
         return fail(QStringLiteral("%1 is not an export plug-in").arg(path));
-    PluginWarnings warnings;
+    const PluginWarnings warnings;
     mPlugin = factory->initWithExportImageObj(&mPhotoHost);
     if (!mPlugin) {
         const QString reason = warnings.last();

@@ -41,6 +41,7 @@ private Q_SLOTS:
     void returnExportsAndCtrlCDoesNot();
     void exportOfThreePhotos();
     void cancelMidRun();
+    void failedRunShowsTheMessage();
     void replacePrompt_data();
     void replacePrompt();
     void aboutOpenedAndClosedTwice();
@@ -410,6 +411,25 @@ void TestGui::cancelMidRun() {
     QCOMPARE(ended.at(0).at(1).toInt(), 2);
     QCOMPARE(photosOnSite(), before + 2);
     QVERIFY(window->cancelButton()->isEnabled());
+}
+
+// Signed out, the first upload fails and the run ends there.
+void TestGui::failedRunShowsTheMessage() {
+    QVERIFY(open());
+    ExportWindow *window = mHost->window();
+    QSignalSpy ended(window, &ExportWindow::runEnded);
+    QTest::mouseClick(window->exportButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(window->outcomeBox(), kRunLimitMs);
+    QMessageBox *box = window->outcomeBox();
+    const QString message = u"Unable to upload %1"_s.arg(mScratch->filePath(u"sfe-0.png"_s));
+    QCOMPARE(box->text(), message);
+    QCOMPARE(box->informativeText(), u"No photo went up."_s);
+    QVERIFY2(box->detailedText().contains(u"sfe-0.png"_s), qPrintable(box->detailedText()));
+    QCOMPARE(window->statusLabel()->text(), message);
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(ended.at(0).at(0).toBool(), true);
+    QVERIFY(window->settingsWidget()->isEnabled() && window->exportButton()->isEnabled());
+    box->reject();
 }
 
 void TestGui::replacePrompt_data() {
