@@ -176,6 +176,10 @@ void ExportWindow::setRunning(bool running) {
         mSettings->setEnabled(!running);
     mExport->setEnabled(!running);
     mCancel->setEnabled(true);
+    // Disabling took the focus out of the pane; Return there starts the next run.
+    if (!running && mSettings != nullptr && !mSettings->isAncestorOf(focusWidget()))
+        if (QWidget *first = qtwidgets::QtWidgetsApplication::widgetFor(mPlugin->firstView()))
+            first->setFocus();
 }
 
 void ExportWindow::requestExport() {
