@@ -43,17 +43,16 @@ bool ExportCommand::interrupted() const {
 
 int ExportCommand::run() {
     DiagnosticLog::install();
-    int code = checkInput();
-    if (code >= 0)
-        return code;
+    // From here on a Ctrl-C never leaves the terminal without echo.
     mWatch = terminal::InterruptWatch::install(this);
     if (mWatch != nullptr) {
         connect(mWatch, &terminal::InterruptWatch::interrupted, this, &ExportCommand::onInterrupt);
         mKit.setInterruptSource(mWatch->source());
     }
+    int code = -1;
     for (int (ExportCommand::*step)() :
-         {&ExportCommand::startEmbeddedSite, &ExportCommand::loadPlugin, &ExportCommand::signIn,
-          &ExportCommand::exportPhotos}) {
+         {&ExportCommand::checkInput, &ExportCommand::startEmbeddedSite, &ExportCommand::loadPlugin,
+          &ExportCommand::signIn, &ExportCommand::exportPhotos}) {
         code = (this->*step)();
         if (code < 0 && interrupted())
             code = Interrupted;
@@ -82,9 +81,13 @@ int ExportCommand::checkInput() {
     if (mLine.passwordStdin) {
         QString line;
         const QString prompt = person ? QStringLiteral("Password: ") : QString();
-        if (terminal::readLine(STDIN_FILENO, person, &line, {}, STDERR_FILENO, prompt) !=
-                terminal::ReadStatus::Line ||
-            line.isEmpty())
+        const terminal::InterruptSource interrupt =
+            mWatch != nullptr ? mWatch->source() : terminal::InterruptSource{};
+        const terminal::ReadStatus status =
+            terminal::readLine(STDIN_FILENO, person, &line, interrupt, STDERR_FILENO, prompt);
+        if (status == terminal::ReadStatus::Interrupted)
+            return Interrupted;
+        if (status != terminal::ReadStatus::Line || line.isEmpty())
             return fail(UsageError,
                         QStringLiteral("--password-stdin: no password on standard input"));
         mPassword = line;
