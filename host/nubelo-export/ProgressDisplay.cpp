@@ -23,7 +23,12 @@ void ProgressDisplay::update(quint32 current, quint32 total, const QString &mess
         return;
     mTotal = total;
     if (mMode == Mode::Lines) {
-        if (message != mLastText)
+        // The record is only looked at now and then, so a quick photo can come and go
+        // between two looks; every photo still gets its line, in order.
+        const bool photoUnderWay = message == photoLine(current, total);
+        const qint64 started = photoUnderWay ? qint64(current) : qint64(current) - 1;
+        writePhotoLines(started);
+        if (!photoUnderWay && message != mLastText)
             terminal::writeText(mFd, message + QLatin1Char('\n'));
         mLastText = message;
         return;
@@ -33,7 +38,18 @@ void ProgressDisplay::update(quint32 current, quint32 total, const QString &mess
     draw(total > 0 ? double(std::min(current, total)) / total : 0.0, message);
 }
 
+QString ProgressDisplay::photoLine(qint64 index, quint32 total) {
+    return QStringLiteral("Image %1 of %2").arg(index + 1).arg(total);
+}
+
+void ProgressDisplay::writePhotoLines(qint64 upTo) {
+    for (; mLastPhotoLine < upTo; ++mLastPhotoLine)
+        terminal::writeText(mFd, photoLine(mLastPhotoLine + 1, mTotal) + QLatin1Char('\n'));
+}
+
 void ProgressDisplay::finish(bool complete) {
+    if (mMode == Mode::Lines && complete)
+        writePhotoLines(qint64(mTotal) - 1);
     if (mMode != Mode::Bar)
         return;
     if (complete && mTotal > 0)

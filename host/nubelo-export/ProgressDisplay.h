@@ -3,7 +3,7 @@
 #include <QString>
 
 // How the run's progress shows on standard error: a bar redrawn in place on a terminal
-// ("Image 2 of 5" and a bar), one line per new status text otherwise, or nothing (--quiet).
+// ("Image 2 of 5" and a bar), one line per photo otherwise, or nothing (--quiet).
 class ProgressDisplay {
 public:
     enum class Mode { Off, Bar, Lines };
@@ -20,11 +20,16 @@ public:
     void breakLine();
 
 private:
+    // The run's own text for photo `index` (from 0) under way.
+    static QString photoLine(qint64 index, quint32 total);
+    // Writes the lines of the photos after the last one written, up to `upTo` (from 0).
+    void writePhotoLines(qint64 upTo);
     void draw(double fraction, const QString &text);
 
     Mode mMode;
     int mFd;
     quint32 mTotal = 0;
     QString mLastText;
-    int mDrawnWidth = 0; // columns of the bar's line on screen, 0 when none is there
+    qint64 mLastPhotoLine = -1; // the last photo that has its line (Lines mode)
+    int mDrawnWidth = 0;        // columns of the bar's line on screen, 0 when none is there
 };
