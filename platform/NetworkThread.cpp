@@ -112,9 +112,16 @@ bool submit(const std::shared_ptr<NetworkJob> &job) {
     n.jobs.push_back(job);
     Worker *worker = n.worker;
     // Queued while the lock is held, so the worker cannot be gone yet; if the thread ends before
-    // the call runs, shutdown() stops the job.
+    // the call runs, shutdown() stops the job. The call takes the lock once before it reads
+    // what it captured: Qt's event queue orders the two threads with a lock ThreadSanitizer
+    // cannot see (Qt is not built with it), ours it can.
     QMetaObject::invokeMethod(
-        worker, [worker, job] { job->run(worker->manager); }, Qt::QueuedConnection);
+        worker,
+        [worker, job] {
+            { QMutexLocker handedOver(&network().lock); }
+            job->run(worker->manager);
+        },
+        Qt::QueuedConnection);
     return true;
 }
 
