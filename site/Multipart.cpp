@@ -231,6 +231,20 @@ bool isFilePart(const PartHead &head) {
     return head.filename.has_value() || head.name == "iPhoto.png";
 }
 
+// A field name as a one-line reason may show it: a quoted name can hold a line break or other
+// control bytes, which become "?", and a long one is cut.
+std::string nameForReason(std::string_view name) {
+    constexpr std::size_t kShown = 64;
+    std::string shown;
+    for (const char c : name.substr(0, kShown)) {
+        const auto u = static_cast<unsigned char>(c);
+        shown += u < 0x20 || u == 0x7f ? '?' : c;
+    }
+    if (name.size() > kShown)
+        shown += "...";
+    return shown;
+}
+
 FormPart toPart(PartHead &&head, std::string_view data) {
     return FormPart{std::move(head.name), std::move(head.filename), std::move(head.contentType),
                     data};
@@ -308,7 +322,7 @@ MultipartResult parseMultipart(std::string_view body, std::string_view boundary)
         if (!head)
             return fail(why);
         if (seen(head->name))
-            return fail("the field \"" + head->name + "\" appears twice");
+            return fail("the field \"" + nameForReason(head->name) + "\" appears twice");
         names.push_back(head->name);
 
         if (!isFilePart(*head)) {

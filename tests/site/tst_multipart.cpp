@@ -137,6 +137,11 @@ void TestMultipart::refusesForm_data() {
                       "--Velkaron\r\nContent-Disposition: form-data; name=\"func\"\r\n\r\nx\r\n"
                       "--Velkaron--\r\n")
         << QByteArray("Velkaron") << "twice";
+    QTest::newRow("field sent twice, its name holding a line break: the reason stays one line")
+        << QByteArray("--Velkaron\r\nContent-Disposition: form-data; name=\"a\nb\"\r\n\r\nx\r\n"
+                      "--Velkaron\r\nContent-Disposition: form-data; name=\"a\nb\"\r\n\r\ny\r\n"
+                      "--Velkaron--\r\n")
+        << QByteArray("Velkaron") << "the field \"a?b\" appears twice";
     QTest::newRow("data after the closing line")
         << good + "junk" << QByteArray("Velkaron") << "follows the closing";
     QTest::newRow("not form-data")
