@@ -34,6 +34,7 @@ bool PhotoHost::setImageFiles(const QStringList &paths) {
         return false;
     QMutexLocker lock(&m_filesMutex);
     m_files = paths;
+    ++m_generation;
     return true;
 }
 
@@ -42,6 +43,7 @@ bool PhotoHost::addImageFile(const QString &path) {
         return false;
     QMutexLocker lock(&m_filesMutex);
     m_files.append(path);
+    ++m_generation;
     return true;
 }
 
@@ -92,6 +94,11 @@ void PhotoHost::startExport() {
         return;
     }
     const QString folder = destination();
+    {
+        // A photo converted ahead for an earlier run may have changed on disc since.
+        QMutexLocker lock(&m_filesMutex);
+        ++m_generation;
+    }
     m_runPlugin = m_plugin;
     m_exporting = true;
     m_last.reset();

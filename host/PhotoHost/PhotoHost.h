@@ -3,6 +3,7 @@
 #include "ExportMgr.h"
 #include "ExportPluginProtocol.h"
 
+#include <QByteArray>
 #include <QMutex>
 #include <QObject>
 #include <QSize>
@@ -11,6 +12,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -127,6 +129,24 @@ private:
     QTimer m_pollTimer;
     std::optional<Snapshot> m_last;
 
+    // A photo converted on a thread of its own while the caller is busy with the one before
+    // it (the plug-in uploads it). Only memory is touched ahead of time: the file is written at
+    // the photo's own call, and a conversion made for another list, run or size is dropped.
+    struct Converted {
+        QByteArray png; // empty when the photo could not be converted
+        QString why;
+    };
+    struct Ahead {
+        int index = -1;
+        QString source;
+        QSize box;
+        quint64 generation = 0;
+        std::future<Converted> result;
+    };
+    static Converted convert(const QString &source, QSize box);
+
     mutable QMutex m_filesMutex; // the export thread reads the list
     QStringList m_files;
+    quint64 m_generation = 0; // a new list or a new run; guarded by m_filesMutex
+    Ahead m_ahead;            // guarded by m_filesMutex; its destruction waits for the thread
 };

@@ -412,6 +412,41 @@ private Q_SLOTS:
         QCOMPARE(QImage(folder + QStringLiteral("/sfe-1.png")).size(), QSize(640, 498));
     }
 
+    // The next photo is converted while the current one is handled; that conversion must never
+    // stand in for a photo asked for at another size, or replaced and handed over again.
+    void convertedAhead_data() {
+        QTest::addColumn<bool>("replaced");
+        QTest::addColumn<int>("box");
+        QTest::addColumn<QSize>("expected");
+        QTest::newRow("same list, same size") << false << 640 << QSize(50, 40);
+        QTest::newRow("photo replaced, list set again") << true << 640 << QSize(30, 20);
+        QTest::newRow("another size asked") << false << 10 << QSize(10, 8);
+    }
+    void convertedAhead() {
+        QFETCH(bool, replaced);
+        QFETCH(int, box);
+        QFETCH(QSize, expected);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        // The first photo takes long to convert, so the second one's conversion has ended by
+        // the time it is replaced.
+        static const QByteArray slow = encode(markedImage({2400, 1800}), "PNG");
+        const QString first = photo(tag + QStringLiteral(" a.png"), slow);
+        const QString second =
+            photo(tag + QStringLiteral(" b.png"), encode(markedImage({50, 40}), "PNG"));
+        PhotoHost host;
+        host.setImageFiles({first, second});
+        const QString out = path(tag + QStringLiteral(" out"));
+        QVERIFY(host.exportImageAtIndex(0, out + QStringLiteral("/sfe-0.png"), &kPng));
+        if (replaced) {
+            QVERIFY(writeFile(second, encode(markedImage({30, 20}), "PNG")));
+            QVERIFY(host.setImageFiles({first, second}));
+        }
+        ImageExportSettings options = kPng;
+        options.width = options.height = box;
+        QVERIFY(host.exportImageAtIndex(1, out + QStringLiteral("/sfe-1.png"), &options));
+        QCOMPARE(QImage(out + QStringLiteral("/sfe-1.png")).size(), expected);
+    }
+
     // Regression: waiting in join() deadlocked, since the run ends with a call carried out on
     // the main thread. The fake gives that call 5 s, so the fault fails instead of hanging.
     void teardownDuringRun_data() {

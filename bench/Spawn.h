@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace bench {
+
+// One whole process, timed from before its spawn until it has been reaped.
+struct Command {
+    QString program;
+    QStringList arguments;
+    QStringList environment; // NAME=value pairs put over the inherited environment
+};
+
+struct Outcome {
+    bool started = false;
+    int exitCode = -1; // -1 when it did not exit normally
+    double seconds = 0;
+    double cpuSeconds = 0; // user + system
+    double maxRssMiB = 0;  // the process's peak resident set
+    QByteArray out;
+    QByteArray err;
+
+    bool ok() const { return started && exitCode == 0; }
+    // The program, its exit and the end of its standard error, for a failure message.
+    QString describe(const Command &command) const;
+};
+
+// Runs `command` with standard input from /dev/null and both outputs captured in memory.
+Outcome run(const Command &command);
+
+// The program's full path when it is on PATH (or given as a path that is executable).
+QString findProgram(const QString &name);
+
+} // namespace bench
