@@ -197,15 +197,57 @@ bool hasUtf8Form(const QString &s) {
     return forEachCodePoint(s, LoneSurrogate::Fail, [](char32_t) {});
 }
 
+// Hands the UTF-8 form of units [0, n) to consume(bytes, size), a buffer at a time: a long text
+// is never held twice, and the digest reads bytes that are still in the cache. This one pass
+// also finds a lone surrogate, and answers false then (after handing over a part).
+template <typename Consume>
+bool forEachUtf8Chunk(const char16_t *in, qsizetype n, Consume &&consume) {
+    constexpr qsizetype kChunk = qsizetype(1) << 16;
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+    unsigned char *const begin = buffer.get();
+    const char16_t *p = in;
+    const char16_t *const end = in + n;
+    while (p < end) {
+        unsigned char *w = begin;
+        unsigned char *const limit = begin + kChunk - 4; // room for one more character
+        // The plain branches are the fastest form measured: text runs mostly one way, so they
+        // predict well; four units at a time or branch-free forms came out slower.
+        while (p < end && w <= limit) {
+            const char16_t c = *p;
+            if (c < 0x80) {
+                *w++ = static_cast<unsigned char>(c);
+                ++p;
+            } else if (c < 0x800) {
+                w[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+                w[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+                w += 2;
+                ++p;
+            } else if (!QChar::isSurrogate(c)) {
+                w += encodeUtf8(c, w);
+                ++p;
+            } else if (QChar::isHighSurrogate(c) && end - p > 1 && QChar::isLowSurrogate(p[1])) {
+                w += encodeUtf8(QChar::surrogateToUcs4(p[0], p[1]), w);
+                p += 2;
+            } else {
+                return false;
+            }
+        }
+        consume(begin, std::size_t(w - begin));
+    }
+    return true;
+}
+
 // One character per digest byte, code = byte value. Empty (null) when there is no digest: the
 // receiver has no UTF-8 form, or the library does not offer the algorithm (a FIPS-only setup
 // refuses MD5). A real digest is never empty, so callers can tell the two apart.
 QString rawDigest(const QString &s, const char *name, bool stopAtZeroByte) {
-    if (!hasUtf8Form(s))
+    // U+0000 is the only character whose UTF-8 form holds a zero byte. What follows it is not
+    // digested, but it must have a UTF-8 form all the same.
+    const qsizetype length = stopAtZeroByte ? QStringView(s).indexOf(QChar(u'\0')) : qsizetype(-1);
+    const qsizetype digested = length < 0 ? s.size() : length;
+    if (!forEachUtf8Chunk(units(s) + digested, s.size() - digested,
+                          [](const unsigned char *, std::size_t) {}))
         return QString();
-    const QByteArray utf8 = s.toUtf8();
-    const std::size_t length =
-        stopAtZeroByte ? ::strnlen(utf8.constData(), std::size_t(utf8.size())) : utf8.size();
 
     // OpenSSL 1.1 and later load their digest table by themselves, so no registration call.
     const EVP_MD *md = EVP_get_digestbyname(name);
@@ -213,13 +255,17 @@ QString rawDigest(const QString &s, const char *name, bool stopAtZeroByte) {
         return QString();
     const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                           &EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1)
+        return QString();
+    bool updated = true;
+    const bool wellFormed =
+        forEachUtf8Chunk(units(s), digested, [&](const unsigned char *bytes, std::size_t size) {
+            updated = updated && EVP_DigestUpdate(context.get(), bytes, size) == 1;
+        });
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
-    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
-        EVP_DigestUpdate(context.get(), utf8.constData(), length) != 1 ||
-        EVP_DigestFinal_ex(context.get(), digest, &digestLength) != 1) {
+    if (!wellFormed || !updated || EVP_DigestFinal_ex(context.get(), digest, &digestLength) != 1)
         return QString();
-    }
     return QString::fromLatin1(reinterpret_cast<const char *>(digest), qsizetype(digestLength));
 }
 
@@ -276,6 +322,33 @@ constexpr std::array<signed char, 256> makeDecodingTable() {
 }
 constexpr std::array<signed char, 256> kDecodingTable = makeDecodingTable();
 
+// The two characters of every 12-bit value, so a group of three bytes takes two look-ups.
+constexpr auto kEncodingPairs = [] {
+    std::array<std::array<char16_t, 2>, 4096> pairs{};
+    for (int v = 0; v < 4096; ++v)
+        pairs[size_t(v)] = {char16_t(gEncodingTable[v >> 6]), char16_t(gEncodingTable[v & 0x3F])};
+    return pairs;
+}();
+
+// One line: whole groups through the pair table, then the last group with its padding.
+template <typename ByteAt> void base64EncodeLine(qsizetype n, ByteAt byteAt, char16_t *w) {
+    qsizetype p = 0;
+    for (; n - p >= 3; p += 3) {
+        const unsigned v = byteAt(p) << 16 | byteAt(p + 1) << 8 | byteAt(p + 2);
+        std::memcpy(w, kEncodingPairs[v >> 12].data(), 2 * sizeof(char16_t));
+        std::memcpy(w + 2, kEncodingPairs[v & 0xFFF].data(), 2 * sizeof(char16_t));
+        w += 4;
+    }
+    if (p < n) {
+        const unsigned b0 = byteAt(p);
+        const unsigned b1 = n - p > 1 ? byteAt(p + 1) : 0;
+        w[0] = char16_t(gEncodingTable[b0 >> 2]);
+        w[1] = char16_t(gEncodingTable[((b0 & 0x03) << 4) | (b1 >> 4)]);
+        w[2] = char16_t(n - p > 1 ? gEncodingTable[(b1 & 0x0F) << 2] : '=');
+        w[3] = u'=';
+    }
+}
+
 // byteAt(i) gives input byte i for 0 <= i < n.
 template <typename ByteAt> QString base64Encode(qsizetype n, ByteAt byteAt, qint32 lineLength) {
     // The line count is 16-bit and steps by 4: past 32764 it wraps negative before it reaches
@@ -288,6 +361,10 @@ template <typename ByteAt> QString base64Encode(qsizetype n, ByteAt byteAt, qint
 
     QString out(4 * groups + breaks, Qt::Uninitialized);
     QChar *w = out.data();
+    if (lineLength <= 0 || lineLength > kLongestBreakingLine) {
+        base64EncodeLine(n, byteAt, reinterpret_cast<char16_t *>(w));
+        return out;
+    }
     qint16 lineCount = 0;
     for (qsizetype p = 0; p < n; p += 3) {
         const qsizetype remaining = n - p;

@@ -116,6 +116,12 @@ private Q_SLOTS:
         QTest::newRow("zero character inside") << QString::fromLatin1("abc\0def", 7);
         QTest::newRow("zero character first") << QString::fromLatin1("\0xyz", 4);
         QTest::newRow("long") << QString(10000, QChar(u'ж'));
+        // The text is converted a buffer at a time: characters of every length fall across the
+        // buffers' ends, and a zero character lies far past the first one.
+        QTest::newRow("characters across buffer ends")
+            << (QStringLiteral(u"aé€") + kGrinning).repeated(40000);
+        QTest::newRow("zero character past the first buffer")
+            << QString(100000, QChar(u'é')) + QChar(u'\0') + QStringLiteral("rest");
     }
     // MD5 covers the UTF-8 bytes before the first zero byte, SHA-1 all of them.
     void digests() {
@@ -141,7 +147,11 @@ private Q_SLOTS:
                  QString("a9993e364706816aba3e25717850c26c9cd0d89d"));
 
         // No UTF-8 form: no digest, and not the digest of a lossy stand-in.
-        for (const QString &s : {kLoneHigh, "abc" + kLoneLow, QString(QChar()) + kLoneHigh}) {
+        // A lone half far into the text, or after the zero that ends what MD5 reads, all the same.
+        for (const QString &s :
+             {kLoneHigh, "abc" + kLoneLow, QString(QChar()) + kLoneHigh,
+              QString(100000, QChar(u'a')) + kLoneHigh + QStringLiteral("b"),
+              "abc" + QString(QChar()) + QString(100000, QChar(u'b')) + kLoneLow}) {
             QVERIFY(stringUsingMD5RawHash(s).isEmpty());
             QVERIFY(stringUsingMD5HexadecimalHash(s).isEmpty());
             QVERIFY(stringUsingSHA1RawHash(s).isEmpty());
