@@ -249,7 +249,7 @@ private:
     // One curl process: sign in, the given uploads, sign out; every answer must be the one
     // the site gives a signed-in user. Its time, and the uploads' own time from curl's count.
     double curlSession(const SiteProcess &site, const QList<QStringList> &uploads,
-                       double *uploadSeconds, QString *why);
+                       double *uploadSeconds, QString *why, long *switches = nullptr);
 
     const Options &o;
     std::deque<Figure> figures; // references to its elements stay valid as it grows
@@ -462,7 +462,7 @@ void Bench::photosToPng() {
 // --- 2: uploads -------------------------------------------------------------------------------
 
 double Bench::curlSession(const SiteProcess &site, const QList<QStringList> &uploads,
-                          double *uploadSeconds, QString *why) {
+                          double *uploadSeconds, QString *why, long *switches) {
     // An empty jar file turns curl's cookie engine on; the transfers of one curl process share
     // its cookies, so the session cookie of the sign-in goes with every later request.
     const QString jar = folder(QStringLiteral("curl-jar.txt"));
@@ -509,6 +509,8 @@ double Bench::curlSession(const SiteProcess &site, const QList<QStringList> &upl
         }
         *uploadSeconds += words.value(1).toDouble();
     }
+    if (switches)
+        *switches = outcome.contextSwitches;
     return outcome.seconds;
 }
 
@@ -553,7 +555,11 @@ void Bench::uploads() {
                             QStringLiteral("--data-binary"), QLatin1Char('@') + path});
     }
 
-    QList<double> oursUploadPhase, curlUploadPhase;
+    QList<double> oursUploadPhase, curlUploadPhase, syncUploadPhase;
+    QList<double> oursSwitches, curlSwitches;
+    QStringList bodyFiles;
+    for (const QStringList &upload : curlUploads)
+        bodyFiles.append(upload.last().mid(1));
     QList<Side> sides{
         {QStringLiteral("uploadImage"),
          [&](QString *why) {
@@ -566,15 +572,34 @@ void Bench::uploads() {
                  return kFailed;
              }
              oursUploadPhase.append(phase(outcome.out, "uploads"));
+             oursSwitches.append(double(outcome.contextSwitches));
              return outcome.seconds;
          },
          {}},
         {QStringLiteral("curl"),
          [&](QString *why) {
              double phaseSeconds = 0;
-             const double seconds = curlSession(site, curlUploads, &phaseSeconds, why);
+             long switches = 0;
+             const double seconds = curlSession(site, curlUploads, &phaseSeconds, why, &switches);
              curlUploadPhase.append(phaseSeconds);
+             curlSwitches.append(double(switches));
              return seconds;
+         },
+         {}},
+        // Not a contender: Qt's synchronous mode keeps the body on one thread, which shows what
+        // the asynchronous mode's hand-over between threads costs.
+        {QStringLiteral("Qt synchronous mode"),
+         [&](QString *why) {
+             const Command command{
+                 o.self, QStringList{QStringLiteral("--child-qt-sync"), kEmail} + bodyFiles,
+                 site.environment()};
+             const Outcome outcome = bench::run(command);
+             if (!outcome.ok()) {
+                 *why = outcome.describe(command);
+                 return kFailed;
+             }
+             syncUploadPhase.append(phase(outcome.out, "uploads"));
+             return outcome.seconds;
          },
          {}},
     };
@@ -590,11 +615,16 @@ void Bench::uploads() {
     f.note = QStringLiteral("%1 multipart bodies of %2 KiB on average, byte for byte the same "
                             "on both sides; each side one process that signs in, uploads and "
                             "signs out (curl with --next, \"Expect:\" off). The uploads alone: "
-                            "ours %3 ms, curl %4 ms per photo.")
+                            "ours %3 ms, curl %4 ms per photo; the same bodies through Qt's "
+                            "synchronous mode, which keeps them on one thread, %5 ms. Context "
+                            "switches per photo: ours %6, curl %7.")
                  .arg(files.size())
                  .arg(double(bodyBytes) / 1024.0 / double(files.size()), 0, 'f', 0)
                  .arg(median(oursUploadPhase) * perPhoto, 0, 'f', 2)
-                 .arg(median(curlUploadPhase) * perPhoto, 0, 'f', 2);
+                 .arg(median(curlUploadPhase) * perPhoto, 0, 'f', 2)
+                 .arg(median(syncUploadPhase) * perPhoto, 0, 'f', 2)
+                 .arg(median(oursSwitches) / double(files.size()), 0, 'f', 0)
+                 .arg(median(curlSwitches) / double(files.size()), 0, 'f', 1);
 }
 
 // --- 3 and 5: the whole run, and its memory ----------------------------------------------------

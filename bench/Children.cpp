@@ -7,9 +7,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 namespace bench {
 
@@ -82,6 +87,48 @@ int childUpload(const QStringList &arguments) {
     }
     platform::shutdown();
     return code;
+}
+
+int childQtSync(const QStringList &arguments) {
+    if (arguments.size() < 2)
+        return fail(QStringLiteral("--child-qt-sync EMAIL BODY..."));
+    const QString site = QString::fromLocal8Bit(qgetenv("NUBELO_SITE_HOST"));
+    const QString upload = QString::fromLocal8Bit(qgetenv("NUBELO_UPLOAD_HOST"));
+    QNetworkAccessManager manager;
+    manager.setCookieJar(nullptr);
+    const auto send = [&](QNetworkRequest request, const QByteArray &body) {
+        request.setAttribute(QNetworkRequest::SynchronousRequestAttribute, true);
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
+        return std::pair{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                         reply->rawHeader("Set-Cookie")};
+    };
+
+    QNetworkRequest login(QUrl(QStringLiteral("http://%1/?m=Login&func=do_login").arg(site)));
+    login.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
+    const auto [status, cookie] = send(
+        login, "email=" + QUrl::toPercentEncoding(arguments.first()) + "&input_password=" +
+                   QUrl::toPercentEncoding(QString::fromLocal8Bit(qgetenv("NUBELO_PASSWORD"))));
+    if (status != 302 || !cookie.startsWith("sid="))
+        return fail(QStringLiteral("sign-in failed"));
+    const QByteArray sid = cookie.left(cookie.indexOf(';'));
+
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 1; i < arguments.size(); ++i) {
+        QFile file(arguments.at(i));
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+        QNetworkRequest request(QUrl(QStringLiteral("http://%1/?upload=1&iframe=1").arg(upload)));
+        request.setRawHeader("Content-Type", "multipart/form-data; boundary=Velkaron");
+        request.setRawHeader("Cookie", sid);
+        if (send(request, file.readAll()).first != 200)
+            return fail(QStringLiteral("upload %1 failed").arg(i));
+    }
+    std::printf("uploads %.6f\n", since(begin));
+    return 0;
 }
 
 } // namespace bench

@@ -17,4 +17,9 @@ int childExport(const QStringList &arguments);
 // uploadImage, then signs out.
 int childUpload(const QStringList &arguments);
 
+// `nubelo-bench --child-qt-sync EMAIL BODY...`: signs in with a plain POST, then posts each
+// multipart body through QNetworkAccessManager in Qt's synchronous mode, which keeps the body
+// on one thread. Not something the product can use; it shows what the hand-over costs.
+int childQtSync(const QStringList &arguments);
+
 } // namespace bench

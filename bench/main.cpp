@@ -34,6 +34,8 @@ int main(int argc, char **argv) {
         return bench::childExport(arguments.mid(1));
     if (!arguments.isEmpty() && arguments.first() == QLatin1String("--child-upload"))
         return bench::childUpload(arguments.mid(1));
+    if (!arguments.isEmpty() && arguments.first() == QLatin1String("--child-qt-sync"))
+        return bench::childQtSync(arguments.mid(1));
 
     // The harness's own sign-ins would fill the table's screen with the client's log lines.
     QLoggingCategory::setFilterRules(QStringLiteral("nubelo.*=false"));
