@@ -2,11 +2,14 @@
 
 #include "NetworkThread.h"
 
+#include <QIODevice>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 namespace platform {
@@ -23,6 +26,50 @@ Error timedOut() {
 
 SyncResult failure(const Error &error) {
     return SyncResult{std::nullopt, std::nullopt, error};
+}
+
+// A request body that can be read once and never rewound. Qt sends a request again by itself
+// when the connection closes before the answer came, rewinding the body to do so; a site that
+// had stored an upload before the connection went would then store it twice. With this body
+// the rewind fails, the exchange ends with an error, and the caller decides what happened
+// (an upload asks the site's queue).
+class OneShotBody : public QIODevice {
+public:
+    explicit OneShotBody(QByteArray bytes)
+        : mBytes(std::move(bytes)) {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; }
+    bool atEnd() const override { return mRead == mBytes.size(); }
+    qint64 bytesAvailable() const override { return mBytes.size() - mRead; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override {
+        const qint64 n = std::min(maxSize, mBytes.size() - mRead);
+        std::memcpy(data, mBytes.constData() + mRead, size_t(n));
+        mRead += n;
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    const QByteArray mBytes;
+    qint64 mRead = 0;
+};
+
+// POSTs go out with a body that cannot be sent twice, each on a connection of its own: on a
+// kept-alive connection the server may close it just as the request leaves, which would now
+// fail the exchange where a resend used to heal it.
+QNetworkReply *post(QNetworkAccessManager &manager, QNetworkRequest request,
+                    const QByteArray &body) {
+    request.setRawHeader("Connection", "close");
+    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+    auto *device = new OneShotBody(body);
+    QNetworkReply *reply = manager.post(request, device);
+    device->setParent(reply);
+    return reply;
 }
 
 class SyncJob : public detail::NetworkJob, public std::enable_shared_from_this<SyncJob> {
@@ -43,7 +90,7 @@ public:
         if (mRequest.method == "GET")
             reply = manager.get(networkRequest);
         else if (mRequest.method == "POST")
-            reply = manager.post(networkRequest, mRequest.body);
+            reply = post(manager, networkRequest, mRequest.body);
         else
             reply = manager.sendCustomRequest(networkRequest, mRequest.method, mRequest.body);
 

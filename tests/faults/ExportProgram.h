@@ -1,0 +1,82 @@
+#pragma once
+
+// Running the real nubelo-export from a test: against a site the test started on loopback,
+// with the plug-in module whose time limits the environment shortens, bounded in time, and
+// with what it printed, how it ended and how long it took.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace faults {
+
+struct ProgramRun {
+    bool finished = false; // false: it did not end within the limit and was killed
+    bool crashed = false;
+    int code = -1; // the exit code when it ended normally
+    QByteArray out;
+    QByteArray err;
+    qint64 elapsedMs = 0;
+
+    QByteArray said() const { return out + err; }
+    QByteArray describe() const {
+        return "exit " + QByteArray::number(code) + (crashed ? " (crashed)" : "") +
+               (finished ? "" : " (killed: did not end)") + "\n--- stdout\n" + out +
+               "--- stderr\n" + err;
+    }
+};
+
+inline QString buildDir() {
+    return qEnvironmentVariable("NUBELO_BUILD_DIR");
+}
+
+inline QString exportProgram() {
+    return buildDir() + QStringLiteral("/bin/nubelo-export");
+}
+
+// `childSetup` runs in the child between fork and exec.
+inline ProgramRun runProgram(const QString &program, const QStringList &arguments,
+                             const QProcessEnvironment &env, int limitMs,
+                             const std::function<void()> &childSetup = {}) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    if (childSetup)
+        process.setChildProcessModifier(childSetup);
+    ProgramRun run;
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, arguments);
+    if (!process.waitForStarted(10000))
+        return run;
+    process.closeWriteChannel();
+    run.finished = process.waitForFinished(limitMs);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        run.crashed = true;
+    } else {
+        run.code = process.exitCode();
+    }
+    run.elapsedMs = clock.elapsed();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+// A picture with detail in it, so that it does not compress to nothing.
+inline QImage testPicture(int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.setPixel(x, y, qRgb(x * 255 / width, y * 255 / height, (x ^ y) & 0xff));
+    return image;
+}
+
+} // namespace faults
