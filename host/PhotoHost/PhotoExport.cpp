@@ -29,6 +29,33 @@ QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// A photo file that notes how its decoder read it. Some decoders take a file that ends early
+// for a whole one: the JPEG reader asks past the end and fills the rest with grey, the BMP
+// reader stops at a short read and leaves the rest of the picture as whatever the memory held
+// before. Either would go up as if it were the photo. Unbuffered, so each read is the
+// decoder's own request.
+class PhotoFile : public QFile {
+public:
+    // The decoder asked for bytes at the end of the file.
+    bool askedPastEnd() const { return mAskedPastEnd; }
+    // A read got fewer bytes than asked for.
+    bool readShort() const { return mReadShort; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override {
+        const qint64 n = QFile::readData(data, maxSize);
+        if (n == 0 && maxSize > 0)
+            mAskedPastEnd = true;
+        else if (n >= 0 && n < maxSize)
+            mReadShort = true;
+        return n;
+    }
+
+private:
+    bool mAskedPastEnd = false;
+    bool mReadShort = false;
+};
+
 // Opens `path` for reading only when it is a regular file: a FIFO or a device in the list
 // would otherwise block the export thread, or feed it without end.
 bool openRegularFile(const QString &path, QFile &file, QString *why) {
@@ -48,7 +75,7 @@ bool openRegularFile(const QString &path, QFile &file, QString *why) {
         return false;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         *why = QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString());
         return false;
@@ -80,13 +107,16 @@ bool inspect(QImageReader &reader, const QString &path, QString *why) {
 }
 
 QImage readPhoto(const QString &path, QSize box, QString *why) {
-    QFile file;
+    PhotoFile file;
     if (!openRegularFile(path, file, why))
         return {};
     QImageReader reader(&file);
     reader.setAutoTransform(true);
     if (!inspect(reader, path, why))
         return {};
+    // The BMP reader reads each row whole: a short read is a row the file does not hold. The
+    // others read in chunks, whose last one is short in a whole file too.
+    const bool readsWholeRows = reader.format() == "bmp";
     // The reader's size is the stored one; the EXIF turn comes after decoding, and so does
     // a handler's scaling, so the scaled size is asked for in stored orientation.
     const QSize stored = reader.size();
@@ -98,6 +128,10 @@ QImage readPhoto(const QString &path, QSize box, QString *why) {
     QImage image;
     if (!reader.read(&image)) {
         *why = QStringLiteral("%1: cannot be decoded: %2").arg(path, reader.errorString());
+        return {};
+    }
+    if (file.askedPastEnd() || (readsWholeRows && file.readShort())) {
+        *why = QStringLiteral("%1: cut short: the file ends before the image does").arg(path);
         return {};
     }
     if (image.size() != target)

@@ -69,4 +69,14 @@ std::optional<QString> lastWarningSince(quint64 mark) {
     return std::nullopt;
 }
 
+QStringList warningsSince(quint64 mark) {
+    QMutexLocker locker(&gMutex);
+    QStringList found;
+    for (const Entry &entry : gEntries) {
+        if (entry.number > mark && (entry.type == QtWarningMsg || entry.type == QtCriticalMsg))
+            found.append(entry.text);
+    }
+    return found;
+}
+
 } // namespace DiagnosticLog

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <optional>
@@ -18,5 +19,7 @@ void install();
 quint64 mark();
 // The last warning (or worse) of the nubelo.* categories logged after `mark`.
 std::optional<QString> lastWarningSince(quint64 mark);
+// Every such warning logged after `mark` (of those still kept), oldest first.
+QStringList warningsSince(quint64 mark);
 
 } // namespace DiagnosticLog

@@ -221,8 +221,10 @@ int ExportCommand::exportPhotos() {
     int code = Uploaded;
     if (mRunFailed) {
         warn(mRunMessage.isEmpty() ? QStringLiteral("the export failed") : mRunMessage);
-        if (const std::optional<QString> reason = DiagnosticLog::lastWarningSince(mark))
-            warn(QStringLiteral("reason: %1").arg(*reason));
+        // The host's reason comes before the plug-in's, which only knows that the photo was
+        // not written.
+        for (const QString &reason : DiagnosticLog::warningsSince(mark))
+            warn(QStringLiteral("reason: %1").arg(reason));
         code = Failed;
     } else if (interrupted()) {
         warn(QStringLiteral("export cancelled"));

@@ -273,7 +273,6 @@ void TestFaultMatrix::fault() {
     QCOMPARE(count(Exchange::Logout) > 0, expected.logoutSent);
     QCOMPARE(count(Exchange::Upload), expected.uploads);
     QCOMPARE(int(mSite->photos(kEmail.toStdString()).size()), expected.stored);
-    qDebug().noquote() << run.describe();
 }
 
 QTEST_GUILESS_MAIN(TestFaultMatrix)
