@@ -278,9 +278,11 @@ void NubeloExportController::performExport(const QString &path) {
     const RunningScope running(mExporting);
 
     qCInfo(lcController).noquote() << "performExport path:" << path;
+    // A cancel from before the run is forgotten; one that comes while the host is asked for
+    // the count already belongs to this run and must not be lost.
+    mCancelExport.store(false);
     const int n = mExportMgr != nullptr ? mExportMgr->imageCount() : 0;
     bool success = true;
-    mCancelExport.store(false);
     setExportDir(path);
 
     ImageExportSettings settings;
