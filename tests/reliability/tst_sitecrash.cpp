@@ -209,7 +209,7 @@ void TestSiteCrash::killedMidUpload() {
 
     // Two photos stored the ordinary way.
     const QList<QByteArray> earlier{photoBytes(70001), photoBytes(5003)};
-    const QByteArray big = photoBytes(32 << 20);
+    const QByteArray big = photoBytes(8 << 20);
     {
         SiteProgram site;
         QVERIFY(site.start(data.path()));
