@@ -129,8 +129,9 @@ void TestExportRunHost::photosReachTheSite() {
     // The toggle ended the session on the main thread.
     QCOMPARE(controller.connector()->getState(), int(SessionNone));
 
-    // What the site holds is exactly the PNG files written (a lost answer may leave a copy
-    // twice: Qt sends such a request again).
+    // What the site holds is exactly the PNG files written, each once (an upload whose answer
+    // was lost is not sent again).
+    QCOMPARE(photos.size() - before, std::size_t(mFiles.size()));
     std::set<std::string> written;
     for (int i = 0; i < mFiles.size(); ++i) {
         QFile png(dest.filePath(QStringLiteral("sfe-%1.png").arg(i)));
