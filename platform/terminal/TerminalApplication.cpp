@@ -1,36 +1,13 @@
 #include "TerminalApplication.h"
 
-#include "TerminalControls.h"
-#include "ui/UiFile.h"
-
-#include <QMetaMethod>
 #include <QStringList>
 #include <QUrl>
 
-#include <functional>
-#include <type_traits>
 #include <utility>
-#include <vector>
 
 namespace terminal {
 
 namespace {
-
-const QString kFirstViewOutlet = QStringLiteral("mFirstView");
-
-bool ownerHasAction(const QObject *owner, const QString &action) {
-    if (owner == nullptr)
-        return false;
-    const QByteArray signature =
-        QMetaObject::normalizedSignature(QStringLiteral("%1(QObject*)").arg(action).toLatin1());
-    const QMetaObject *meta = owner->metaObject();
-    const int index = meta->indexOfMethod(signature.constData());
-    if (index < 0)
-        return false;
-    const QMetaMethod method = meta->method(index);
-    return method.methodType() != QMetaMethod::Signal &&
-           method.returnMetaType() == QMetaType::fromType<void>();
-}
 
 // A button's title as a person reads it: no mnemonic marks, no trailing ellipsis.
 QString plainTitle(const QString &title) {
@@ -93,115 +70,11 @@ void TerminalApplication::setGivenValue(const QString &field, const QString &tex
 std::unique_ptr<QObject> TerminalApplication::loadInterface(const QString &resource, QObject *owner,
                                                             const QList<ui::Outlet> &outlets,
                                                             QString *why) {
-    const auto fail = [why](const QString &reason) {
-        if (why != nullptr)
-            *why = reason;
-        return std::unique_ptr<QObject>();
-    };
-
-    QString reason;
-    const std::optional<ui::UiForm> form = ui::readUiFile(resource, &reason);
-    if (!form)
-        return fail(reason);
-
-    for (const ui::UiControl &control : form->controls) {
-        if (control.action.isEmpty())
-            continue;
-        if (control.kind != ui::ControlKind::Button)
-            return fail(QStringLiteral("%1 carries an action but is a %2")
-                            .arg(control.objectName, ui::controlKindName(control.kind)));
-        if (!ownerHasAction(owner, control.action))
-            return fail(QStringLiteral("the action %1 of %2 is not an action of the owner")
-                            .arg(control.action, control.objectName));
-    }
-    const QString firstView = form->root().firstView;
-    if (!firstView.isEmpty() && form->find(firstView) == nullptr)
-        return fail(QStringLiteral("firstView names %1, which is not in the file").arg(firstView));
-
-    auto interface = std::make_unique<QObject>();
-    interface->setObjectName(resource);
-    QList<QObject *> made; // by index in form->controls
-    for (const ui::UiControl &control : form->controls) {
-        QObject *parent = control.parent < 0 ? interface.get() : made.at(control.parent);
-        QObject *object = nullptr;
-        switch (control.kind) {
-        case ui::ControlKind::TextField:
-            object = new TextField(control, parent);
-            break;
-        case ui::ControlKind::Button:
-            object = new Button(control, owner, parent);
-            break;
-        case ui::ControlKind::ProgressIndicator:
-            object = new ProgressIndicator(parent);
-            break;
-        case ui::ControlKind::ComboBox:
-            object = new ComboBox(parent);
-            break;
-        case ui::ControlKind::Box:
-            object = new Box(parent);
-            break;
-        case ui::ControlKind::View:
-            object = new View(parent);
-            break;
-        case ui::ControlKind::Window:
-            object = new Window(control, parent);
-            break;
-        }
-        object->setObjectName(control.objectName);
-        if (auto *view = qobject_cast<ui::View *>(object))
-            view->setHidden(control.hidden);
-        made.append(object);
-    }
-
-    // Labels name their fields in prompts and are not printed beside them.
-    for (int i = 0; i < form->controls.size(); ++i) {
-        const ui::UiControl &control = form->controls.at(i);
-        if (control.buddy.isEmpty())
-            continue;
-        const ui::UiControl *buddy = form->find(control.buddy);
-        if (buddy == nullptr)
-            continue;
-        auto *field = qobject_cast<TextField *>(made.at(int(buddy - form->controls.constData())));
-        auto *label = qobject_cast<TextField *>(made.at(i));
-        if (field != nullptr && label != nullptr) {
-            field->setLabel(control.text);
-            label->setLabelOfAnother(true);
-        }
-    }
-    if (auto *window = qobject_cast<Window *>(made.constFirst())) {
-        QList<QObject *> inTabOrder;
-        for (const ui::UiControl *control : form->inTabOrder())
-            inTabOrder.append(made.at(int(control - form->controls.constData())));
-        window->setControls(inTabOrder, made);
-    }
-
-    // Every outlet is checked before any is bound, so a failed load leaves the owner untouched.
-    std::vector<std::function<void()>> bindings;
-    for (const ui::Outlet &outlet : outlets) {
-        const QString target =
-            (outlet.name == kFirstViewOutlet && !firstView.isEmpty()) ? firstView : outlet.name;
-        const ui::UiControl *control = form->find(target);
-        if (control == nullptr)
-            return fail(
-                QStringLiteral("no widget named %1 for the outlet %2").arg(target, outlet.name));
-        QObject *object = made.at(int(control - form->controls.constData()));
-        const bool bound = std::visit(
-            [&](auto slot) {
-                using Control = std::remove_pointer_t<std::remove_pointer_t<decltype(slot)>>;
-                auto *typed = qobject_cast<Control *>(object);
-                if (typed == nullptr || slot == nullptr)
-                    return false;
-                bindings.push_back([slot, typed] { *slot = typed; });
-                return true;
-            },
-            outlet.slot);
-        if (!bound)
-            return fail(QStringLiteral("the outlet %1 cannot take %2, a %3")
-                            .arg(outlet.name, target, ui::controlKindName(control->kind)));
-    }
-    for (const auto &bind : bindings)
-        bind();
-
+    std::unique_ptr<QObject> interface = ui::loadForm(
+        resource, owner, outlets, why,
+        [](const ui::UiControl &control, QObject *parent) { return new Window(control, parent); });
+    if (interface == nullptr)
+        return nullptr;
     mInterfaces.append(interface.get());
     return interface;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TerminalControls.h"
 #include "TerminalIO.h"
 #include "ui/Application.h"
 
@@ -12,9 +13,6 @@
 #include <unistd.h>
 
 namespace terminal {
-
-class Button;
-class Window;
 
 // The UI kit over a terminal. It builds its controls from the same interface files as the
 // other kits (read with ui::readUiFile, as QUiLoader needs a GUI application) and turns a

@@ -1,12 +1,8 @@
 #include "ScriptedKit.h"
 
-#include <QMetaMethod>
-#include <QMetaObject>
-
-#include <type_traits>
-#include <vector>
-
 namespace scripted {
+
+using ui::hiddenOnScreen;
 
 namespace {
 
@@ -14,16 +10,6 @@ namespace {
 constexpr int kAbortCode = -1000;
 // A loop that keeps running a window modally with nothing left to answer would never end.
 constexpr int kMaxUnscriptedRuns = 20;
-
-// Hidden by itself or by an enclosing view.
-bool hiddenOnScreen(const QObject *object) {
-    for (const QObject *at = object; at != nullptr; at = at->parent()) {
-        const auto *view = qobject_cast<const ui::View *>(at);
-        if (view != nullptr && view->isHidden())
-            return true;
-    }
-    return false;
-}
 
 // The window a control lives in, or nullptr for a control of a settings view.
 const Window *windowOf(const QObject *object) {
@@ -34,57 +20,15 @@ const Window *windowOf(const QObject *object) {
     return nullptr;
 }
 
-bool ownerHasAction(const QObject *owner, const QString &action) {
-    if (owner == nullptr)
-        return false;
-    const QByteArray signature =
-        QMetaObject::normalizedSignature(QStringLiteral("%1(QObject*)").arg(action).toLatin1());
-    const QMetaObject *meta = owner->metaObject();
-    const int index = meta->indexOfMethod(signature.constData());
-    if (index < 0)
-        return false;
-    const QMetaMethod method = meta->method(index);
-    return method.methodType() != QMetaMethod::Signal &&
-           method.returnMetaType() == QMetaType::fromType<void>();
-}
-
 } // namespace
 
-TextField::TextField(const ui::UiControl &control, QObject *parent)
-    : Hideable(parent)
-    , mText(control.text)
-    , mSecure(control.secure)
-    , mEditable(control.editable) {}
-
-Button::Button(const ui::UiControl &control, QObject *owner, QObject *parent)
-    : Hideable(parent)
-    , mTitle(control.text)
-    , mAction(control.action)
-    , mOwner(owner)
-    , mEnabled(control.enabled)
-    , mCancel(control.cancel)
-    , mDefault(control.isDefault) {}
-
-bool Button::performClick() {
-    if (mAction.isEmpty() || mOwner == nullptr)
-        return false;
-    QObject *sender = this;
-    return QMetaObject::invokeMethod(mOwner, mAction.toLatin1().constData(), Qt::DirectConnection,
-                                     Q_ARG(QObject *, sender));
-}
-
-bool Box::pressKey(const QString &characters) {
-    return mHandler ? mHandler(ui::KeyEvent{characters}) : false;
-}
-
 Window::Window(ScriptedApplication &kit, const ui::UiControl &control, QObject *parent)
-    : ui::Window(parent)
-    , mKit(kit)
-    , mTitle(control.text) {}
+    : FormWindow(control, parent)
+    , mKit(kit) {}
 
 bool Window::type(const QString &field, const QString &text) {
     auto *target = findChild<TextField *>(field);
-    if (target == nullptr || !mVisible || hiddenOnScreen(target) || !target->isEditable()) {
+    if (target == nullptr || !isVisible() || hiddenOnScreen(target) || !target->isEditable()) {
         mKit.addProblem(QStringLiteral("cannot type into %1 of %2").arg(field, objectName()));
         return false;
     }
@@ -102,7 +46,7 @@ bool Window::click(const QString &nameOrTitle) {
             }
         }
     }
-    if (button == nullptr || !mVisible || hiddenOnScreen(button) || !button->isEnabled()) {
+    if (button == nullptr || !isVisible() || hiddenOnScreen(button) || !button->isEnabled()) {
         mKit.addProblem(QStringLiteral("cannot click %1 in %2").arg(nameOrTitle, objectName()));
         return false;
     }
@@ -137,94 +81,12 @@ std::unique_ptr<QObject> ScriptedApplication::loadInterface(const QString &resou
                                                             const QList<ui::Outlet> &outlets,
                                                             QString *why) {
     mLog.append(QStringLiteral("load %1").arg(resource));
-    const auto fail = [why](const QString &reason) {
-        if (why != nullptr)
-            *why = reason;
-        return std::unique_ptr<QObject>();
-    };
-
-    QString reason;
-    const std::optional<ui::UiForm> form = ui::readUiFile(resource, &reason);
-    if (!form)
-        return fail(reason);
-
-    for (const ui::UiControl &control : form->controls) {
-        if (control.action.isEmpty())
-            continue;
-        if (control.kind != ui::ControlKind::Button)
-            return fail(QStringLiteral("%1 carries an action but is a %2")
-                            .arg(control.objectName, ui::controlKindName(control.kind)));
-        if (!ownerHasAction(owner, control.action))
-            return fail(QStringLiteral("the action %1 of %2 is not an action of the owner")
-                            .arg(control.action, control.objectName));
-    }
-    const QString firstView = form->root().firstView;
-    if (!firstView.isEmpty() && form->find(firstView) == nullptr)
-        return fail(QStringLiteral("firstView names %1, which is not in the file").arg(firstView));
-
-    auto interface = std::make_unique<QObject>();
-    interface->setObjectName(resource);
-    QList<QObject *> made;
-    for (const ui::UiControl &control : form->controls) {
-        QObject *parent = control.parent < 0 ? interface.get() : made.at(control.parent);
-        QObject *object = nullptr;
-        switch (control.kind) {
-        case ui::ControlKind::TextField:
-            object = new TextField(control, parent);
-            break;
-        case ui::ControlKind::Button:
-            object = new Button(control, owner, parent);
-            break;
-        case ui::ControlKind::ProgressIndicator:
-            object = new ProgressIndicator(parent);
-            break;
-        case ui::ControlKind::ComboBox:
-            object = new ComboBox(parent);
-            break;
-        case ui::ControlKind::Box:
-            object = new Box(parent);
-            break;
-        case ui::ControlKind::View:
-            object = new View(parent);
-            break;
-        case ui::ControlKind::Window:
-            object = new Window(*this, control, parent);
-            break;
-        }
-        object->setObjectName(control.objectName);
-        if (auto *view = qobject_cast<ui::View *>(object))
-            view->setHidden(control.hidden);
-        made.append(object);
-    }
-
-    // Check every outlet before binding any, so a failed load leaves the owner untouched.
-    std::vector<std::function<void()>> bindings;
-    for (const ui::Outlet &outlet : outlets) {
-        const QString target = (outlet.name == QLatin1String("mFirstView") && !firstView.isEmpty())
-                                   ? firstView
-                                   : outlet.name;
-        const ui::UiControl *control = form->find(target);
-        if (control == nullptr)
-            return fail(
-                QStringLiteral("no widget named %1 for the outlet %2").arg(target, outlet.name));
-        QObject *object = made.at(int(control - form->controls.constData()));
-        const bool bound = std::visit(
-            [&](auto slot) {
-                using Control = std::remove_pointer_t<std::remove_pointer_t<decltype(slot)>>;
-                auto *typed = qobject_cast<Control *>(object);
-                if (typed == nullptr || slot == nullptr)
-                    return false;
-                bindings.push_back([slot, typed] { *slot = typed; });
-                return true;
-            },
-            outlet.slot);
-        if (!bound)
-            return fail(QStringLiteral("the outlet %1 cannot take %2, a %3")
-                            .arg(outlet.name, target, ui::controlKindName(control->kind)));
-    }
-    for (const auto &bind : bindings)
-        bind();
-
+    std::unique_ptr<QObject> interface = ui::loadForm(
+        resource, owner, outlets, why, [this](const ui::UiControl &control, QObject *parent) {
+            return new Window(*this, control, parent);
+        });
+    if (interface == nullptr)
+        return nullptr;
     mInterfaces.append(interface.get());
     return interface;
 }

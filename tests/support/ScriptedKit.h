@@ -1,11 +1,11 @@
 #pragma once
 
 // The scripted UI kit: a ui::Application for tests. It builds its controls from the real .ui
-// files (through ui::UiFile), binds outlets and actions by the kit contract, records what the
+// files (through ui::loadForm), binds outlets and actions by the kit contract, records what the
 // code under test showed, and answers modal runs from a queue the test fills.
 
 #include "ui/Application.h"
-#include "ui/UiFile.h"
+#include "ui/FormControls.h"
 
 #include <QList>
 #include <QPointer>
@@ -20,105 +20,19 @@ namespace scripted {
 
 class ScriptedApplication;
 
-// Hidden state shared by every control of the kit.
-template <class Base> class Hideable : public Base {
-public:
-    using Base::Base;
-    bool isHidden() const override { return mHidden; }
-    void setHidden(bool hidden) override { mHidden = hidden; }
-
-private:
-    bool mHidden = false;
-};
-
-class TextField final : public Hideable<ui::TextField> {
-    Q_OBJECT
-public:
-    TextField(const ui::UiControl &control, QObject *parent);
-    QString stringValue() const override { return mText; }
-    void setStringValue(const QString &text) override { mText = text; }
-    bool isSecure() const override { return mSecure; }
-    bool isEditable() const { return mEditable; }
-
-private:
-    QString mText;
-    bool mSecure = false;
-    bool mEditable = false;
-};
-
-class Button final : public Hideable<ui::Button> {
-    Q_OBJECT
-public:
-    Button(const ui::UiControl &control, QObject *owner, QObject *parent);
-    QString title() const override { return mTitle; }
-    void setTitle(const QString &title) override { mTitle = title; }
-    bool isEnabled() const { return mEnabled; }
-    bool isCancel() const { return mCancel; }
-    bool isDefault() const { return mDefault; }
-    QString action() const { return mAction; }
-    // Calls the owner's action with this button as sender, as a click would. False when the
-    // button has no action (nothing happens then).
-    bool performClick();
-
-private:
-    QString mTitle;
-    QString mAction;
-    QPointer<QObject> mOwner;
-    bool mEnabled = true;
-    bool mCancel = false;
-    bool mDefault = false;
-};
-
-class ProgressIndicator final : public Hideable<ui::ProgressIndicator> {
-    Q_OBJECT
-public:
-    using Hideable::Hideable;
-    void startAnimation() override { mAnimating = true; }
-    void stopAnimation() override { mAnimating = false; }
-    bool isAnimating() const override { return mAnimating; }
-
-private:
-    bool mAnimating = false;
-};
-
-class ComboBox final : public Hideable<ui::ComboBox> {
-    Q_OBJECT
-public:
-    using Hideable::Hideable;
-    QString stringValue() const override { return mText; }
-    void setStringValue(const QString &text) override { mText = text; }
-
-private:
-    QString mText;
-};
-
-class Box final : public Hideable<ui::Box> {
-    Q_OBJECT
-public:
-    using Hideable::Hideable;
-    void setKeyEquivalentHandler(KeyHandler handler) override { mHandler = std::move(handler); }
-    // A key press reaching the box: the handler's answer, false without one.
-    bool pressKey(const QString &characters);
-
-private:
-    KeyHandler mHandler;
-};
-
-class View final : public Hideable<ui::View> {
-    Q_OBJECT
-public:
-    using Hideable::Hideable;
-};
+using TextField = ui::FormTextField;
+using Button = ui::FormButton;
+using ProgressIndicator = ui::FormProgressIndicator;
+using ComboBox = ui::FormComboBox;
+using Box = ui::FormBox;
+using View = ui::FormView;
 
 // A window of a loaded interface. What an answer's act does to it goes through the same checks
 // a person meets: a hidden or disabled control cannot be typed into or clicked.
-class Window final : public ui::Window {
+class Window final : public ui::FormWindow {
     Q_OBJECT
 public:
     Window(ScriptedApplication &kit, const ui::UiControl &control, QObject *parent);
-    bool isVisible() const override { return mVisible; }
-    void setVisible(bool visible) { mVisible = visible; }
-    QString title() const { return mTitle; }
 
     // Types `text` into the field named `field` (replacing what it held).
     bool type(const QString &field, const QString &text);
@@ -129,8 +43,6 @@ public:
 
 private:
     ScriptedApplication &mKit;
-    QString mTitle;
-    bool mVisible = false;
 };
 
 class ScriptedApplication : public ui::Application {
