@@ -694,12 +694,24 @@ void Bench::wholeRun() {
              QStringLiteral("-F"), QStringLiteral("func=addq"), QStringLiteral("-F"),
              QStringLiteral("wf="), QStringLiteral("-F"), QStringLiteral("rotate=0")});
     }
+    // Through nubelo-bench-rss, which reports the program's own peak memory.
+    const QString report = folder(QStringLiteral("3-peak-memory.txt"));
     const auto exportCommand = [&](const QStringList &photoPaths) {
-        return Command{o.exportProgram,
-                       QStringList{QStringLiteral("--email"), kEmail, QStringLiteral("--quiet"),
-                                   QStringLiteral("--yes"), QStringLiteral("--dir"), scratch} +
+        return Command{o.rssProgram,
+                       QStringList{report, o.exportProgram, QStringLiteral("--email"), kEmail,
+                                   QStringLiteral("--quiet"), QStringLiteral("--yes"),
+                                   QStringLiteral("--dir"), scratch} +
                            photoPaths,
                        site.environment()};
+    };
+    const auto peakMiB = [&] {
+        QFile file(report);
+        bool ok = false;
+        const double kib =
+            file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toDouble(&ok) : 0.0;
+        file.close();
+        file.remove();
+        return ok ? kib / 1024.0 : kFailed;
     };
 
     QList<double> rssSmall;
@@ -712,7 +724,12 @@ void Bench::wholeRun() {
                  *why = outcome.describe(command);
                  return kFailed;
              }
-             rss50.append(outcome.maxRssMiB);
+             const double peak = peakMiB();
+             if (std::isnan(peak)) {
+                 *why = QStringLiteral("nubelo-bench-rss reported no peak memory");
+                 return kFailed;
+             }
+             rss50.append(peak);
              return outcome.seconds;
          },
          {}},
@@ -746,7 +763,12 @@ void Bench::wholeRun() {
                  *why = outcome.describe(command);
                  return kFailed;
              }
-             rssSmall.append(outcome.maxRssMiB);
+             const double peak = peakMiB();
+             if (std::isnan(peak)) {
+                 *why = QStringLiteral("nubelo-bench-rss reported no peak memory");
+                 return kFailed;
+             }
+             rssSmall.append(peak);
              return outcome.seconds;
          },
          {}},

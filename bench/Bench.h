@@ -15,6 +15,7 @@ struct Options {
     QString self;          // this program, for its child modes
     QString exportProgram; // nubelo-export
     QString siteProgram;   // nubelo-site
+    QString rssProgram;    // nubelo-bench-rss
 };
 
 // Runs the comparisons, prints the table and writes results.json and results.md into

@@ -110,7 +110,6 @@ Outcome run(const Command &command) {
         if (reaped == pid) {
             outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             outcome.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-            outcome.maxRssMiB = double(usage.ru_maxrss) / 1024.0; // Linux counts in KiB
             outcome.contextSwitches = usage.ru_nvcsw + usage.ru_nivcsw;
         }
         outcome.out = readAllFrom(outFd);

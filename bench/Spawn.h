@@ -18,7 +18,6 @@ struct Outcome {
     int exitCode = -1; // -1 when it did not exit normally
     double seconds = 0;
     double cpuSeconds = 0;    // user + system
-    double maxRssMiB = 0;     // the process's peak resident set
     long contextSwitches = 0; // voluntary and involuntary: how often it handed the CPU over
     QByteArray out;
     QByteArray err;

@@ -43,6 +43,7 @@ int main(int argc, char **argv) {
     options.self = QCoreApplication::applicationFilePath();
     options.exportProgram = QStringLiteral(NUBELO_BENCH_EXPORT);
     options.siteProgram = QStringLiteral(NUBELO_BENCH_SITE);
+    options.rssProgram = QStringLiteral(NUBELO_BENCH_RSS);
     QString out;
     bool repsGiven = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -83,7 +84,8 @@ int main(int argc, char **argv) {
             out += QStringLiteral("/quick");
     }
     options.out = QDir(out).absolutePath();
-    for (const QString &program : {options.exportProgram, options.siteProgram}) {
+    for (const QString &program :
+         {options.exportProgram, options.siteProgram, options.rssProgram}) {
         if (!QFile::exists(program)) {
             std::fprintf(stderr, "nubelo-bench: %s is not built\n", qPrintable(program));
             return 1;
