@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,7 +24,10 @@ std::atomic<int> gWakeFd{-1};
 std::atomic<bool> gInstalled{false};
 struct termios gStartTermios {};
 volatile sig_atomic_t gHaveStartTermios = 0;
-struct sigaction gPreviousAction {};
+// Ctrl-C, and the polite ends a session manager or a closed terminal send: each asks the run to
+// stop after the photo under way, so the session is still signed out.
+constexpr int kWatchedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction gPreviousActions[std::size(kWatchedSignals)]{};
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
 
@@ -152,7 +156,8 @@ InterruptWatch *InterruptWatch::install(QObject *parent) {
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, &gPreviousAction);
+    for (std::size_t i = 0; i < std::size(kWatchedSignals); ++i)
+        ::sigaction(kWatchedSignals[i], &action, &gPreviousActions[i]);
     return watch;
 }
 
@@ -164,7 +169,8 @@ InterruptWatch::InterruptWatch(int readFd, QObject *parent)
 }
 
 InterruptWatch::~InterruptWatch() {
-    ::sigaction(SIGINT, &gPreviousAction, nullptr);
+    for (std::size_t i = 0; i < std::size(kWatchedSignals); ++i)
+        ::sigaction(kWatchedSignals[i], &gPreviousActions[i], nullptr);
     const int wakeFd = gWakeFd.exchange(-1);
     delete mNotifier;
     ::close(mReadFd);
