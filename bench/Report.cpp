@@ -153,7 +153,8 @@ QString markdown(const QList<Figure> &figures, const Machine &machine) {
             if (!f.reference.isEmpty()) {
                 against = f.reference + QLatin1Char(' ') + number(f.referenceValue) +
                           QLatin1Char(' ') + f.unit;
-                ratio = number(f.ratio()) + QStringLiteral("×");
+                // Three decimals, so a ratio just past its aim never reads as the aim itself.
+                ratio = QString::number(f.ratio(), 'f', 3) + QStringLiteral("×");
             }
             if (const auto ok = f.met())
                 met = *ok ? QStringLiteral("yes") : QStringLiteral("**no**");
