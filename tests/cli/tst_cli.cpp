@@ -2,6 +2,7 @@
 // nubelo-site program and in-process (where a test needs the site's faults and delays).
 
 #include "NubeloSite.h"
+#include "StandInSite.h"
 
 #include <QtTest>
 
@@ -147,11 +148,8 @@ private Q_SLOTS:
     void init() {
         mWork = std::make_unique<QTemporaryDir>();
         QVERIFY(mWork->isValid());
-        nubelo::site::Options options;
-        options.dataDir = work(QStringLiteral("site")).toStdString();
-        options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
         std::string error;
-        mSite = nubelo::site::Site::start(options, &error);
+        mSite = standin::startSite(work(QStringLiteral("site")), kEmail, kPassword, &error);
         QVERIFY2(mSite, error.c_str());
     }
 

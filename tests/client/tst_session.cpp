@@ -1,12 +1,13 @@
 // Sign-in and sign-out of the service client against the stand-in site, in process on loopback:
 // what goes on the wire, the session state under each of the site's faults, teardown, threads.
 
+#include "LogRecorder.h"
 #include "NubeloConnections.h"
 #include "NubeloSite.h"
+#include "StandInSite.h"
 #include "ui/Application.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -16,6 +17,8 @@
 using nubelo::site::Exchange;
 using nubelo::site::Fault;
 using nubelo::site::JournalEntry;
+using standin::entries;
+using standin::fieldValues;
 using namespace std::chrono_literals;
 
 namespace {
@@ -44,36 +47,6 @@ public:
     void msgBox(const QString &, const QString &) override {}
     bool openURL(const QUrl &) override { return false; }
 };
-
-QMutex gLogLock;
-QStringList gLog;
-QtMessageHandler gPreviousHandler = nullptr;
-
-void recordLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (context.category != nullptr && QByteArray(context.category).startsWith("nubelo.")) {
-        QMutexLocker locker(&gLogLock);
-        gLog.append(message);
-    }
-    gPreviousHandler(type, context, message);
-}
-
-QList<JournalEntry> entries(const nubelo::site::Site &site, Exchange exchange) {
-    QList<JournalEntry> found;
-    for (const JournalEntry &e : site.journal()) {
-        if (e.exchange == exchange)
-            found.append(e);
-    }
-    return found;
-}
-
-QStringList fieldValues(const JournalEntry &entry, const char *name) {
-    QStringList values;
-    for (const auto &[field, value] : entry.fields) {
-        if (QString::fromStdString(field).compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-            values.append(QString::fromStdString(value));
-    }
-    return values;
-}
 
 qsizetype fieldIndex(const JournalEntry &entry, const char *name) {
     for (qsizetype i = 0; i < qsizetype(entry.fields.size()); ++i) {
@@ -117,30 +90,25 @@ private:
 
 void TestSession::initTestCase() {
     QVERIFY(mData.isValid());
-    nubelo::site::Options options;
-    options.dataDir = mData.path().toStdString();
-    options.accounts = {{kEmail, kPassword}};
     std::string why;
-    mSite = nubelo::site::Site::start(options, &why);
+    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+    standin::pointClientAt(*mSite);
     ui::setApp(&mKit);
-    gPreviousHandler = qInstallMessageHandler(recordLog);
+    logrecorder::install(true);
 }
 
 void TestSession::init() {
     mSite->clearFaults();
     mSite->clearJournal();
     mKit.alerts.clear();
-    QMutexLocker locker(&gLogLock);
-    gLog.clear();
+    logrecorder::take();
 }
 
 void TestSession::cleanup() {}
 
 void TestSession::cleanupTestCase() {
-    qInstallMessageHandler(gPreviousHandler);
+    logrecorder::uninstall();
     ui::setApp(nullptr);
     mSite.reset();
 }
@@ -193,8 +161,7 @@ void TestSession::loginAsSent() {
     QCOMPARE(cookies.first(), "sid=" + sid);
 
     // Regression: the log carried the session cookie (and could carry the password).
-    QMutexLocker locker(&gLogLock);
-    const QString log = gLog.join(QLatin1Char('\n'));
+    const QString log = logrecorder::take().join(QLatin1Char('\n'));
     QVERIFY(log.contains(QLatin1String("connection:willSendRequest:redirectResponse")));
     QVERIFY(log.contains(QLatin1String("allHeaderFields: {")));
     QVERIFY(log.contains(QLatin1String("Cookies: [sid=<redacted>]")));

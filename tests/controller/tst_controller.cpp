@@ -1,25 +1,11 @@
 #include "NubeloExportController.h"
+#include "RecordingExportMgr.h"
 
 #include <QtTest>
 
 #include <thread>
 
-namespace {
-
-class RecordingExportMgr : public ExportMgr {
-public:
-    int imageCount() override { return 0; }
-    void startExport() override { ++starts; }
-    bool exportImageAtIndex(int, const QString &, const ImageExportSettings *) override {
-        return false;
-    }
-    void clickExport() override { ++clicks; }
-
-    int starts = 0;
-    int clicks = 0;
-};
-
-} // namespace
+using scripted::RecordingExportMgr;
 
 class TestController : public QObject {
     Q_OBJECT

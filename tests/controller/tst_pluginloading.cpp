@@ -1,21 +1,11 @@
 #include "ExportPluginFactory.h"
+#include "RecordingExportMgr.h"
 
 #include <QDir>
 #include <QPluginLoader>
 #include <QtTest>
 
 namespace {
-
-class NullExportMgr : public ExportMgr {
-public:
-    int imageCount() override { return 0; }
-    void startExport() override {}
-    bool exportImageAtIndex(int, const QString &, const ImageExportSettings *) override {
-        return false;
-    }
-    void clickExport() override { ++clicks; }
-    int clicks = 0;
-};
 
 QString pluginPath() {
     const QDir dir(qEnvironmentVariable("NUBELO_PLUGIN_DIR"));
@@ -38,7 +28,7 @@ void TestPluginLoading::factoryCreatesController() {
     auto *factory = qobject_cast<ExportPluginFactory *>(root);
     QVERIFY2(factory != nullptr, "the module's root object is not an ExportPluginFactory");
 
-    NullExportMgr mgr;
+    scripted::RecordingExportMgr mgr;
     std::unique_ptr<ExportPluginProtocol> plugin = factory->initWithExportImageObj(&mgr);
     QVERIFY(plugin != nullptr);
     QCOMPARE(plugin->name(), QStringLiteral("Nubelo Exporter"));

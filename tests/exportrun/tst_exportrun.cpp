@@ -2,9 +2,13 @@
 // two ends of a run, cancel, and the hand-over of the toggle to the main thread. A fake export
 // manager writes the photos; the uploads go to the stand-in site on loopback.
 
+#include "ExportRun.h"
+#include "Gate.h"
+#include "LogRecorder.h"
 #include "NubeloExportController.h"
 #include "NubeloSite.h"
 #include "ScriptedKit.h"
+#include "StandInSite.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -16,58 +20,19 @@
 #include <QThread>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <sys/stat.h>
-#include <thread>
 
 using nubelo::site::Exchange;
 using nubelo::site::Fault;
+using scripted::Gate;
 using namespace std::chrono_literals;
 
 namespace {
 
 const QString kEmail = QStringLiteral("eva@example.org");
 const QString kPassword = QStringLiteral("clave");
-
-QMutex gLogLock;
-QStringList gLog;
-QtMessageHandler gPreviousHandler = nullptr;
-
-void recordLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (context.category != nullptr && QByteArray(context.category).startsWith("nubelo.")) {
-        QMutexLocker locker(&gLogLock);
-        gLog.append(message);
-        return;
-    }
-    gPreviousHandler(type, context, message);
-}
-
-QStringList takeLog() {
-    QMutexLocker locker(&gLogLock);
-    return std::exchange(gLog, {});
-}
-
-// A door one thread waits at until another opens it.
-class Gate {
-public:
-    void open() {
-        const std::lock_guard locker(mMutex);
-        mOpen = true;
-        mOpened.notify_all();
-    }
-    void wait() {
-        std::unique_lock locker(mMutex);
-        mOpened.wait(locker, [this] { return mOpen; });
-    }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mOpened;
-    bool mOpen = false;
-};
 
 // A photo of its own for each index, with bytes a text conversion would spoil.
 QByteArray photoBytes(int index) {
@@ -170,32 +135,9 @@ struct Harness {
         kit.clearRecords();
     }
 
-    void signIn() {
-        kit.answerModalByClicking("Authenticate",
-                                  {{"mLoginUsername", kEmail}, {"mLoginPassword", kPassword}});
-        QVERIFY(kit.click("mAuthenticate"));
-        QCOMPARE(controller.connector()->getState(), int(SessionLoggedIn));
-        kit.clearRecords();
-    }
-
-    // As a host runs it: on a thread of its own while the main thread serves its events.
-    void performExport(const QString &path) {
-        std::atomic<bool> done{false};
-        std::thread thread([&] {
-            controller.performExport(path);
-            done.store(true);
-        });
-        if (!QTest::qWaitFor([&] { return done.load(); }, 30000))
-            qFatal("the export run did not end");
-        thread.join();
-    }
-
-    PluginProgress record() {
-        controller.lockProgress();
-        PluginProgress copy = *controller.progress();
-        controller.unlockProgress();
-        return copy;
-    }
+    void signIn() { scripted::signIn(kit, controller, kEmail, kPassword); }
+    void performExport(const QString &path) { scripted::exportOnThread(controller, path); }
+    PluginProgress record() { return scripted::progressRecord(controller); }
 
     QString toggleTitle() const { return kit.find<scripted::Button>("mAuthenticate")->title(); }
     QString accountLine() const {
@@ -231,25 +173,21 @@ private:
 
 void TestExportRun::initTestCase() {
     QVERIFY(mData.isValid());
-    nubelo::site::Options options;
-    options.dataDir = mData.path().toStdString();
-    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
     std::string why;
-    mSite = nubelo::site::Site::start(options, &why);
+    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
-    gPreviousHandler = qInstallMessageHandler(recordLog);
+    standin::pointClientAt(*mSite);
+    logrecorder::install(false);
 }
 
 void TestExportRun::init() {
     mSite->clearFaults();
     mSite->clearJournal();
-    takeLog();
+    logrecorder::take();
 }
 
 void TestExportRun::cleanupTestCase() {
-    qInstallMessageHandler(gPreviousHandler);
+    logrecorder::uninstall();
     mSite.reset();
 }
 
@@ -425,7 +363,7 @@ void TestExportRun::run() {
     QCOMPARE(end.currentItem, quint32(exported.last()));
     QCOMPARE(h.controller.getDestinationPath(), dir.path());
     QVERIFY(!h.controller.isExporting());
-    const QStringList log = takeLog();
+    const QStringList log = logrecorder::take();
     QVERIFY(log.contains("performExport path: " + dir.path()));
     if (failedFile.isEmpty()) {
         QVERIFY(end.message.isNull());
@@ -488,23 +426,20 @@ void TestExportRun::secondStartIgnoredWhileRunning() {
         inside.store(true);
         release.wait();
     };
-    std::atomic<bool> done{false};
-    std::thread thread([&] {
-        h.controller.performExport(dir.path());
-        done.store(true);
+    bool entered = false;
+    bool exporting = false;
+    scripted::exportOnThread(h.controller, dir.path(), [&] {
+        entered = QTest::qWaitFor([&] { return inside.load(); }, 10000);
+        if (entered) {
+            exporting = h.controller.isExporting();
+            h.controller.clickExport();
+            h.controller.startExport(dir.path());
+            h.controller.performExport(dir.path()); // a host calling twice changes nothing either
+        }
+        release.open();
     });
-    const bool entered = QTest::qWaitFor([&] { return inside.load(); }, 10000);
-    if (entered) {
-        QVERIFY(h.controller.isExporting());
-        h.controller.clickExport();
-        h.controller.startExport(dir.path());
-        h.controller.performExport(dir.path()); // a host calling twice changes nothing either
-    }
-    release.open();
-    if (!QTest::qWaitFor([&] { return done.load(); }, 30000))
-        qFatal("the export run did not end");
-    thread.join();
     QVERIFY(entered);
+    QVERIFY(exporting);
     QCOMPARE(h.mgr.clicks, 0);
     QCOMPARE(h.mgr.starts, 0);
     QCOMPARE(h.mgr.takeCalls().size(), 2);

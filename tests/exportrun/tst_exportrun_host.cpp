@@ -5,6 +5,7 @@
 #include "NubeloSite.h"
 #include "PhotoHost.h"
 #include "ScriptedKit.h"
+#include "StandInSite.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -45,14 +46,10 @@ private:
 
 void TestExportRunHost::initTestCase() {
     QVERIFY(mData.isValid() && mPhotos.isValid());
-    nubelo::site::Options options;
-    options.dataDir = mData.path().toStdString();
-    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
     std::string why;
-    mSite = nubelo::site::Site::start(options, &why);
+    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+    standin::pointClientAt(*mSite);
 
     // A landscape JPEG larger than the bound, a portrait PNG, a small PNG.
     const struct {

@@ -5,6 +5,7 @@
 
 #include "ExportProgram.h"
 #include "NubeloSite.h"
+#include "StandInSite.h"
 
 #include <QtTest>
 
@@ -156,11 +157,9 @@ private Q_SLOTS:
     void init() {
         mWork = std::make_unique<QTemporaryDir>();
         QVERIFY(mWork->isValid());
-        nubelo::site::Options options;
-        options.dataDir = mWork->filePath(QStringLiteral("site")).toStdString();
-        options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
         std::string error;
-        mSite = nubelo::site::Site::start(options, &error);
+        mSite =
+            standin::startSite(mWork->filePath(QStringLiteral("site")), kEmail, kPassword, &error);
         QVERIFY2(mSite, error.c_str());
     }
 

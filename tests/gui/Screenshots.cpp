@@ -6,6 +6,7 @@
 #include "NetworkThread.h"
 #include "NubeloSite.h"
 #include "ScreenScript.h"
+#include "StandInSite.h"
 
 #include <cstdio>
 
@@ -143,17 +144,14 @@ int main(int argc, char **argv) {
     }
 
     QTemporaryDir data;
-    nubelo::site::Options options;
-    options.dataDir = data.filePath(u"site"_s).toStdString();
-    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
     std::string why;
-    std::unique_ptr<nubelo::site::Site> site = nubelo::site::Site::start(options, &why);
+    std::unique_ptr<nubelo::site::Site> site =
+        standin::startSite(data.filePath(u"site"_s), kEmail, kPassword, &why);
     if (!site) {
         failed(QString::fromStdString(why));
         return 1;
     }
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(site->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(site->uploadHost()));
+    standin::pointClientAt(*site);
 
     bool ok = false;
     {

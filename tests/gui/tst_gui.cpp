@@ -5,6 +5,7 @@
 #include "NetworkThread.h"
 #include "NubeloSite.h"
 #include "ScreenScript.h"
+#include "StandInSite.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -78,14 +79,10 @@ void TestGui::initTestCase() {
         QVERIFY(image.save(path));
         mPhotos << path;
     }
-    nubelo::site::Options options;
-    options.dataDir = mData.filePath(u"site"_s).toStdString();
-    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
     std::string why;
-    mSite = nubelo::site::Site::start(options, &why);
+    mSite = standin::startSite(mData.filePath(u"site"_s), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+    standin::pointClientAt(*mSite);
 }
 
 void TestGui::init() {

@@ -3,20 +3,12 @@
 // The controller on the real interface files, driven through the scripted kit.
 
 #include "NubeloExportController.h"
+#include "RecordingExportMgr.h"
 #include "ScriptedKit.h"
 
 #include <QtTest>
 
-class RecordingExportMgr : public ExportMgr {
-public:
-    int imageCount() override { return 0; }
-    void startExport() override {}
-    bool exportImageAtIndex(int, const QString &, const ImageExportSettings *) override {
-        return false;
-    }
-    void clickExport() override { ++clicks; }
-    int clicks = 0;
-};
+using scripted::RecordingExportMgr;
 
 struct Panel {
     Panel() {

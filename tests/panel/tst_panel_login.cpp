@@ -4,6 +4,7 @@
 #include "PanelHarness.h"
 
 #include "NubeloSite.h"
+#include "StandInSite.h"
 
 #include <QLoggingCategory>
 #include <QTcpServer>
@@ -54,14 +55,10 @@ private:
 void TestPanelLogin::initTestCase() {
     QLoggingCategory::setFilterRules(QStringLiteral("nubelo.*.info=false"));
     QVERIFY(mData.isValid());
-    nubelo::site::Options options;
-    options.dataDir = mData.path().toStdString();
-    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
     std::string why;
-    mSite = nubelo::site::Site::start(options, &why);
+    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+    standin::pointClientAt(*mSite);
 }
 
 void TestPanelLogin::init() {

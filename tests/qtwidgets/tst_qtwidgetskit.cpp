@@ -1,4 +1,5 @@
 #include "NubeloExportController.h"
+#include "RecordingExportMgr.h"
 #include "qtwidgets/QtWidgetsApplication.h"
 
 #include <QtTest>
@@ -50,17 +51,6 @@ class OwnerWithoutSender : public QObject {
     Q_OBJECT
 public:
     Q_INVOKABLE void clickGo() {}
-};
-
-class RecordingExportMgr : public ExportMgr {
-public:
-    int imageCount() override { return 0; }
-    void startExport() override {}
-    bool exportImageAtIndex(int, const QString &, const ImageExportSettings *) override {
-        return false;
-    }
-    void clickExport() override { ++clicks; }
-    int clicks = 0;
 };
 
 // A host window that records the keys that reach it.
@@ -375,7 +365,7 @@ void TestQtWidgetsKit::boxKeys() {
 void TestQtWidgetsKit::pluginSettingsViewThroughTheController() {
     QtWidgetsApplication kit;
     ui::setApp(&kit);
-    RecordingExportMgr mgr;
+    scripted::RecordingExportMgr mgr;
     {
         NubeloExportController controller(&mgr);
         QString why;

@@ -2,10 +2,13 @@
 // down, while a photo is being uploaded; and a cancel that arrives at each step of a run. No
 // crash, no hang, and the record ends stopped or failed, with the session to match.
 
+#include "ExportRun.h"
+#include "Gate.h"
 #include "NubeloExportController.h"
 #include "NubeloSite.h"
 #include "PhotoHost.h"
 #include "ScriptedKit.h"
+#include "StandInSite.h"
 
 #include <QImage>
 #include <QSignalSpy>
@@ -14,38 +17,18 @@
 #include <QThread>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 using nubelo::site::Exchange;
 using nubelo::site::Fault;
+using scripted::Gate;
 using namespace std::chrono_literals;
 
 namespace {
 
 const QString kEmail = QStringLiteral("olga@example.org");
 const QString kPassword = QStringLiteral("contraseña segura");
-
-// A door one thread waits at until another opens it.
-class Gate {
-public:
-    void open() {
-        const std::lock_guard locker(mMutex);
-        mOpen = true;
-        mOpened.notify_all();
-    }
-    void wait() {
-        std::unique_lock locker(mMutex);
-        mOpened.wait(locker, [this] { return mOpen; });
-    }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mOpened;
-    bool mOpen = false;
-};
 
 // The steps of a run at which a cancel can arrive.
 enum class Step { None, Counting, Writing, Uploading, SigningOut };
@@ -148,14 +131,10 @@ private:
 
 void TestConcurrency::initTestCase() {
     QVERIFY(mData.isValid());
-    nubelo::site::Options options;
-    options.dataDir = mData.filePath(QStringLiteral("site")).toStdString();
-    options.accounts = {{kEmail.toStdString(), kPassword.toStdString()}};
     std::string why;
-    mSite = nubelo::site::Site::start(options, &why);
+    mSite = standin::startSite(mData.filePath(QStringLiteral("site")), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+    standin::pointClientAt(*mSite);
 }
 
 void TestConcurrency::init() {
@@ -170,11 +149,7 @@ void TestConcurrency::cleanupTestCase() {
 void TestConcurrency::signIn(Kit &kit, NubeloExportController &controller) {
     QVERIFY(controller.loadInterface());
     controller.connector()->setTimeLimits(5s, 5s);
-    kit.answerModalByClicking("Authenticate",
-                              {{"mLoginUsername", kEmail}, {"mLoginPassword", kPassword}});
-    QVERIFY(kit.click("mAuthenticate"));
-    QCOMPARE(controller.connector()->getState(), int(SessionLoggedIn));
-    kit.clearRecords();
+    scripted::signIn(kit, controller, kEmail, kPassword);
     mSite->clearJournal();
 }
 
@@ -191,23 +166,15 @@ void TestConcurrency::signOutWhileUploading() {
     const std::size_t before = mSite->photos(kEmail.toStdString()).size();
     mSite->setDelay(Exchange::Upload, 500ms);
 
-    std::atomic<bool> done{false};
-    std::thread run([&] {
-        controller.performExport(dir.path());
-        done.store(true);
+    bool uploading = false;
+    scripted::exportOnThread(controller, dir.path(), [&] {
+        uploading = QTest::qWaitFor([&] { return uploadsHeard(*mSite) == 1; }, 10000);
+        if (uploading)
+            QVERIFY(kit.click("mAuthenticate"));
     });
-    const bool uploading = QTest::qWaitFor([&] { return uploadsHeard(*mSite) == 1; }, 10000);
-    if (uploading)
-        QVERIFY(kit.click("mAuthenticate"));
-    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 30000);
-    if (!ended)
-        qFatal("the export run did not end");
-    run.join();
     QVERIFY(uploading);
 
-    controller.lockProgress();
-    const PluginProgress end = *controller.progress();
-    controller.unlockProgress();
+    const PluginProgress end = scripted::progressRecord(controller);
     QVERIFY(end.shouldCancel);
     QVERIFY(!end.shouldStop);
     QCOMPARE(end.message, "Unable to upload " + dir.filePath(QStringLiteral("sfe-1.png")));
@@ -322,28 +289,20 @@ void TestConcurrency::cancelAtEachStep() {
         };
     }
 
-    std::atomic<bool> done{false};
-    std::thread run([&] {
-        controller.performExport(dir.path());
-        done.store(true);
-    });
     bool reached = true;
-    if (step == Step::Counting || step == Step::Writing) {
-        reached = QTest::qWaitFor([&] { return host.paused.load(); }, 10000);
-        controller.cancelExport();
-        host.resume.open();
-    } else if (step == Step::Uploading) {
-        reached = QTest::qWaitFor([&] { return uploadsHeard(*mSite) == photo + 1; }, 10000);
-        controller.cancelExport();
-    }
-    if (!QTest::qWaitFor([&] { return done.load(); }, 30000))
-        qFatal("the export run did not end");
-    run.join();
+    scripted::exportOnThread(controller, dir.path(), [&] {
+        if (step == Step::Counting || step == Step::Writing) {
+            reached = QTest::qWaitFor([&] { return host.paused.load(); }, 10000);
+            controller.cancelExport();
+            host.resume.open();
+        } else if (step == Step::Uploading) {
+            reached = QTest::qWaitFor([&] { return uploadsHeard(*mSite) == photo + 1; }, 10000);
+            controller.cancelExport();
+        }
+    });
     QVERIFY(reached);
 
-    controller.lockProgress();
-    const PluginProgress end = *controller.progress();
-    controller.unlockProgress();
+    const PluginProgress end = scripted::progressRecord(controller);
     QCOMPARE(host.written(), written);
     QVERIFY(!controller.isExporting());
     QVERIFY(end.shouldStop != end.shouldCancel);

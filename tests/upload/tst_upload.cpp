@@ -5,6 +5,7 @@
 #include "NubeloConnections.h"
 #include "NubeloConnections_p.h"
 #include "NubeloSite.h"
+#include "StandInSite.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,6 +21,8 @@
 using nubelo::site::Exchange;
 using nubelo::site::Fault;
 using nubelo::site::JournalEntry;
+using standin::entries;
+using standin::fieldValues;
 using namespace NubeloConnectionsPrivate;
 
 namespace {
@@ -48,24 +51,6 @@ void markTraceFiles() {
         ::unlink(path);
         QVERIFY(writeTraceFile(path, kUntouched));
     }
-}
-
-QList<JournalEntry> entries(const nubelo::site::Site &site, Exchange exchange) {
-    QList<JournalEntry> found;
-    for (const JournalEntry &e : site.journal()) {
-        if (e.exchange == exchange)
-            found.append(e);
-    }
-    return found;
-}
-
-QStringList fieldValues(const JournalEntry &entry, const char *name) {
-    QStringList values;
-    for (const auto &[field, value] : entry.fields) {
-        if (QString::fromStdString(field).compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-            values.append(QString::fromStdString(value));
-    }
-    return values;
 }
 
 std::string sha256(const QByteArray &bytes) {
@@ -113,14 +98,10 @@ void TestUpload::initTestCase() {
             QSKIP("a trace file name is taken by something that is not ours");
     }
     QVERIFY(mData.isValid());
-    nubelo::site::Options options;
-    options.dataDir = mData.path().toStdString();
-    options.accounts = {{kEmail, kPassword}};
     std::string why;
-    mSite = nubelo::site::Site::start(options, &why);
+    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost()));
-    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(mSite->uploadHost()));
+    standin::pointClientAt(*mSite);
 }
 
 void TestUpload::init() {

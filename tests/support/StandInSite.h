@@ -1,0 +1,58 @@
+#pragma once
+
+// The stand-in site on loopback as the in-process suites start it: one account, its files under
+// a folder of the test's own, and the service client of this process pointed at it.
+
+#include "NubeloSite.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <string>
+
+namespace standin {
+
+inline std::unique_ptr<nubelo::site::Site> startSite(const QString &dataDir,
+                                                     const std::string &email,
+                                                     const std::string &password,
+                                                     std::string *why) {
+    nubelo::site::Options options;
+    options.dataDir = dataDir.toStdString();
+    options.accounts = {{email, password}};
+    return nubelo::site::Site::start(options, why);
+}
+
+inline std::unique_ptr<nubelo::site::Site> startSite(const QString &dataDir, const QString &email,
+                                                     const QString &password, std::string *why) {
+    return startSite(dataDir, email.toStdString(), password.toStdString(), why);
+}
+
+// The client reads both hosts from the environment at each request.
+inline void pointClientAt(const nubelo::site::Site &site) {
+    qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(site.siteHost()));
+    qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(site.uploadHost()));
+}
+
+inline QList<nubelo::site::JournalEntry> entries(const nubelo::site::Site &site,
+                                                 nubelo::site::Exchange exchange) {
+    QList<nubelo::site::JournalEntry> found;
+    for (const nubelo::site::JournalEntry &e : site.journal()) {
+        if (e.exchange == exchange)
+            found.append(e);
+    }
+    return found;
+}
+
+// Header names compare without regard to case, as on the wire.
+inline QStringList fieldValues(const nubelo::site::JournalEntry &entry, const char *name) {
+    QStringList values;
+    for (const auto &[field, value] : entry.fields) {
+        if (QString::fromStdString(field).compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+            values.append(QString::fromStdString(value));
+    }
+    return values;
+}
+
+} // namespace standin
