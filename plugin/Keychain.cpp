@@ -1,7 +1,7 @@
 #include "Keychain.h"
+#include "KeychainDeadline_p.h"
 
 #include <QByteArray>
-#include <QLoggingCategory>
 #include <QStringView>
 
 // For the object path of the transfer session, so each call can close the one it opened.
@@ -9,34 +9,13 @@
 #include <libsecret/secret.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcKeychain, "nubelo.keychain", QtWarningMsg)
-
-constexpr qint64 kServiceLimitMs = 10000;
-std::atomic<qint64> serviceLimitMs{kServiceLimitMs};
-std::atomic<qint64> promptLimitMs{-1}; // below zero: chosen by promptLimit()
-
-// A person needs time to answer an unlock prompt. Without a display of our own the prompt most
-// likely shows where nobody sees it (or nowhere, while the service waits on a prompter that
-// never draws), so we wait no longer than for the service itself.
-qint64 promptLimit() {
-    const qint64 set = promptLimitMs.load();
-    if (set >= 0)
-        return set;
-    const bool display =
-        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-    return display ? 60000 : serviceLimitMs.load();
-}
-
-// A service call cut off by its deadline is cancelled and then given this long to wind down; one
-// that does not is left behind unfinished rather than keep the caller waiting.
-constexpr guint kWindDownMs = 1000;
+using namespace keychain;
 
 const SecretSchema *passwordSchema() {
     static const SecretSchema schema = [] {
@@ -49,11 +28,6 @@ const SecretSchema *passwordSchema() {
     }();
     return &schema;
 }
-
-struct GObjectUnref {
-    void operator()(gpointer p) const { g_object_unref(p); }
-};
-template <typename T> using GRef = std::unique_ptr<T, GObjectUnref>;
 
 struct GErrorFree {
     void operator()(GError *e) const { g_error_free(e); }
@@ -99,10 +73,6 @@ Attributes attributesFor(const QByteArray &service, const QByteArray &account) {
     return t;
 }
 
-// What a step waits on: the keyring service alone, or possibly a person answering a prompt
-// (the calls of the protocol that may return one).
-enum class Wait { Service, Prompt };
-
 qint32 statusFor(const GError *e) {
     using namespace KeychainStatus;
     // Cancelled: only service calls are, when the service did not answer in time.
@@ -139,33 +109,16 @@ qint32 statusFor(const GError *e) {
     return IoError;
 }
 
-struct Pending {
-    GAsyncResult *result = nullptr;
-};
-
-void onReady(GObject *, GAsyncResult *result, gpointer data) {
-    static_cast<Pending *>(data)->result = G_ASYNC_RESULT(g_object_ref(result));
-}
-
-gboolean onAlarm(gpointer data) {
-    *static_cast<bool *>(data) = true;
-    return G_SOURCE_REMOVE;
-}
-
-// One call of the store. libsecret's blocking calls run a prompt to its end and cannot be bounded
-// from outside, so their asynchronous forms run here on a private main context of the caller's
-// thread, each against a deadline. Nothing outside this object sees the context.
+// One call of the store: each step is one asynchronous libsecret call, bounded by the runner's
+// deadline; the first failure is kept as the call's status.
 class Session {
 public:
-    Session()
-        : ctx_(g_main_context_new()) {
-        g_main_context_push_thread_default(ctx_);
-    }
+    Session() = default;
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    qint32 status() const { return status_; }
+    qint32 status() const { return mStatus; }
 
     bool open();
     std::optional<Items> search(const Attributes &attributes, bool withSecrets);
@@ -181,101 +134,46 @@ private:
     template <typename Start> GRef<GAsyncResult> run(Wait wait, Start &&start);
     bool fail(GError *e);
     bool fail(qint32 status, const char *what);
-    GSource *arm(guint ms, bool *rang);
-    static void disarm(GSource *alarm);
 
-    GMainContext *ctx_;
-    GRef<SecretService> service_;
-    qint32 status_ = KeychainStatus::Success;
-    bool abandoned_ = false;
+    // First, so that it outlives the service proxy, whose last references it may still run.
+    DeadlineRunner mRunner;
+    GRef<SecretService> mService;
+    qint32 mStatus = KeychainStatus::Success;
 };
 
 Session::~Session() {
-    if (service_ && !abandoned_) {
+    if (mService && !mRunner.abandoned()) {
         // The service keeps a transfer session until our bus connection closes, which for the
         // shared session-bus connection is the end of the process. No answer is awaited.
-        if (const gchar *path = secret_service_get_session_dbus_path(service_.get())) {
-            GDBusProxy *proxy = G_DBUS_PROXY(service_.get());
+        if (const gchar *path = secret_service_get_session_dbus_path(mService.get())) {
+            GDBusProxy *proxy = G_DBUS_PROXY(mService.get());
             g_dbus_connection_call(g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy),
                                    path, "org.freedesktop.Secret.Session", "Close", nullptr,
                                    nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr,
                                    nullptr);
         }
     }
-    service_.reset();
-    // What finished calls left queued (replies, signals) holds references; a call left behind
-    // may still be running and must never be dispatched, so its context is never run again.
-    if (!abandoned_) {
-        while (g_main_context_iteration(ctx_, FALSE)) {
-        }
-    }
-    g_main_context_pop_thread_default(ctx_);
-    g_main_context_unref(ctx_);
-}
-
-GSource *Session::arm(guint ms, bool *rang) {
-    GSource *alarm = g_timeout_source_new(ms);
-    g_source_set_callback(alarm, onAlarm, rang, nullptr);
-    g_source_attach(alarm, ctx_);
-    return alarm;
-}
-
-void Session::disarm(GSource *alarm) {
-    g_source_destroy(alarm);
-    g_source_unref(alarm);
+    mService.reset();
 }
 
 template <typename Start> GRef<GAsyncResult> Session::run(Wait wait, Start &&start) {
-    auto *pending = new Pending;
-    // A step that may be showing a prompt gets no cancellable: cancelling would dismiss the
-    // prompt, and gnome-keyring 42 aborts (perform_next_unlock assertion) when an unlock prompt
-    // is dismissed before its prompter has answered, taking the user's keyring daemon down. Such
-    // a prompt is left standing when we stop waiting; the user may still answer it.
-    GCancellable *cancellable = wait == Wait::Service ? g_cancellable_new() : nullptr;
-    start(cancellable, onReady, static_cast<gpointer>(pending));
-
-    const qint64 limit = wait == Wait::Prompt ? promptLimit() : serviceLimitMs.load();
-    bool rang = false;
-    bool cancelled = false;
-    GSource *alarm = arm(static_cast<guint>(qBound<qint64>(0, limit, G_MAXUINT)), &rang);
-    while (!pending->result) {
-        g_main_context_iteration(ctx_, TRUE);
-        if (!rang || pending->result)
-            continue;
-        disarm(alarm);
-        if (cancelled || !cancellable) {
-            // Leave the call behind with what it still refers to: the pending record and the
-            // cancellable stay allocated, and the context is never run again.
-            abandoned_ = true;
-            fail(wait == Wait::Prompt ? KeychainStatus::AuthFailed : KeychainStatus::NotAvailable,
-                 "the keyring did not answer in time");
-            return nullptr;
-        }
-        qCDebug(lcKeychain, "deadline of %lld ms passed, cancelling",
-                static_cast<long long>(limit));
-        cancelled = true;
-        rang = false;
-        g_cancellable_cancel(cancellable);
-        alarm = arm(kWindDownMs, &rang);
-    }
-    disarm(alarm);
-    if (cancellable)
-        g_object_unref(cancellable);
-    GRef<GAsyncResult> result(pending->result);
-    delete pending;
+    GRef<GAsyncResult> result = mRunner.run(wait, std::forward<Start>(start));
+    if (!result)
+        fail(wait == Wait::Prompt ? KeychainStatus::AuthFailed : KeychainStatus::NotAvailable,
+             "the keyring did not answer in time");
     return result;
 }
 
 bool Session::fail(GError *e) {
     ErrorPtr error(e);
-    status_ = statusFor(e);
-    qCDebug(lcKeychain, "%s (status %d)", e->message, status_);
+    mStatus = statusFor(e);
+    qCDebug(lcKeychain, "%s (status %d)", e->message, mStatus);
     return false;
 }
 
 bool Session::fail(qint32 status, const char *what) {
-    status_ = status;
-    qCDebug(lcKeychain, "%s (status %d)", what, status_);
+    mStatus = status;
+    qCDebug(lcKeychain, "%s (status %d)", what, mStatus);
     return false;
 }
 
@@ -286,7 +184,7 @@ bool Session::open() {
     if (!done)
         return false;
     GError *e = nullptr;
-    service_.reset(secret_service_open_finish(done.get(), &e));
+    mService.reset(secret_service_open_finish(done.get(), &e));
     if (e) {
         // Whatever stops us from reaching the service, it is not reachable.
         ErrorPtr error(e);
@@ -299,13 +197,13 @@ std::optional<Items> Session::search(const Attributes &attributes, bool withSecr
     const auto flags = static_cast<SecretSearchFlags>(
         SECRET_SEARCH_ALL | (withSecrets ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE));
     auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
-        secret_service_search(service_.get(), passwordSchema(), attributes.get(), flags, c, cb,
+        secret_service_search(mService.get(), passwordSchema(), attributes.get(), flags, c, cb,
                               data);
     });
     if (!done)
         return std::nullopt;
     GError *e = nullptr;
-    GList *found = secret_service_search_finish(service_.get(), done.get(), &e);
+    GList *found = secret_service_search_finish(mService.get(), done.get(), &e);
     if (e) {
         fail(e);
         return std::nullopt;
@@ -324,14 +222,14 @@ std::optional<Items> Session::search(const Attributes &attributes, bool withSecr
 bool Session::unlock(gpointer object) {
     GList *objects = g_list_append(nullptr, object);
     auto done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
-        secret_service_unlock(service_.get(), objects, c, cb, data);
+        secret_service_unlock(mService.get(), objects, c, cb, data);
     });
     g_list_free(objects);
     if (!done)
         return false;
     GError *e = nullptr;
     GList *unlocked = nullptr;
-    const gint count = secret_service_unlock_finish(service_.get(), done.get(), &unlocked, &e);
+    const gint count = secret_service_unlock_finish(mService.get(), done.get(), &unlocked, &e);
     g_list_free_full(unlocked, g_object_unref);
     if (e)
         return fail(e);
@@ -394,7 +292,7 @@ bool Session::remove(SecretItem *item) {
 
 GRef<SecretCollection> Session::defaultCollection() {
     auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
-        secret_collection_for_alias(service_.get(), SECRET_COLLECTION_DEFAULT,
+        secret_collection_for_alias(mService.get(), SECRET_COLLECTION_DEFAULT,
                                     SECRET_COLLECTION_NONE, c, cb, data);
     });
     if (!done)
@@ -408,7 +306,7 @@ GRef<SecretCollection> Session::defaultCollection() {
     if (!collection) {
         // A keyring without a default collection: the service asks the user for a new one.
         done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
-            secret_collection_create(service_.get(), "Default keyring", SECRET_COLLECTION_DEFAULT,
+            secret_collection_create(mService.get(), "Default keyring", SECRET_COLLECTION_DEFAULT,
                                      SECRET_COLLECTION_CREATE_NONE, c, cb, data);
         });
         if (!done)
@@ -447,13 +345,6 @@ bool Session::create(SecretCollection *collection, const Attributes &attributes,
 }
 
 } // namespace
-
-namespace KeychainLimits {
-void setForTesting(std::chrono::milliseconds service, std::chrono::milliseconds prompt) {
-    serviceLimitMs = service.count() < 0 ? kServiceLimitMs : service.count();
-    promptLimitMs = prompt.count() < 0 ? -1 : prompt.count();
-}
-} // namespace KeychainLimits
 
 qint32 Keychain::addGenericPassword(const QString &password, const QString &account,
                                     const QString &service, bool replaceExisting) {
