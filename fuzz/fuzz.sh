@@ -11,8 +11,9 @@ TARGETS=("$@")
 [ ${#TARGETS[@]} -eq 0 ] && TARGETS=(base64 percent html cookies multipart)
 BUILD=$ROOT/build-fuzz
 
-if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DNUBELO_FUZZ=ON >/dev/null
+if [ ! -f "$BUILD/build.ninja" ] || ! grep -q '^NUBELO_WERROR:BOOL=ON$' "$BUILD/CMakeCache.txt"; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DNUBELO_FUZZ=ON \
+          -DNUBELO_WERROR=ON >/dev/null
 fi
 cmake --build "$BUILD" --target "${TARGETS[@]/#/fuzz_}"
 
