@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Mutation check: applies each fault listed in tests/mutants.txt alone, builds, runs the tests
+# named for it and restores the file. A mutant is "killed" when a test fails, "survived" when
+# every named test still passes, "unbuilt" (a mistake in the list) when the compiler refuses it.
+# Prints one line per mutant, then the total; with KILLERS=1 it also runs every test against each
+# mutant and records which ones kill it (slow: the whole suite per mutant).
+#
+# usage: tests/mutants.sh [ID-REGEX]        (through ./run mutants)
+#
+# tests/mutants.txt holds one mutant per line, fields separated by " @@ ":
+#   ID @@ FILE @@ TEXT @@ REPLACEMENT @@ TESTS @@ WHAT IT BREAKS
+# TEXT must occur on exactly one line of FILE; TESTS is a CTest name pattern (-R).
+# Lines starting with "#" and blank lines are skipped.
+set -uo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+LIST=$ROOT/tests/mutants.txt
+BUILD=${MUTANTS_BUILD:-$ROOT/build-mutants}
+PICK=${1:-.}
+RESULTS=$BUILD/mutants-results.txt
+
+if [ ! -f "$BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null || exit 2
+fi
+echo "mutants: baseline build" >&2
+cmake --build "$BUILD" >/dev/null || { echo "mutants: the unmutated tree does not build" >&2; exit 2; }
+
+backup=""
+target=""
+restore() {
+    if [ -n "$backup" ] && [ -f "$backup" ]; then
+        cp -p "$backup" "$target"
+        rm -f "$backup"
+        backup=""
+    fi
+}
+# A Ctrl-C or an error halfway must never leave a mutant in the source tree.
+trap 'restore; exit 130' INT TERM
+trap restore EXIT
+
+run_tests() { # PATTERN -> 0 when all pass
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD" -R "$1" -j "$(nproc)" \
+        --timeout 300 >/dev/null 2>&1
+}
+
+killed=0
+survived=0
+invalid=0
+: >"$RESULTS"
+while IFS= read -r line || [ -n "$line" ]; do
+    [[ -z "${line// /}" || "$line" == \#* ]] && continue
+    IFS=$'\x1f' read -r id file text replacement tests what \
+        <<<"${line// @@ /$'\x1f'}"
+    [[ "$id" =~ $PICK ]] || continue
+    target=$ROOT/$file
+    if [ ! -f "$target" ] || [ "$(grep -cF -- "$text" "$target")" != 1 ]; then
+        echo "INVALID  $id: the text is not on exactly one line of $file" | tee -a "$RESULTS"
+        invalid=$((invalid + 1))
+        continue
+    fi
+    backup=$(mktemp)
+    cp -p "$target" "$backup"
+    content=$(<"$target")
+    printf '%s\n' "${content/"$text"/"$replacement"}" >"$target"
+
+    verdict=survived
+    if ! cmake --build "$BUILD" >/dev/null 2>&1; then
+        # A fault the compiler refuses is not one a test could miss: the list needs mending.
+        verdict=unbuilt
+    elif ! run_tests "$tests"; then
+        verdict=killed
+    fi
+    by=""
+    if [ "${KILLERS:-0}" = 1 ] && [ "$verdict" != unbuilt ]; then
+        QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD" -j "$(nproc)" --timeout 300 \
+            >"$BUILD/mutant-$id.log" 2>&1
+        by=$(sed -n 's/^[[:space:]]*[0-9]* - \([A-Za-z0-9_]*\) (.*/\1/p' "$BUILD/mutant-$id.log" |
+            tr '\n' ' ')
+        by=" [killed by: ${by:-nothing}]"
+    fi
+    restore
+    case $verdict in
+        survived) survived=$((survived + 1)) ;;
+        killed) killed=$((killed + 1)) ;;
+        unbuilt) invalid=$((invalid + 1)) ;;
+    esac
+    printf '%-9s %s: %s%s\n' "$verdict" "$id" "$what" "$by" | tee -a "$RESULTS"
+done <"$LIST"
+
+# Leave the build as the unmutated tree, so the next run starts from it.
+cmake --build "$BUILD" >/dev/null 2>&1
+total=$((killed + survived))
+echo "mutants: $killed of $total killed, $survived survived, $invalid invalid" | tee -a "$RESULTS"
+[ "$invalid" -eq 0 ]
