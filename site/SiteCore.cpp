@@ -360,7 +360,7 @@ HttpReply SiteCore::refuse(const HttpRequest &request, int status, const std::st
     Exchange exchange = Exchange::Other;
     if (request.host == HostKind::Upload && (status == 413 || multipartForm(request))) {
         exchange = Exchange::Upload;
-        if (!request.upload) // refused before its header was handed in: not stored either
+        if (!request.upload) // its header never reached uploadBegins
             beginUpload(request);
     }
     record(request, exchange, reply);

@@ -160,10 +160,8 @@ private:
         std::string reason;
         if (ec == http::error::body_limit) {
             status = 413;
-            reason = "the body is larger than the limit of " +
-                     std::to_string(m_host == HostKind::Upload ? m_core->maxUpload()
-                                                               : m_core->maxSiteBody()) +
-                     " bytes";
+            reason =
+                "the body is larger than the limit of " + std::to_string(bodyLimit()) + " bytes";
         } else if (ec == http::error::header_limit) {
             status = 431;
             reason = "the request header is larger than " + std::to_string(kHeaderLimit) + " bytes";
