@@ -28,7 +28,12 @@ struct Options {
     std::uint16_t sitePort = 0;     // 0: the system picks
     std::uint16_t uploadPort = 0;
     std::uint64_t maxUpload = 64ull << 20; // larger bodies are answered 413
-    std::filesystem::path journalFile;     // when set, the journal is also written as JSON lines
+    // Request bodies are held in memory until answered. Over every connection of both hosts
+    // they take at most this much, or one body when that alone is larger: a request whose
+    // announced body does not fit is answered 503 before its body is read (a chunked body
+    // counts as the largest one allowed).
+    std::uint64_t maxBuffered = 256ull << 20;
+    std::filesystem::path journalFile; // when set, the journal is also written as JSON lines (0600)
 };
 
 // Which exchange a request was, or a delay applies to.
@@ -60,16 +65,19 @@ enum class Fault {
     LogoutDrop,            // logout dropped unanswered (the session stays)
 };
 
+// What arrived of one request. The values of "sid=" and "input_password=" are "<redacted>" in the
+// target, the fields and every body but a multipart form's (a photo is data), so neither a
+// password nor a session id is ever kept, in memory or in the journal file.
 struct JournalEntry {
     std::string host; // "site" or "upload"
     Exchange exchange = Exchange::Other;
     std::string method;
     std::string target;                                      // "/?m=Login&func=do_login"
     std::vector<std::pair<std::string, std::string>> fields; // header fields, in order received
-    std::uint64_t bodySize = 0;
-    std::string bodySha256; // lowercase hex
-    std::string body;       // the body itself when it is at most 4096 bytes, else empty
-    int status = 0;         // what was answered; 0 when dropped or reset
+    std::uint64_t bodySize = 0;                              // as received
+    std::string bodySha256;                                  // lowercase hex, of the body as kept
+    std::string body; // the body as kept when it was at most 4096 bytes, else empty
+    int status = 0;   // what was answered; 0 when dropped or reset
 };
 
 struct StoredPhoto {

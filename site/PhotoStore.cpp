@@ -40,6 +40,26 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+// The site's folders are its own: no other user reads the photos or the account names, which
+// are e-mail addresses. Made 0700 when missing, and made so when found otherwise.
+bool makePrivateFolder(const fs::path &dir, std::error_code &ec) {
+    if (dir.has_parent_path())
+        fs::create_directories(dir.parent_path(), ec);
+    if (ec)
+        return false;
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        ec.assign(errno, std::generic_category());
+        return false;
+    }
+    if (!fs::is_directory(dir, ec)) {
+        if (!ec)
+            ec = std::make_error_code(std::errc::not_a_directory);
+        return false;
+    }
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+    return !ec;
+}
+
 bool syncDirectory(const fs::path &dir) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -52,7 +72,7 @@ bool syncDirectory(const fs::path &dir) {
 // Appends one line and flushes it to disk. A line torn by an earlier crash is ended first, so
 // it does not swallow the new one.
 bool appendLine(const fs::path &file, const std::string &line) {
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     std::string out;
@@ -147,10 +167,8 @@ bool PhotoStore::open(std::string *error) {
         return false;
     }
     std::error_code ec;
-    fs::create_directories(m_root, ec);
-    if (ec || !fs::is_directory(m_root, ec)) {
-        *error = "cannot use the data folder " + m_root.string() + ": " +
-                 (ec ? ec.message() : std::string("not a folder"));
+    if (!makePrivateFolder(m_root, ec)) {
+        *error = "cannot use the data folder " + m_root.string() + ": " + ec.message();
         return false;
     }
     return true;
@@ -192,8 +210,7 @@ bool PhotoStore::load(Account &account, std::string *error) {
     if (account.loaded)
         return true;
     std::error_code ec;
-    fs::create_directories(account.dir, ec);
-    if (ec) {
+    if (!makePrivateFolder(account.dir, ec)) {
         *error = "cannot make the account folder: " + ec.message();
         return false;
     }
@@ -282,7 +299,7 @@ PhotoStore::Stored PhotoStore::store(std::string_view email, std::string_view by
     // The slow part (writing and flushing) runs without the lock, so uploads to one account
     // overlap; only the numbering and the index are serialised.
     const fs::path temp = dir / (std::string(kTempPrefix) + randomHex(8));
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return {std::nullopt, errnoText("cannot create a file for the photo")};
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {

@@ -8,6 +8,7 @@
 //
 // A photo is written to a temporary file, flushed to disk and renamed, so a crash never leaves
 // half a photo under a real name; a photo whose index line was lost is indexed again on load.
+// The folders are 0700 and the files the store writes 0600: photos are served through the site.
 
 #include "NubeloSite.h"
 

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nubelo::site {
 
@@ -66,6 +69,11 @@ std::string_view fieldValue(const HttpRequest &request, std::string_view name) {
         if (equalsIgnoreCase(n, name))
             return v;
     return {};
+}
+
+bool multipartForm(const HttpRequest &request) {
+    const auto type = fieldValue(request, "Content-Type");
+    return equalsIgnoreCase(trimmed(type.substr(0, type.find(';'))), "multipart/form-data");
 }
 
 std::string_view pathOf(std::string_view target) {
@@ -210,10 +218,19 @@ bool SiteCore::open(std::string *error) {
     if (!m_store.open(error))
         return false;
     if (!m_options.journalFile.empty()) {
-        m_journalFile = std::fopen(m_options.journalFile.c_str(), "w");
+        // Private before anything is written, an older journal of ours included; a device or a
+        // pipe the user names keeps its mode.
+        const int fd = ::open(m_options.journalFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        struct stat st {};
+        const bool ok =
+            fd >= 0 && ::fstat(fd, &st) == 0 &&
+            (!S_ISREG(st.st_mode) || (::fchmod(fd, 0600) == 0 && ::ftruncate(fd, 0) == 0));
+        m_journalFile = ok ? ::fdopen(fd, "w") : nullptr;
         if (!m_journalFile) {
             *error = "cannot write the journal " + m_options.journalFile.string() + ": " +
                      std::strerror(errno);
+            if (fd >= 0)
+                ::close(fd);
             return false;
         }
     }
@@ -252,13 +269,22 @@ std::optional<std::string> SiteCore::sessionAccount(const HttpRequest &request) 
     return it->second.email;
 }
 
-void SiteCore::noteUpload(const HttpRequest &request, bool stored) {
+std::uint64_t SiteCore::beginUpload(const HttpRequest &request) {
+    const auto sid = sessionId(request);
+    if (!sid)
+        return 0;
+    std::lock_guard lock(m_mutex);
+    const auto it = m_sessions.find(*sid);
+    return it == m_sessions.end() ? 0 : ++it->second.uploads;
+}
+
+void SiteCore::uploadStored(const HttpRequest &request, std::uint64_t upload) {
     const auto sid = sessionId(request);
     if (!sid)
         return;
     std::lock_guard lock(m_mutex);
     if (const auto it = m_sessions.find(*sid); it != m_sessions.end())
-        it->second.lastUploadStored = stored;
+        it->second.stored = upload;
 }
 
 const Account *SiteCore::checkCredentials(std::string_view rawEmail,
@@ -281,12 +307,21 @@ void SiteCore::record(const HttpRequest &request, Exchange exchange, const HttpR
     entry.host = request.host == HostKind::Site ? "site" : "upload";
     entry.exchange = exchange;
     entry.method = request.method;
-    entry.target = request.target;
-    entry.fields = request.fields;
+    // Neither the password nor a session id is kept, so the journal is no key to the accounts.
+    // A photo is data, not a form: only the other bodies are searched.
+    entry.target = redactSecrets(request.target);
+    for (const auto &[name, value] : request.fields)
+        entry.fields.emplace_back(name, redactSecrets(value));
+    std::string redacted;
+    std::string_view body = request.body;
+    if (!multipartForm(request)) {
+        redacted = redactSecrets(body);
+        body = redacted;
+    }
     entry.bodySize = request.body.size();
-    entry.bodySha256 = sha256Hex(request.body);
+    entry.bodySha256 = sha256Hex(body);
     if (request.body.size() <= kJournalBodyLimit)
-        entry.body = std::string(request.body);
+        entry.body = std::string(body);
     entry.status = reply.action == HttpReply::Action::Answer ? reply.status : 0;
 
     std::lock_guard lock(m_journalMutex);
@@ -298,6 +333,12 @@ void SiteCore::record(const HttpRequest &request, Exchange exchange, const HttpR
     m_journal.push_back(std::move(entry));
     if (m_journal.size() > kJournalLimit)
         m_journal.pop_front();
+}
+
+std::uint64_t SiteCore::uploadBegins(const HttpRequest &header) {
+    if (header.host != HostKind::Upload || header.method != "POST" || !multipartForm(header))
+        return 0;
+    return beginUpload(header);
 }
 
 HttpReply SiteCore::handle(const HttpRequest &request) {
@@ -317,12 +358,10 @@ HttpReply SiteCore::refuse(const HttpRequest &request, int status, const std::st
     reply.close = true;
     // An upload refused this early was not stored either, and a queue check should say so.
     Exchange exchange = Exchange::Other;
-    const auto type = fieldValue(request, "Content-Type");
-    if (request.host == HostKind::Upload &&
-        (status == 413 ||
-         equalsIgnoreCase(trimmed(type.substr(0, type.find(';'))), "multipart/form-data"))) {
+    if (request.host == HostKind::Upload && (status == 413 || multipartForm(request))) {
         exchange = Exchange::Upload;
-        noteUpload(request, false);
+        if (!request.upload) // its header never reached uploadBegins
+            beginUpload(request);
     }
     record(request, exchange, reply);
     return reply;
@@ -553,7 +592,7 @@ HttpReply SiteCore::uploadHost(const HttpRequest &request, Exchange *exchange) {
     const auto type = toLowerAscii(trimmed(contentType.substr(0, contentType.find(';'))));
     if (type == "multipart/form-data") {
         *exchange = Exchange::Upload;
-        return upload(request, contentType);
+        return upload(request, contentType, request.upload ? request.upload : beginUpload(request));
     }
     if (type != "application/x-www-form-urlencoded" && !type.empty())
         return textReply(415, "the upload host takes multipart/form-data or a form");
@@ -571,19 +610,18 @@ HttpReply SiteCore::uploadHost(const HttpRequest &request, Exchange *exchange) {
         *exchange = Exchange::Upload;
         if (!sessionAccount(request))
             return textReply(403, "not signed in");
-        noteUpload(request, false);
+        beginUpload(request);
         return textReply(400, "an upload needs a multipart/form-data body");
     }
     return textReply(400, "the form's func must be addq or checkq");
 }
 
-HttpReply SiteCore::upload(const HttpRequest &request, std::string_view contentType) {
-    if (fault(Fault::Upload500)) {
-        noteUpload(request, false);
+// Every way out but the photo stored leaves the upload begun and not stored.
+HttpReply SiteCore::upload(const HttpRequest &request, std::string_view contentType,
+                           std::uint64_t number) {
+    if (fault(Fault::Upload500))
         return textReply(500, "the upload failed");
-    }
     if (fault(Fault::UploadReset)) {
-        noteUpload(request, false);
         HttpReply reply;
         reply.action = HttpReply::Action::Reset;
         return reply;
@@ -592,39 +630,35 @@ HttpReply SiteCore::upload(const HttpRequest &request, std::string_view contentT
     if (!email)
         return textReply(403, "not signed in");
 
-    auto refuse = [&](int status, const std::string &reason) {
-        noteUpload(request, false);
-        return textReply(status, reason);
-    };
     std::string error;
     const auto boundary = multipartBoundary(contentType, &error);
     if (!boundary)
-        return refuse(400, error);
+        return textReply(400, error);
     const auto form = parseMultipart(request.body, *boundary);
     if (!form.ok())
-        return refuse(400, form.error);
+        return textReply(400, form.error);
     const FormPart *photo = nullptr;
     const FormPart *func = nullptr;
     for (const auto &part : form.parts) {
         if (part.filename || part.name == "iPhoto.png") {
             if (photo)
-                return refuse(400, "the form holds more than one file");
+                return textReply(400, "the form holds more than one file");
             photo = &part;
         } else if (part.name == "func") {
             func = &part;
         }
     }
     if (!photo)
-        return refuse(400, "the form holds no photo");
+        return textReply(400, "the form holds no photo");
     if (!func)
-        return refuse(400, "the form has no func field");
+        return textReply(400, "the form has no func field");
     if (trimmed(func->data) != "addq")
-        return refuse(400, "the form's func must be addq");
+        return textReply(400, "the form's func must be addq");
 
     const auto stored = m_store.store(*email, photo->data);
     if (!stored.photo)
-        return refuse(500, "the photo could not be stored: " + stored.error);
-    noteUpload(request, true);
+        return textReply(500, "the photo could not be stored: " + stored.error);
+    uploadStored(request, number);
     if (fault(Fault::UploadStoredThenDrop))
         return droppedReply();
     return textReply(200, "stored photo " + std::to_string(stored.photo->number));
@@ -640,7 +674,7 @@ HttpReply SiteCore::queueCheck(const HttpRequest &request) {
     if (sid) {
         std::lock_guard lock(m_mutex);
         if (const auto it = m_sessions.find(*sid); it != m_sessions.end())
-            stored = it->second.lastUploadStored;
+            stored = it->second.uploads != 0 && it->second.stored == it->second.uploads;
     }
     if (!stored)
         return textReply(403, "not signed in");

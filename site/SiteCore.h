@@ -30,6 +30,7 @@ struct HttpRequest {
     std::string target;
     std::vector<std::pair<std::string, std::string>> fields; // in order received
     std::string_view body;
+    std::uint64_t upload = 0; // what uploadBegins answered for this request's header
 };
 
 struct HttpReply {
@@ -57,6 +58,12 @@ public:
     std::uint64_t maxUpload() const { return m_options.maxUpload; }
     std::uint64_t maxSiteBody() const { return 1u << 20; }
 
+    // As soon as a request's header has arrived, before its body: an upload (a multipart POST
+    // to the upload host) of a session ends at once the claim of that session's earlier upload
+    // to be its last one stored, so that an upload cut off in its body, timed out or refused
+    // never borrows the earlier photo's success in a queue check. Answers the upload's number
+    // within its session, to be handed in as HttpRequest::upload; 0 for any other request.
+    std::uint64_t uploadBegins(const HttpRequest &header);
     HttpReply handle(const HttpRequest &request);
     // A request the transport could not read whole (bad syntax, too large, cut short): answered
     // with `status` and the one-line reason, then the connection closes. `request` holds what was
@@ -77,7 +84,8 @@ public:
 private:
     struct Session {
         std::string email;
-        bool lastUploadStored = false;
+        std::uint64_t uploads = 0; // uploads begun, the last one's number
+        std::uint64_t stored = 0;  // the number of the last upload stored
     };
     static constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::LogoutDrop) + 1;
     static constexpr std::size_t kExchangeCount = static_cast<std::size_t>(Exchange::Other) + 1;
@@ -89,14 +97,17 @@ private:
     HttpReply albumsExchange(const HttpRequest &request, const std::string &func);
     HttpReply gallery(const HttpRequest &request,
                       const std::vector<std::pair<std::string, std::string>> &query);
-    HttpReply upload(const HttpRequest &request, std::string_view contentType);
+    HttpReply upload(const HttpRequest &request, std::string_view contentType,
+                     std::uint64_t number);
     HttpReply queueCheck(const HttpRequest &request);
 
     bool fault(Fault fault) const;
     // The account of the request's "sid" cookie, if that names a live session.
     std::optional<std::string> sessionAccount(const HttpRequest &request) const;
     std::optional<std::string> sessionId(const HttpRequest &request) const;
-    void noteUpload(const HttpRequest &request, bool stored);
+    // The next upload number of the request's session; 0 without a session.
+    std::uint64_t beginUpload(const HttpRequest &request);
+    void uploadStored(const HttpRequest &request, std::uint64_t upload);
     const Account *checkCredentials(std::string_view rawEmail, std::string_view rawPassword) const;
     void record(const HttpRequest &request, Exchange exchange, const HttpReply &reply);
 

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -35,24 +36,63 @@ constexpr auto kDrainTimeout = std::chrono::seconds(3);
 constexpr std::size_t kHeaderLimit = 16 * 1024;
 constexpr int kThreads = 3; // a store flushes to disk on its thread; the others go on serving
 
+// The bytes of request bodies held in memory, over every connection of both hosts: without a
+// bound of its own, each of many uploads at once takes up to the per-request limit.
+class BodyBudget {
+public:
+    explicit BodyBudget(std::uint64_t limit)
+        : m_limit(limit) {}
+
+    // One body always fits when nothing else is held, so no limit shuts out every upload.
+    bool take(std::uint64_t bytes) {
+        std::lock_guard lock(m_mutex);
+        if (m_held > 0 && (bytes > m_limit || m_held > m_limit - bytes))
+            return false;
+        m_held += bytes;
+        return true;
+    }
+    void give(std::uint64_t bytes) {
+        std::lock_guard lock(m_mutex);
+        m_held -= bytes;
+    }
+
+private:
+    std::mutex m_mutex;
+    const std::uint64_t m_limit;
+    std::uint64_t m_held = 0;
+};
+
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket &&socket, std::shared_ptr<SiteCore> core, HostKind host)
+    Connection(tcp::socket &&socket, std::shared_ptr<SiteCore> core,
+               std::shared_ptr<BodyBudget> budget, HostKind host)
         : m_stream(std::move(socket))
         , m_core(std::move(core))
+        , m_budget(std::move(budget))
         , m_host(host)
         , m_timer(m_stream.get_executor()) {}
+    ~Connection() { releaseBody(); }
 
     void start() {
         net::dispatch(m_stream.get_executor(), [self = shared_from_this()] { self->readHeader(); });
     }
 
 private:
+    std::uint64_t bodyLimit() const {
+        return m_host == HostKind::Upload ? m_core->maxUpload() : m_core->maxSiteBody();
+    }
+
+    void releaseBody() {
+        m_budget->give(m_held);
+        m_held = 0;
+    }
+
     void readHeader() {
         m_parser.emplace();
         m_parser->header_limit(kHeaderLimit);
-        m_parser->body_limit(m_host == HostKind::Upload ? m_core->maxUpload()
-                                                        : m_core->maxSiteBody());
+        m_parser->body_limit(bodyLimit());
+        m_upload = 0;
+        m_head = false;
         m_stream.expires_after(kIdleTimeout);
         http::async_read_header(
             m_stream, m_buffer, *m_parser,
@@ -62,6 +102,17 @@ private:
     void onHeader(beast::error_code ec, std::size_t) {
         if (ec)
             return onReadError(ec);
+        m_upload = m_core->uploadBegins(requestView());
+        // The string body reserves an announced length at once; a chunked one grows up to the
+        // limit.
+        const std::uint64_t body =
+            m_parser->chunked() ? bodyLimit() : m_parser->content_length().value_or(0);
+        if (body > 0 && !m_budget->take(body))
+            return answer(m_core->refuse(requestView(), 503,
+                                         "the site holds too many request bodies at once; "
+                                         "try again later"),
+                          false);
+        m_held = body;
         m_stream.expires_after(kBodyTimeout);
         const auto expect = m_parser->get()[http::field::expect];
         if (beast::iequals(expect, "100-continue") && !m_parser->is_done()) {
@@ -92,6 +143,7 @@ private:
             request.fields.emplace_back(std::string(field.name_string()),
                                         std::string(field.value()));
         request.body = message.body();
+        request.upload = m_upload;
         return request;
     }
 
@@ -108,10 +160,8 @@ private:
         std::string reason;
         if (ec == http::error::body_limit) {
             status = 413;
-            reason = "the body is larger than the limit of " +
-                     std::to_string(m_host == HostKind::Upload ? m_core->maxUpload()
-                                                               : m_core->maxSiteBody()) +
-                     " bytes";
+            reason =
+                "the body is larger than the limit of " + std::to_string(bodyLimit()) + " bytes";
         } else if (ec == http::error::header_limit) {
             status = 431;
             reason = "the request header is larger than " + std::to_string(kHeaderLimit) + " bytes";
@@ -139,6 +189,7 @@ private:
         HttpReply reply = m_core->handle(request);
         // The request body is no longer needed; a 64 MiB upload should not wait for the reply.
         m_parser->get().body() = std::string();
+        releaseBody();
         if (reply.delay.count() > 0) {
             m_timer.expires_after(reply.delay);
             m_timer.async_wait(
@@ -226,8 +277,11 @@ private:
 
     beast::tcp_stream m_stream;
     std::shared_ptr<SiteCore> m_core;
+    std::shared_ptr<BodyBudget> m_budget;
     HostKind m_host;
     net::steady_timer m_timer;
+    std::uint64_t m_held = 0;   // bytes of m_budget this request's body holds
+    std::uint64_t m_upload = 0; // what the core answered for this request's header
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
     std::optional<http::response<http::string_body>> m_response;
@@ -238,11 +292,13 @@ private:
 
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
-    Listener(net::io_context &ioc, std::shared_ptr<SiteCore> core, HostKind host)
+    Listener(net::io_context &ioc, std::shared_ptr<SiteCore> core,
+             std::shared_ptr<BodyBudget> budget, HostKind host)
         : m_ioc(ioc)
         , m_acceptor(net::make_strand(ioc))
         , m_retry(m_acceptor.get_executor())
         , m_core(std::move(core))
+        , m_budget(std::move(budget))
         , m_host(host) {}
 
     bool listen(const tcp::endpoint &endpoint, std::string *error) {
@@ -292,7 +348,7 @@ private:
             return;
         }
         socket.set_option(tcp::no_delay(true), ec);
-        std::make_shared<Connection>(std::move(socket), m_core, m_host)->start();
+        std::make_shared<Connection>(std::move(socket), m_core, m_budget, m_host)->start();
         accept();
     }
 
@@ -300,6 +356,7 @@ private:
     tcp::acceptor m_acceptor;
     net::steady_timer m_retry;
     std::shared_ptr<SiteCore> m_core;
+    std::shared_ptr<BodyBudget> m_budget;
     HostKind m_host;
     std::uint16_t m_port = 0;
 };
@@ -357,8 +414,9 @@ std::unique_ptr<Site> Site::start(const Options &options, std::string *error) {
     d.core = std::make_shared<SiteCore>(options);
     if (!d.core->open(error))
         return nullptr;
-    d.siteListener = std::make_shared<Listener>(d.ioc, d.core, HostKind::Site);
-    d.uploadListener = std::make_shared<Listener>(d.ioc, d.core, HostKind::Upload);
+    const auto budget = std::make_shared<BodyBudget>(options.maxBuffered);
+    d.siteListener = std::make_shared<Listener>(d.ioc, d.core, budget, HostKind::Site);
+    d.uploadListener = std::make_shared<Listener>(d.ioc, d.core, budget, HostKind::Upload);
     if (!d.siteListener->listen({address, options.sitePort}, error) ||
         !d.uploadListener->listen({address, options.uploadPort}, error))
         return nullptr;

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <ctime>
 #include <memory>
 
@@ -180,6 +181,34 @@ queryItems(std::string_view target) {
         if (!name || !value)
             return std::nullopt;
         out.emplace_back(std::move(*name), std::move(*value));
+    }
+    return out;
+}
+
+std::string redactSecrets(std::string_view text) {
+    static constexpr std::string_view kNames[] = {"sid=", "input_password="};
+    const auto nameByte = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == '.';
+    };
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t nameSize = 0;
+        if (i == 0 || !nameByte(text[i - 1]))
+            for (const auto name : kNames)
+                if (equalsIgnoreCase(text.substr(i, name.size()), name))
+                    nameSize = name.size();
+        if (nameSize == 0) {
+            out += text[i++];
+            continue;
+        }
+        const auto end = std::min(text.find_first_of(";&, \t\r\n\"", i + nameSize), text.size());
+        out.append(text.substr(i, nameSize));
+        if (end > i + nameSize)
+            out += "<redacted>";
+        i = end;
     }
     return out;
 }

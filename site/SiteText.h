@@ -33,6 +33,12 @@ std::optional<std::vector<std::pair<std::string, std::string>>> queryItems(std::
 
 std::string htmlEscape(std::string_view text);
 
+// `text` with the value of every "sid=" and "input_password=" written as "<redacted>": the
+// session id and the password, wherever they stand (a Cookie field, a form, a query). A name
+// counts, in any letter case, at the start or after a byte that cannot end another name; its
+// value runs to the next ; & , space, tab, CR, LF or double quote.
+std::string redactSecrets(std::string_view text);
+
 // JSON string literal (with quotes). Bytes that are not valid UTF-8 are taken as Latin-1, so the
 // output is always valid JSON.
 std::string jsonString(std::string_view text);

@@ -27,7 +27,10 @@ void usage(std::FILE *to) {
         "                       demo account is made up and printed\n"
         "  --bind ADDR          address to listen on (default 127.0.0.1)\n"
         "  --max-upload BYTES   larger upload bodies are refused with 413 (default 67108864)\n"
-        "  --journal FILE       write every request received to FILE as JSON lines\n"
+        "  --max-buffered BYTES request bodies held at once, over all connections; a request\n"
+        "                       past it is refused with 503 (default 268435456)\n"
+        "  --journal FILE       write every request received to FILE as JSON lines (mode\n"
+        "                       0600; passwords and session ids are written <redacted>)\n"
         "  --help               this text\n"
         "Once listening it prints \"site-host ADDR:PORT\" and \"upload-host ADDR:PORT\".\n"
         "Ctrl-C or SIGTERM stops it.\n",
@@ -101,14 +104,14 @@ int main(int argc, char **argv) {
             if (!next() || value.empty())
                 return fail("--bind wants an address");
             options.bind = std::string(value);
-        } else if (arg == "--max-upload") {
+        } else if (arg == "--max-upload" || arg == "--max-buffered") {
             std::uint64_t bytes = 0;
             const bool ok = next();
             const auto [end, ec] =
                 std::from_chars(value.data(), value.data() + value.size(), bytes);
             if (!ok || ec != std::errc() || end != value.data() + value.size() || bytes == 0)
-                return fail("--max-upload wants a number of bytes");
-            options.maxUpload = bytes;
+                return fail(std::string(arg) + " wants a number of bytes");
+            (arg == "--max-upload" ? options.maxUpload : options.maxBuffered) = bytes;
         } else if (arg == "--journal") {
             if (!next() || value.empty())
                 return fail("--journal wants a file");

@@ -4,21 +4,23 @@
 // The kill is timed by the store itself: inotify reports the temporary file being created, or
 // the photo being renamed into place, and the test kills at once.
 
+#include "SiteProgram.h"
+
 #include <QtTest>
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
-#include <csignal>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+
+using standin::SiteProgram;
 
 namespace {
 
@@ -102,50 +104,10 @@ Answer exchange(const QByteArray &hostPort, const QByteArray &method, const QByt
     return answer;
 }
 
-// The nubelo-site program on a data folder.
-class SiteProgram {
-public:
-    bool start(const QString &dataDir) {
-        mProcess.setProgram(qEnvironmentVariable("NUBELO_BUILD_DIR") +
-                            QStringLiteral("/bin/nubelo-site"));
-        mProcess.setArguments({QStringLiteral("--data"), dataDir, QStringLiteral("--account"),
-                               QString::fromLatin1(kEmail + ':' + kPassword)});
-        mProcess.start();
-        QByteArray said;
-        while (siteHost.isEmpty() || uploadHost.isEmpty()) {
-            if (!mProcess.waitForReadyRead(10000))
-                return false;
-            said += mProcess.readAllStandardOutput();
-            for (const QByteArray &line : said.split('\n')) {
-                if (line.startsWith("site-host "))
-                    siteHost = line.mid(10);
-                else if (line.startsWith("upload-host "))
-                    uploadHost = line.mid(12);
-            }
-        }
-        return true;
-    }
-    void kill() {
-        ::kill(pid_t(mProcess.processId()), SIGKILL);
-        mProcess.waitForFinished(10000);
-    }
-    bool killed() const {
-        return mProcess.state() == QProcess::NotRunning &&
-               mProcess.exitStatus() == QProcess::CrashExit;
-    }
-    ~SiteProgram() {
-        if (mProcess.state() != QProcess::NotRunning) {
-            ::kill(pid_t(mProcess.processId()), SIGTERM);
-            mProcess.waitForFinished(10000);
-        }
-    }
-
-    QByteArray siteHost;
-    QByteArray uploadHost;
-
-private:
-    QProcess mProcess;
-};
+QStringList siteArguments(const QString &dataDir) {
+    return {QStringLiteral("--data"), dataDir, QStringLiteral("--account"),
+            QString::fromLatin1(kEmail + ':' + kPassword)};
+}
 
 QByteArray signIn(const SiteProgram &site) {
     const Answer answer = exchange(
@@ -212,7 +174,7 @@ void TestSiteCrash::killedMidUpload() {
     const QByteArray big = photoBytes(8 << 20);
     {
         SiteProgram site;
-        QVERIFY(site.start(data.path()));
+        QVERIFY(site.start(siteArguments(data.path())));
         const QByteArray sid = signIn(site);
         QVERIFY(!sid.isEmpty());
         for (const QByteArray &photo : earlier)
@@ -244,7 +206,7 @@ void TestSiteCrash::killedMidUpload() {
     // Started again on the same folder; the store looks at the account's folder when the
     // account is first used.
     SiteProgram site;
-    QVERIFY(site.start(data.path()));
+    QVERIFY(site.start(siteArguments(data.path())));
     const QByteArray sid = signIn(site);
     QVERIFY(!sid.isEmpty());
     const Answer gallery = exchange(site.siteHost, "GET", "/", {}, {}, sid);

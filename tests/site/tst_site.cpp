@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace nubelo::site;
@@ -72,6 +73,11 @@ QByteArray photoBytes(int size, int seed = 1) {
     while (bytes.size() < size)
         bytes += static_cast<char>((bytes.size() * 131 + seed * 17) % 256);
     return bytes.left(size);
+}
+
+int modeOf(const QString &path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 quint16 portOf(const std::string &host) {
@@ -182,10 +188,12 @@ private Q_SLOTS:
     void queueCheckAndLogoutFaults_data();
     void queueCheckAndLogoutFaults();
     void delaysDoNotBlockOthers();
+    void journal_data();
     void journal();
 
     void restartKeepsEverything();
-    void concurrentUploads();
+    void uploadsInFlight_data();
+    void uploadsInFlight();
     void accountFolderStaysInsideData();
     void badInput_data();
     void badInput();
@@ -312,6 +320,9 @@ void TestSite::sessionExchanges() {
 }
 
 void TestSite::uploadStoresPhoto() {
+    // The data folder is the site's own, even one found readable by others.
+    QCOMPARE(::chmod(QFile::encodeName(m_dir->filePath("data")).constData(), 0755), 0);
+    QVERIFY(startSite());
     const QByteArray sid = signIn();
     const QByteArray photo = photoBytes(200000);
     const auto a = upload(sid, photo);
@@ -336,6 +347,12 @@ void TestSite::uploadStoresPhoto() {
     QCOMPARE(line.value("sha256").toString().toLatin1(), sha);
     QVERIFY(!line.value("time").toString().isEmpty());
     QVERIFY(m_site->photos("ben@nubelo.example").empty());
+    // Photos are served through the site alone.
+    for (const QString &folder :
+         {m_dir->filePath("data"), m_dir->filePath("data/ana@nubelo.example")})
+        QCOMPARE(modeOf(folder), 0700);
+    QCOMPARE(modeOf(stored.fileName()), 0600);
+    QCOMPARE(modeOf(index.fileName()), 0600);
 }
 
 void TestSite::uploadRefusals_data() {
@@ -606,51 +623,67 @@ void TestSite::delaysDoNotBlockOthers() {
     QVERIFY(undelayed.elapsedMs < 1200);
 }
 
+void TestSite::journal_data() {
+    QTest::addColumn<bool>("fileThere"); // an older, world-readable journal at that name
+    QTest::newRow("journal file made") << false;
+    QTest::newRow("journal file there before") << true;
+}
+
 void TestSite::journal() {
+    QFETCH(bool, fileThere);
+    const QString path = m_dir->filePath("journal.jsonl");
+    if (fileThere) {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("an older journal\n");
+        old.close();
+        QVERIFY(old.setPermissions(old.permissions() | QFileDevice::ReadOther));
+    }
     Options options;
-    options.journalFile = m_dir->filePath("journal.jsonl").toStdString();
+    options.journalFile = path.toStdString();
     QVERIFY(startSite(options));
 
     const QByteArray sid = signIn();
-    const auto a = m_client.send("POST", site("?m=Login&func=do_login"),
-                                 {{"Content-Type", "application/x-www-form-urlencoded"},
-                                  {"Referer", "http://x/?m=login"},
-                                  {"Cookie", "lang=es_ES; tempHash=m=Home&func=index"}},
-                                 kLoginBody);
-    QCOMPARE(a.status, 302);
     const QByteArray photo = photoBytes(10000);
     QCOMPARE(upload(sid, photo).status, 200);
+    // The session id where no site puts it: a query, a Set-Cookie field, a form body.
+    QCOMPARE(m_client
+                 .send("POST", site("?m=Albums&func=create_album&" + sid),
+                       {{"Set-Cookie", sid + "; path=/"}, {"Cookie", "lang=es_ES; " + sid}},
+                       "name=x&" + sid)
+                 .status,
+             200);
 
     const auto entries = m_site->journal();
     QCOMPARE(entries.size(), 3u);
-    const JournalEntry &second = entries[1];
-    QCOMPARE(second.host, std::string("site"));
-    QCOMPARE(second.exchange, Exchange::Login);
-    QCOMPARE(second.method, std::string("POST"));
-    QCOMPARE(second.target, std::string("/?m=Login&func=do_login"));
-    QCOMPARE(QByteArray::fromStdString(second.body), kLoginBody);
-    QCOMPARE(second.status, 302);
-    QStringList ours;
-    for (const auto &[name, value] : second.fields)
-        if (name == "Content-Type" || name == "Referer" || name == "Cookie")
-            ours << QString::fromStdString(name);
-    QCOMPARE(ours, (QStringList{"Content-Type", "Referer", "Cookie"}));
-
-    const JournalEntry &third = entries[2];
-    QCOMPARE(third.exchange, Exchange::Upload);
-    QCOMPARE(third.bodySize, static_cast<std::uint64_t>(photo.size() + 317));
-    QCOMPARE(QByteArray::fromStdString(third.bodySha256),
+    QCOMPARE(entries[0].exchange, Exchange::Login);
+    QCOMPARE(entries[0].status, 302);
+    QCOMPARE(QByteArray::fromStdString(entries[0].body),
+             QByteArray(kLoginBody).replace("se%26cret%20pw+1", "<redacted>"));
+    QCOMPARE(entries[1].exchange, Exchange::Upload);
+    QCOMPARE(entries[1].bodySize, static_cast<std::uint64_t>(photo.size() + 317));
+    QCOMPARE(QByteArray::fromStdString(entries[1].bodySha256),
              QCryptographicHash::hash(clientBody(photo), QCryptographicHash::Sha256).toHex());
-    QVERIFY(third.body.empty()); // too large to keep
+    QCOMPARE(entries[2].target, std::string("/?m=Albums&func=create_album&sid=<redacted>"));
+    QCOMPARE(entries[2].body, std::string("name=x&sid=<redacted>"));
+    QByteArray held;
+    for (const auto &e : entries) {
+        held += QByteArray::fromStdString(e.target + e.body);
+        for (const auto &[name, value] : e.fields)
+            held += QByteArray::fromStdString(name + ": " + value + "\n");
+    }
+    QCOMPARE(held.count("sid=<redacted>"), 5);
 
-    QFile file(m_dir->filePath("journal.jsonl"));
+    QCOMPARE(modeOf(path), 0600);
+    QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const auto lines = file.readAll().trimmed().split('\n');
-    QCOMPARE(lines.size(), 3);
-    const auto json = QJsonDocument::fromJson(lines[1]).object();
-    QCOMPARE(json.value("target").toString(), QString("/?m=Login&func=do_login"));
-    QCOMPARE(json.value("status").toInt(), 302);
-    QCOMPARE(json.value("body").toString().toUtf8(), kLoginBody);
+    const QByteArray written = file.readAll();
+    QCOMPARE(written.trimmed().split('\n').size(), 3);
+    const auto login = QJsonDocument::fromJson(written.left(written.indexOf('\n'))).object();
+    QCOMPARE(login.value("body").toString().toUtf8(), QByteArray::fromStdString(entries[0].body));
+    const QByteArray sidValue = sid.mid(4);
+    for (const QByteArray &kept : {held, written})
+        QVERIFY2(!kept.contains(sidValue) && !kept.contains("cret"), kept.constData());
 
     m_site->clearJournal();
     QVERIFY(m_site->journal().empty());
@@ -703,37 +736,63 @@ void TestSite::restartKeepsEverything() {
     QCOMPARE(m_site->photos(kEmail.toStdString()).back().number, 4u);
 }
 
-void TestSite::concurrentUploads() {
-    const QByteArray sid = signIn();
-    constexpr int count = 8;
-    std::vector<std::unique_ptr<Client>> clients;
-    std::vector<QNetworkReply *> pending;
-    QSet<QByteArray> sent;
-    for (int i = 0; i < count; ++i) {
-        const QByteArray photo = photoBytes(30000 + i * 1000, i);
-        sent.insert(QCryptographicHash::hash(photo, QCryptographicHash::Sha256).toHex());
-        clients.push_back(std::make_unique<Client>());
-        pending.push_back(clients.back()->start("POST", uploadUrl(),
-                                                {{"Content-Type", kMultipart}, {"Cookie", sid}},
-                                                clientBody(photo)));
-    }
-    for (auto *reply : pending)
-        QCOMPARE(Client::finish(reply).status, 200);
+void TestSite::uploadsInFlight_data() {
+    QTest::addColumn<bool>("finished"); // the bodies admitted arrive whole, or are cut off
+    QTest::newRow("eight at once, those admitted finished") << true;
+    QTest::newRow("eight at once, those admitted cut off") << false;
+}
 
-    QSet<std::uint64_t> numbers;
-    QSet<QByteArray> stored;
-    for (const auto &p : m_site->photos(kEmail.toStdString())) {
-        numbers.insert(p.number);
-        QFile file(QString::fromStdString(p.path.string()));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const auto sha =
-            QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex();
-        QCOMPARE(sha, QByteArray::fromStdString(p.sha256));
-        stored.insert(sha);
+// Room for three of the eight bodies: the rest are answered 503 before their body is read, the
+// three are stored side by side, and whatever became of them the room is given back.
+void TestSite::uploadsInFlight() {
+    QFETCH(bool, finished);
+    Options options;
+    options.maxBuffered = 1 << 20;
+    QVERIFY(startSite(options));
+    const QByteArray sid = signIn();
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    QList<QByteArray> bodies;
+    for (int i = 0; i < 8; ++i) {
+        bodies.append(clientBody(photoBytes(300000, i)));
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        sockets.back()->connectToHost(QHostAddress::LocalHost, portOf(m_site->uploadHost()));
+        sockets.back()->write("POST /?upload=1&iframe=1 HTTP/1.1\r\nHost: x\r\nContent-Type: " +
+                              kMultipart + "\r\nCookie: " + sid +
+                              "\r\nContent-Length: " + QByteArray::number(bodies.back().size()) +
+                              "\r\n\r\n" + bodies.back().left(1000));
     }
-    QCOMPARE(numbers.size(), count);
-    QCOMPARE(*std::max_element(numbers.begin(), numbers.end()), std::uint64_t(count));
+    const auto answered = [&] {
+        return std::count_if(sockets.begin(), sockets.end(),
+                             [](const auto &s) { return s->bytesAvailable() > 0; });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(answered(), 5, 10000);
+    QSet<QByteArray> sent;
+    std::vector<QTcpSocket *> admitted;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        QTcpSocket &socket = *sockets[i];
+        if (socket.bytesAvailable() > 0) {
+            QVERIFY(socket.readAll().startsWith("HTTP/1.1 503 "));
+        } else if (!finished) {
+            socket.abort();
+        } else {
+            socket.write(bodies[qsizetype(i)].mid(1000));
+            sent.insert(
+                QCryptographicHash::hash(photoBytes(300000, int(i)), QCryptographicHash::Sha256)
+                    .toHex());
+            admitted.push_back(&socket);
+        }
+    }
+    for (QTcpSocket *socket : admitted) {
+        QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() > 0, 10000);
+        QVERIFY(socket->readAll().startsWith("HTTP/1.1 200 "));
+    }
+    QSet<QByteArray> stored;
+    for (const auto &p : m_site->photos(kEmail.toStdString()))
+        stored.insert(QByteArray::fromStdString(p.sha256));
     QCOMPARE(stored, sent);
+
+    // A body that takes nearly all the room once the cut-off connections are gone.
+    QTRY_COMPARE_WITH_TIMEOUT(upload(sid, photoBytes(900000)).status, 200, 5000);
 }
 
 void TestSite::accountFolderStaysInsideData() {
@@ -859,8 +918,10 @@ void TestSite::program() {
     QCOMPARE(server.exitStatus(), QProcess::NormalExit);
     QCOMPARE(server.exitCode(), 0);
     QFile journal(m_dir->filePath("program.jsonl"));
+    QCOMPARE(modeOf(journal.fileName()), 0600);
     QVERIFY(journal.open(QIODevice::ReadOnly));
-    QVERIFY(journal.readAll().contains("\"exchange\":\"Login\""));
+    const QByteArray written = journal.readAll();
+    QVERIFY(written.contains("\"exchange\":\"Login\"") && !written.contains(account[1]));
 }
 
 QTEST_GUILESS_MAIN(TestSite)

@@ -1,0 +1,57 @@
+#pragma once
+
+// The nubelo-site program, started by a test on loopback with the hosts it printed, and stopped
+// with SIGTERM when the test is done with it (or killed with SIGKILL on purpose).
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+#include <csignal>
+
+namespace standin {
+
+class SiteProgram {
+public:
+    bool start(const QStringList &arguments) {
+        mProcess.setProgram(qEnvironmentVariable("NUBELO_BUILD_DIR") +
+                            QStringLiteral("/bin/nubelo-site"));
+        mProcess.setArguments(arguments);
+        mProcess.start();
+        QByteArray said;
+        while (siteHost.isEmpty() || uploadHost.isEmpty()) {
+            if (!mProcess.waitForReadyRead(10000))
+                return false;
+            said += mProcess.readAllStandardOutput();
+            for (const QByteArray &line : said.split('\n')) {
+                if (line.startsWith("site-host "))
+                    siteHost = line.mid(10);
+                else if (line.startsWith("upload-host "))
+                    uploadHost = line.mid(12);
+            }
+        }
+        return true;
+    }
+    void kill() {
+        ::kill(pid_t(mProcess.processId()), SIGKILL);
+        mProcess.waitForFinished(10000);
+    }
+    bool killed() const {
+        return mProcess.state() == QProcess::NotRunning &&
+               mProcess.exitStatus() == QProcess::CrashExit;
+    }
+    ~SiteProgram() {
+        if (mProcess.state() != QProcess::NotRunning) {
+            ::kill(pid_t(mProcess.processId()), SIGTERM);
+            mProcess.waitForFinished(10000);
+        }
+    }
+
+    QByteArray siteHost;
+    QByteArray uploadHost;
+
+private:
+    QProcess mProcess;
+};
+
+} // namespace standin
