@@ -12,6 +12,7 @@
 
 #include <QtTest>
 
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -114,6 +115,7 @@ private:
 };
 
 void TestHostilePeers::initTestCase() {
+    QLoggingCategory::setFilterRules(QStringLiteral("nubelo.*=false"));
     QVERIFY(mFiles.isValid());
     QVERIFY(QFileInfo(faults::exportProgram()).isExecutable());
     mPhoto = mFiles.filePath(QStringLiteral("photo.png"));
