@@ -153,6 +153,8 @@ void TestHostilePeers::program_data() {
     QTest::newRow("upload 307 to another host")
         << Peer{At::Upload, to(307, "http://{elsewhere}/?upload=1")}
         << Expected{1, {unable, "HTTP status 404"}, {uploaded}};
+    QTest::newRow("logout 302 to another host")
+        << Peer{At::Logout, to(302, "http://{elsewhere}/")} << Expected{0, {uploaded}};
     // Regression: the program held the whole answer (1 GB and more), the trace file too.
     QTest::newRow("login 302 with a 1 GB body")
         << Peer{At::Login, Answer(head(302, "Location: /?m=Home\r\n" + sidAndBody, kGiB), kGiB)}
