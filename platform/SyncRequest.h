@@ -13,9 +13,11 @@ struct SyncResult {
 };
 
 // Sends `request` on the platform's network thread and blocks the calling thread, which runs no
-// event loop meanwhile, until the answer has come or request.timeout has passed. Redirects are
-// followed as a browser follows them, at most 20; no cache and no cookie jar take part. Fails at
-// once when the network thread is not running (after shutdown()).
+// event loop meanwhile, until the answer has come or no byte has moved for request.timeout.
+// Redirects are followed as a browser follows them, at most 20, and only to the places the
+// request allows (UrlRequest::redirectOrigins); no cache and no cookie jar take part. The body
+// is at most kMaxAnswerBytes, or the exchange fails. A POST is sent once, never again by the
+// stack on its own. Fails at once when the network thread is not running (after shutdown()).
 SyncResult sendSynchronousRequest(const UrlRequest &request);
 
 } // namespace platform

@@ -1,25 +1,15 @@
 #include "UrlConnection.h"
 
+#include "ReplyWatch.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QTimer>
 
 namespace platform {
 
 namespace {
 bool isRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-QNetworkReply *sendWith(QNetworkAccessManager &manager, const UrlRequest &request) {
-    const QNetworkRequest networkRequest = request.toNetworkRequest();
-    if (request.method == "GET")
-        return manager.get(networkRequest);
-    if (request.method == "HEAD")
-        return manager.head(networkRequest);
-    if (request.method == "POST")
-        return manager.post(networkRequest, request.body);
-    return manager.sendCustomRequest(networkRequest, request.method, request.body);
 }
 } // namespace
 
@@ -29,14 +19,9 @@ UrlConnection::UrlConnection(const UrlRequest &request, UrlConnectionDelegate *d
                              QObject *parent)
     : QObject(parent)
     , mRequest(request)
+    , mOrigins(QList<QUrl>{request.url} + request.redirectOrigins)
     , mDelegate(delegate)
-    , mManager(std::make_unique<QNetworkAccessManager>())
-    , mTimer(new QTimer(this)) {
-    mTimer->setSingleShot(true);
-    // A coarse timer may fire several percent early; the limit is a promise to the user.
-    mTimer->setTimerType(Qt::PreciseTimer);
-    connect(mTimer, &QTimer::timeout, this, &UrlConnection::onTimeout);
-}
+    , mManager(std::make_unique<QNetworkAccessManager>()) {}
 
 UrlConnection::~UrlConnection() {
     mEnded = true;
@@ -65,33 +50,31 @@ bool UrlConnection::isRunning() const {
 
 void UrlConnection::send(const UrlRequest &request) {
     mRequest = request;
-    QNetworkReply *reply = sendWith(*mManager, request);
-    mReply = reply;
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });
-    mTimer->start(request.timeout);
+    QNetworkReply *reply = detail::sendOnce(*mManager, request);
+    // Redirects are ours to follow (manual policy), so the watch checks none of them.
+    mWatch = new detail::ReplyWatch(
+        reply, request.timeout, {}, [this](const detail::ReplyWatch::Outcome &outcome) {
+            mWatch = nullptr;
+            if (outcome.error)
+                fail(*outcome.error);
+            else
+                onAnswer(outcome.response, outcome.redirectTarget, outcome.body);
+        });
 }
 
 void UrlConnection::dropReply() {
-    mTimer->stop();
-    if (QNetworkReply *reply = mReply.data()) {
-        mReply = nullptr;
-        // abort() finishes the reply at once; nothing of ours may hear that.
-        disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
-        reply->deleteLater();
+    if (detail::ReplyWatch *watch = mWatch.data()) {
+        mWatch = nullptr;
+        watch->cancel();
     }
 }
 
 void UrlConnection::fail(const Error &error) {
+    if (mEnded)
+        return;
     mEnded = true;
     dropReply();
     mDelegate->didFailWithError(this, error);
-}
-
-void UrlConnection::onTimeout() {
-    if (mEnded)
-        return;
-    fail(networkError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out.")));
 }
 
 UrlRequest UrlConnection::redirectRequest(const UrlResponse &response, const QUrl &target) const {
@@ -111,29 +94,25 @@ UrlRequest UrlConnection::redirectRequest(const UrlResponse &response, const QUr
     return next;
 }
 
-void UrlConnection::onFinished(QNetworkReply *reply) {
-    if (reply != mReply.data() || mEnded)
+void UrlConnection::onAnswer(const UrlResponse &response, const QUrl &target,
+                             const QByteArray &body) {
+    if (mEnded)
         return;
-    mTimer->stop();
-    mReply = nullptr;
-    reply->deleteLater();
-
-    if (MaybeError error = transportErrorOf(reply)) {
-        fail(*error);
-        return;
-    }
-    const UrlResponse response = responseOf(reply);
     QPointer<UrlConnection> self(this);
 
-    const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     if (isRedirectStatus(response.statusCode) && target.isValid()) {
         if (++mRedirects > kMaxRedirects) {
             fail(networkError(QNetworkReply::TooManyRedirectsError,
                               QStringLiteral("Too many redirects.")));
             return;
         }
-        // A relative Location resolves against the URL that answered.
-        const UrlRequest proposed = redirectRequest(response, reply->url().resolved(target));
+        // Checked before the delegate hears of it: the request it would send there carries
+        // what the site was given (a session cookie, a login's body).
+        if (!mayRedirectTo(mOrigins, target)) {
+            fail(redirectedElsewhere(target));
+            return;
+        }
+        const UrlRequest proposed = redirectRequest(response, target);
         const UrlRequest next = mDelegate->willSendRequest(this, proposed, &response);
         if (self.isNull() || mEnded)
             return;
@@ -141,7 +120,6 @@ void UrlConnection::onFinished(QNetworkReply *reply) {
         return;
     }
 
-    const QByteArray body = reply->readAll();
     mDelegate->didReceiveResponse(this, response);
     if (self.isNull() || mEnded)
         return;

@@ -10,9 +10,12 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QTimer;
 
 namespace platform {
+
+namespace detail {
+class ReplyWatch;
+}
 
 class UrlConnection;
 
@@ -29,14 +32,17 @@ public:
     // The final answer (any status); its body follows in didReceiveData.
     virtual void didReceiveResponse(UrlConnection *connection, const UrlResponse &response) = 0;
     virtual void didReceiveData(UrlConnection *connection, const QByteArray &data) = 0;
-    // A transport failure, the time limit of a hop, or too many redirects.
+    // A transport failure, the silence limit, an answer past kMaxAnswerBytes, too many
+    // redirects, or a redirect to a place the request does not allow (nothing is sent there).
     virtual void didFailWithError(UrlConnection *connection, const Error &error) = 0;
     virtual void didFinishLoading(UrlConnection *connection) = 0;
 };
 
 // An asynchronous HTTP exchange that follows redirects itself, asking its delegate before each
 // request. It uses a network manager of its own on the creating thread, with Qt's cookie jar,
-// cache and redirect following all kept out.
+// cache and redirect following all kept out. A redirect is followed only within the places the
+// first request allows (its own and its redirectOrigins), and is checked before the delegate
+// hears of it. A POST is sent once, never again by the stack on its own.
 class UrlConnection : public QObject {
     Q_OBJECT
 public:
@@ -55,17 +61,16 @@ public:
 
 private:
     void send(const UrlRequest &request);
-    void onFinished(QNetworkReply *reply);
-    void onTimeout();
+    void onAnswer(const UrlResponse &response, const QUrl &target, const QByteArray &body);
     void fail(const Error &error);
     void dropReply();
     UrlRequest redirectRequest(const UrlResponse &response, const QUrl &target) const;
 
-    UrlRequest mRequest; // the one in flight
+    UrlRequest mRequest;        // the one in flight
+    const QList<QUrl> mOrigins; // where redirects may lead
     UrlConnectionDelegate *mDelegate;
     std::unique_ptr<QNetworkAccessManager> mManager;
-    QPointer<QNetworkReply> mReply;
-    QTimer *mTimer;
+    QPointer<detail::ReplyWatch> mWatch; // of the reply in flight
     int mRedirects = 0;
     bool mStarted = false;
     bool mEnded = false;

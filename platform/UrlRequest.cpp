@@ -2,6 +2,8 @@
 
 #include <QNetworkReply>
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -70,6 +72,36 @@ QByteArray UrlResponse::value(const QByteArray &field) const {
 
 Error networkError(int code, const QString &description) {
     return Error{QString::fromLatin1(kNetworkErrorDomain), code, description};
+}
+
+namespace {
+int portOf(const QUrl &url) {
+    return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443
+                                                                                           : 80);
+}
+bool sameOrigin(const QUrl &a, const QUrl &b) {
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && portOf(a) == portOf(b);
+}
+} // namespace
+
+Error redirectedElsewhere(const QUrl &target) {
+    QString place = target.host() + QLatin1Char(':') + QString::number(portOf(target));
+    if (target.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0)
+        place = target.scheme() + QLatin1String("://") + place;
+    return networkError(QNetworkReply::InsecureRedirectError,
+                        QStringLiteral("redirected to another host: ") + place);
+}
+
+Error answerTooLarge() {
+    return networkError(QNetworkReply::ProtocolFailure,
+                        QStringLiteral("the site's answer is larger than %1 MiB")
+                            .arg(kMaxAnswerBytes / (1024 * 1024)));
+}
+
+bool mayRedirectTo(const QList<QUrl> &origins, const QUrl &target) {
+    return std::any_of(origins.begin(), origins.end(),
+                       [&](const QUrl &origin) { return sameOrigin(origin, target); });
 }
 
 UrlResponse responseOf(QNetworkReply *reply) {

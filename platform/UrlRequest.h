@@ -21,6 +21,10 @@ using HeaderFields = QList<HeaderField>;
 // The error domain of every failure of an HTTP exchange; the code is a QNetworkReply::NetworkError.
 inline constexpr const char *kNetworkErrorDomain = "Network";
 
+// The longest answer body any exchange reads; a longer answer fails the exchange at this point
+// (answerTooLarge()), so a peer can never fill memory or a file with its answer.
+inline constexpr qint64 kMaxAnswerBytes = 4 * 1024 * 1024;
+
 // An HTTP request as our exchanges build it. Kept apart from QNetworkRequest because a redirect
 // changes the method and the body, which QNetworkRequest does not hold, and because the order of
 // the header fields matters to the site.
@@ -29,8 +33,14 @@ struct UrlRequest {
     QByteArray method = "GET";
     HeaderFields headerFields;
     QByteArray body;
-    // The limit of one exchange (one hop of a redirect chain), measured from its start.
+    // The longest silence an exchange bears: it fails once no byte has moved either way for
+    // this long. A slow answer or upload that keeps moving goes on.
     std::chrono::milliseconds timeout{60000};
+    // Besides the request's own place (scheme, host and port), the places a redirect may lead
+    // to. A redirect to any other place is not followed, and the exchange fails with
+    // redirectedElsewhere(): the request's fields (a session cookie, a login's body) would go
+    // along.
+    QList<QUrl> redirectOrigins;
 
     // The value of the first field of that name (compared without case), or a null array.
     QByteArray value(const QByteArray &field) const;
@@ -58,6 +68,12 @@ struct UrlResponse {
 
 // A network error with the given code and text.
 Error networkError(int code, const QString &description);
+// "redirected to another host: HOST:PORT" (with the scheme too when that is what differs).
+Error redirectedElsewhere(const QUrl &target);
+// "the site's answer is larger than 4 MiB".
+Error answerTooLarge();
+// True when `target` has the scheme, host and port of one of `origins`.
+bool mayRedirectTo(const QList<QUrl> &origins, const QUrl &target);
 
 // The answer that a finished reply carries (its status is 0 when no HTTP answer came).
 UrlResponse responseOf(QNetworkReply *reply);

@@ -45,6 +45,12 @@ QString siteUrl(const QString &query) {
     return QStringLiteral("http://") + NubeloConfig::siteHost() + query;
 }
 
+// The two places the session cookie and the login's body may ever go: a redirect anywhere else
+// fails its exchange instead of carrying them there.
+QList<QUrl> siteOrigins() {
+    return {QUrl(siteUrl(QString())), QUrl(QStringLiteral("http://") + NubeloConfig::uploadHost())};
+}
+
 QString uploadUrl() {
     return QStringLiteral("http://") + NubeloConfig::uploadHost() +
            QStringLiteral("?upload=1&iframe=1");
@@ -174,6 +180,7 @@ std::optional<platform::Error> NubeloConnections::authenticate(const QString &em
     platform::UrlRequest request;
     request.url = QUrl(siteUrl(QStringLiteral("?m=Login&func=do_login")));
     request.timeout = mRequestLimit;
+    request.redirectOrigins = siteOrigins();
     request.method = "POST";
     request.setValue("Content-Type", "application/x-www-form-urlencoded");
     request.setValue("Referer", siteUrl(QStringLiteral("/?m=login")).toUtf8());
@@ -207,12 +214,20 @@ std::optional<platform::Error> NubeloConnections::authenticate(const QString &em
             break;
     }
 
-    if (!mEndConnection)
-        return std::nullopt;
     bool held = false;
     {
         QMutexLocker locker(&mCookiesLock);
         held = mCookies.has_value();
+    }
+    if (!mEndConnection) {
+        // The caller has its answer now: the exchange ends here, so no alert of a late failure
+        // comes after it and no late redirect captures a session.
+        dropConnection();
+        if (!held)
+            return std::nullopt;
+        // The site signed the user in before the wait ran out, and only what followed its
+        // redirect was still under way: the session is ours, as after a failure at that
+        // point, and will be signed out like any other.
     }
     mState.store(held ? SessionLoggedIn : SessionNone);
     if (!held && mExchangeError)
@@ -240,6 +255,7 @@ platform::SyncResult NubeloConnections::sendSessionRequest(const QString &url,
     platform::UrlRequest request;
     request.url = QUrl(url);
     request.timeout = mRequestLimit;
+    request.redirectOrigins = siteOrigins();
     request.method = method;
     if (!contentType.isNull())
         request.setValue("Content-Type", contentType.toUtf8());
@@ -356,8 +372,11 @@ bool writeTraceFile(const char *path, const QByteArray &bytes) {
     if (fd < 0)
         return false;
     struct stat status {};
+    // A file of ours left from before (or made under another umask) may be readable by others:
+    // it is narrowed to 0600 before the answer goes in.
     bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-              status.st_uid == ::geteuid() && status.st_nlink == 1 && ::ftruncate(fd, 0) == 0;
+              status.st_uid == ::geteuid() && status.st_nlink == 1 && ::fchmod(fd, 0600) == 0 &&
+              ::ftruncate(fd, 0) == 0;
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
     while (ok && left > 0) {
@@ -384,9 +403,10 @@ std::optional<platform::Error>
 NubeloConnections::exchangeError(const platform::SyncResult &result) {
     if (result.error)
         return result.error;
-    // A refusal is an answer, not a transport failure; the site did not take what was sent.
+    // A refusal is an answer, not a transport failure; the site did not take what was sent. So
+    // is a redirect that was not followed: what was sent never reached a page that took it.
     const int status = result.response ? result.response->statusCode : 0;
-    if (status >= 400) {
+    if (status < 200 || status > 299) {
         return platform::Error{
             QString::fromLatin1(kHttpStatusErrorDomain), status,
             QStringLiteral("The site answered with HTTP status %1.").arg(status)};

@@ -51,7 +51,11 @@ public:
 
     // Signs in through the site's login form and waits for the outcome, spinning the calling
     // thread's events (user input excluded) for at most the login wait; getState() then tells
-    // it: SessionLoggedIn means signed in, SessionLoggingIn that the wait ran out.
+    // it: SessionLoggedIn means signed in, SessionLoggingIn that the wait ran out. When the wait
+    // runs out the exchange is cancelled: nothing of it (an alert, a captured cookie) comes
+    // later. If the site's redirect had already come, the user is signed in.
+    // The login's body and the session cookie go only to the site host and the upload host: a
+    // redirect elsewhere fails the exchange (the failure alert, SessionNone).
     //
     // Answers an error only when no sign-in came of the call:
     //  - the logout that a login in SessionLoggedIn starts with failed (no login was sent; the
@@ -65,15 +69,18 @@ public:
     std::optional<platform::Error> closeSession();
 
     // The synchronous exchange with the session cookie: no cached answer, the request limit
-    // (60 s), the jar's Cookie field when a jar is held. Blocks the calling thread.
+    // (60 s without a byte moving), the jar's Cookie field when a jar is held, redirects only
+    // to the site host and the upload host. Blocks the calling thread.
     platform::SyncResult sendSessionRequest(const QString &url, const QByteArray &method,
                                             const QString &contentType = QString(),
                                             const std::optional<QByteArray> &body = std::nullopt);
 
     // The upload side. Each operation runs only when signed in (SessionLoggedIn): otherwise it
     // sends nothing and answers the error "Not signed in", since a photo that never left the
-    // machine is not an uploaded one. An exchange fails on a transport error or on an answer of
-    // HTTP status 400 or above (an error in kHttpStatusErrorDomain whose code is the status).
+    // machine is not an uploaded one. An exchange fails on a transport error, on a redirect to a
+    // host other than the two configured ones, on an answer past 4 MiB, after the request limit
+    // of silence, or on a final answer whose HTTP status is not 2xx (an error in
+    // kHttpStatusErrorDomain whose code is the status; a redirect not followed is one).
     // Nothing means success. None of them shows an alert. They run on any thread.
 
     // Tells the site that an upload begins. Nothing calls it today.
@@ -124,7 +131,7 @@ public:
     static void reduceJar(QList<QNetworkCookie> &jar);
 
 private:
-    // The exchange's error, or an error for an answer of status 400 or above.
+    // The exchange's error, or an error for a final answer whose status is not 2xx.
     static std::optional<platform::Error> exchangeError(const platform::SyncResult &result);
     static platform::Error notSignedIn();
 

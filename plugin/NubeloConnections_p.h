@@ -26,9 +26,10 @@ QByteArray prepareUploadData(const QByteArray &image);
 QByteArray queueCheckBody(qint32 qid);
 
 // Replaces the content of the trace file at `path` with `bytes`. The names are fixed and lie in
-// a directory everyone writes to, so the write never follows a symbolic link, creates the file
-// for its owner alone (0600) and leaves alone a file that is not ours, not a plain file or has
-// other names (a hard link). False when nothing was written; callers go on either way.
+// a directory everyone writes to, so the write never follows a symbolic link, keeps the file
+// for its owner alone (0600, set on a file of ours that was there before too) and leaves alone
+// a file that is not ours, not a plain file or has other names (a hard link). False when
+// nothing was written; callers go on either way.
 bool writeTraceFile(const char *path, const QByteArray &bytes);
 
 } // namespace NubeloConnectionsPrivate

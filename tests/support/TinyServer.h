@@ -2,7 +2,8 @@
 
 // A scripted HTTP server on 127.0.0.1 for the exchange tests, on a thread of its own so that a
 // test thread blocked in a synchronous request does not stall it. Each request is recorded as it
-// came on the wire and answered by the script: raw response bytes, or nothing (a silent server).
+// came on the wire and answered by the script: raw response bytes, or nothing (a silent server),
+// optionally followed by a long or slow tail of filler bytes.
 
 #include <QByteArray>
 #include <QEventLoop>
@@ -12,6 +13,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <functional>
 #include <future>
@@ -33,10 +37,26 @@ struct SeenRequest {
     }
 };
 
+// What the server sends for one request: `bytes` at once, then `fill` bytes of "x", as fast as
+// the peer reads them, or one every `dripMs` milliseconds. Then it closes the connection, unless
+// `hold`. Nothing at all leaves the connection silent.
+struct Answer {
+    QByteArray bytes;
+    qint64 fill = 0;
+    int dripMs = 0;
+    bool hold = false;
+
+    Answer(QByteArray b = {}, qint64 f = 0, int drip = 0, bool h = false)
+        : bytes(std::move(b))
+        , fill(f)
+        , dripMs(drip)
+        , hold(h) {}
+};
+
 class TinyServer {
 public:
-    // Answers the n-th request (from 0); an empty answer leaves the connection silent.
-    using Script = std::function<QByteArray(const SeenRequest &, int n)>;
+    // Answers the n-th request (from 0).
+    using Script = std::function<Answer(const SeenRequest &, int n)>;
 
     explicit TinyServer(Script script)
         : mScript(std::move(script)) {
@@ -67,6 +87,11 @@ public:
         QMutexLocker locker(&mLock);
         return mSeen;
     }
+    // Connections that the peer closed before the server had finished its answer.
+    int closedByPeer() const {
+        QMutexLocker locker(&mLock);
+        return mClosedByPeer;
+    }
 
     static QByteArray answer(int status, const QByteArray &extraFields, const QByteArray &body) {
         return "HTTP/1.1 " + QByteArray::number(status) + " X\r\n" + extraFields +
@@ -75,10 +100,41 @@ public:
     }
 
 private:
+    struct Pending {
+        QByteArray buffer;
+        qint64 fill = 0; // filler bytes still to send
+        bool hold = false;
+        bool answered = false; // everything sent
+    };
+
+    static constexpr qint64 kChunk = 64 * 1024;
+
+    // Tops the socket's queue up with filler, a little at a time, so a long answer never sits
+    // in memory; the peer's reading paces it.
+    static void topUp(QTcpSocket *socket, Pending &p) {
+        while (p.fill > 0 && socket->bytesToWrite() < 4 * kChunk) {
+            const qint64 n = std::min(p.fill, kChunk);
+            socket->write(QByteArray(n, 'x'));
+            p.fill -= n;
+        }
+        if (p.fill == 0 && !p.answered) {
+            p.answered = true;
+            if (!p.hold)
+                socket->disconnectFromHost();
+        }
+    }
+
     void serve(QTcpSocket *socket) {
-        auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+        auto pending = std::make_shared<Pending>();
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket, pending] {
+            if (!pending->answered) {
+                QMutexLocker locker(&mLock);
+                ++mClosedByPeer;
+            }
+            socket->deleteLater();
+        });
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, pending] {
+            QByteArray *buffer = &pending->buffer;
             buffer->append(socket->readAll());
             const qsizetype end = buffer->indexOf("\r\n\r\n");
             if (end < 0)
@@ -107,11 +163,30 @@ private:
                 n = int(mSeen.size());
                 mSeen.append(request);
             }
-            const QByteArray reply = mScript(request, n);
-            if (!reply.isEmpty()) {
-                socket->write(reply);
-                socket->disconnectFromHost();
+            const Answer reply = mScript(request, n);
+            if (reply.bytes.isEmpty() && reply.fill == 0)
+                return; // silent
+            socket->write(reply.bytes);
+            pending->fill = reply.fill;
+            pending->hold = reply.hold;
+            if (reply.dripMs <= 0) {
+                QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
+                                 [socket, pending] { topUp(socket, *pending); });
+                topUp(socket, *pending);
+                return;
             }
+            auto *drip = new QTimer(socket);
+            QObject::connect(drip, &QTimer::timeout, socket, [socket, pending, drip] {
+                if (pending->fill > 0) {
+                    socket->write("x");
+                    --pending->fill;
+                }
+                if (pending->fill == 0) {
+                    drip->stop();
+                    topUp(socket, *pending);
+                }
+            });
+            drip->start(reply.dripMs);
         });
     }
 
@@ -120,4 +195,5 @@ private:
     quint16 mPort = 0;
     mutable QMutex mLock;
     QList<SeenRequest> mSeen;
+    int mClosedByPeer = 0;
 };
