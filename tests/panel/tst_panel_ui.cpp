@@ -69,7 +69,6 @@ void TestPanelUi::readerKeepsOrderAndMarks() {
     QString why;
     const std::optional<ui::UiForm> form = ui::readUiFile(":/nubelo/LoginSheet.ui", &why);
     QVERIFY2(form, qPrintable(why));
-    QCOMPARE(form->root().kind, ui::ControlKind::Window);
     QStringList fields;
     QStringList buttons;
     for (const ui::UiControl *control : form->inTabOrder()) {
@@ -83,7 +82,6 @@ void TestPanelUi::readerKeepsOrderAndMarks() {
     QVERIFY(form->find("authenticateButton")->isDefault);
     QVERIFY(form->find("cancelButton")->cancel);
     QCOMPARE(form->find("usernameLabel")->buddy, QStringLiteral("mLoginUsername"));
-    QCOMPARE(form->find("mLoginProgress")->kind, ui::ControlKind::ProgressIndicator);
 }
 
 void TestPanelUi::suggestionsMailUrl_data() {

@@ -88,43 +88,28 @@ void TestUiContract::binding_data() {
     QTest::addColumn<QString>("extraOutlet"); // one more outlet, of a button
     QTest::addColumn<QString>("reason");      // empty: the panel binds
 
-    const QByteArray labelTag = R"(name="accountLine">)";
+    const struct {
+        const char *name;
+        QByteArray from, to;
+        const char *owner, *extraOutlet, *reason;
+    } cases[] = {
+        {"binds", {}, {}, "full", "", ""},
+        {"outlet missing from the file", {}, {}, "full", "mNoSuch", "mNoSuch"},
+        {"outlet of another kind", {}, {}, "full", "accountLine", "accountLine"},
+        {"action missing on the owner", {}, {}, "bare", "", "clickGo"},
+        {"action without the sender", {}, {}, "nosender", "", "clickGo"},
+        {"action on a label", R"(name="accountLine">)",
+         R"(name="accountLine"><property name="action"><string>clickGo</string></property>)",
+         "full", "", "accountLine"},
+        {"first view names nothing", "<string>goButton</string>", "<string>mNothing</string>",
+         "full", "", "mNothing"},
+        {"not a .ui file", "</ui>", "</iu>", "full", "", "line"},
+        {"no such file", kNoFile, {}, "full", "", "Test.ui"}};
     for (const QString &kit : kKits) {
-        const auto row = [&kit](const char *name) -> QTestData & {
-            return QTest::newRow(qPrintable(kit + u", "_s + QLatin1String(name))) << kit;
-        };
-        row("binds") << QByteArray() << QByteArray() << "full"
-                     << ""
-                     << "";
-        row("outlet missing from the file") << QByteArray() << QByteArray() << "full"
-                                            << "mNoSuch"
-                                            << "mNoSuch";
-        row("outlet of another kind") << QByteArray() << QByteArray() << "full"
-                                      << "accountLine"
-                                      << "accountLine";
-        row("action missing on the owner") << QByteArray() << QByteArray() << "bare"
-                                           << ""
-                                           << "clickGo";
-        row("action without the sender") << QByteArray() << QByteArray() << "nosender"
-                                         << ""
-                                         << "clickGo";
-        row("action on a label")
-            << labelTag
-            << labelTag +
-                   R"(<property name="action" stdset="0"><string>clickGo</string></property>)"
-            << "full"
-            << ""
-            << "accountLine";
-        row("first view names nothing") << QByteArray("<string>goButton</string>")
-                                        << QByteArray("<string>mNothing</string>") << "full"
-                                        << ""
-                                        << "mNothing";
-        row("not a .ui file") << QByteArray("</ui>") << QByteArray("</iu>") << "full"
-                              << ""
-                              << "line";
-        row("no such file") << kNoFile << QByteArray() << "full"
-                            << ""
-                            << "Test.ui";
+        for (const auto &row : cases)
+            QTest::newRow(qPrintable(kit + u", "_s + QLatin1String(row.name)))
+                << kit << row.from << row.to << QString::fromLatin1(row.owner)
+                << QString::fromLatin1(row.extraOutlet) << QString::fromLatin1(row.reason);
     }
 }
 
