@@ -53,9 +53,10 @@ public:
     //    sender, `void name(QObject *sender)`; a click calls it with the button as sender;
     //  - a button whose boolean property "cancel" is true is clicked for Escape and for the
     //    window's close button;
-    //  - every outlet must be found in the file with a matching kind, and every action must
-    //    exist on `owner`: otherwise nothing is bound, `why` says what is missing and the answer
-    //    is nullptr.
+    //  - every outlet must be found in the file with a matching kind (controlKindForClass),
+    //    "firstView" must name a widget of the file, only buttons carry actions and every
+    //    action must exist on `owner`: otherwise nothing is bound, `why` says what is missing
+    //    and the answer is nullptr.
     // A kit implements it with ui::bindInterface (Binding.h), which holds the contract and the
     // one class-to-kind map, and builds only its own controls.
     virtual std::unique_ptr<QObject> loadInterface(const QString &resource, QObject *owner,
