@@ -17,21 +17,11 @@ WidgetControl::~WidgetControl() = default;
 // --- text field ---------------------------------------------------------------------------
 
 TextFieldControl::TextFieldControl(QWidget *widget, QObject *parent)
-    : ui::TextField(parent)
-    , mWidget(widget) {
+    : WidgetView(widget, parent) {
     // A text field shows its text as it is. A label would take text that looks like markup
     // (an address typed as "<b>ana</b>", a server's message) as rich text and render it.
     if (auto *label = qobject_cast<QLabel *>(widget))
         label->setTextFormat(Qt::PlainText);
-}
-
-bool TextFieldControl::isHidden() const {
-    return mWidget == nullptr || mWidget->isHidden();
-}
-
-void TextFieldControl::setHidden(bool hidden) {
-    if (mWidget != nullptr)
-        mWidget->setHidden(hidden);
 }
 
 QString TextFieldControl::stringValue() const {
@@ -57,75 +47,34 @@ bool TextFieldControl::isSecure() const {
 // --- button -------------------------------------------------------------------------------
 
 ButtonControl::ButtonControl(QAbstractButton *button, QObject *parent)
-    : ui::Button(parent)
-    , mButton(button) {}
-
-QWidget *ButtonControl::widget() const {
-    return mButton;
-}
-
-bool ButtonControl::isHidden() const {
-    return mButton == nullptr || mButton->isHidden();
-}
-
-void ButtonControl::setHidden(bool hidden) {
-    if (mButton != nullptr)
-        mButton->setHidden(hidden);
+    : WidgetView(button, parent) {
+    connect(button, &QAbstractButton::clicked, this, &ButtonControl::performClick);
 }
 
 QString ButtonControl::title() const {
-    return mButton != nullptr ? mButton->text() : QString();
+    return mWidget != nullptr ? mWidget->text() : QString();
 }
 
 void ButtonControl::setTitle(const QString &title) {
-    if (mButton != nullptr)
-        mButton->setText(title);
-}
-
-void ButtonControl::setAction(QObject *target, const QMetaMethod &method) {
-    const bool first = mTarget == nullptr;
-    mTarget = target;
-    mMethod = method;
-    if (first && mButton != nullptr)
-        connect(mButton, &QAbstractButton::clicked, this, &ButtonControl::performAction);
-}
-
-void ButtonControl::performAction() {
-    if (mTarget == nullptr || !mMethod.isValid())
-        return;
-    QObject *sender = this;
-    mMethod.invoke(mTarget, Qt::DirectConnection, Q_ARG(QObject *, sender));
+    if (mWidget != nullptr)
+        mWidget->setText(title);
 }
 
 // --- progress indicator -------------------------------------------------------------------
 
 ProgressIndicatorControl::ProgressIndicatorControl(QProgressBar *bar, QObject *parent)
-    : ui::ProgressIndicator(parent)
-    , mBar(bar) {
+    : WidgetView(bar, parent) {
     // A bar drawn busy in the interface file would look busy before anyone started it.
-    if (mBar->minimum() == 0 && mBar->maximum() == 0) {
-        mBar->setTextVisible(false);
+    if (bar->minimum() == 0 && bar->maximum() == 0) {
+        bar->setTextVisible(false);
         rest();
     }
 }
 
-QWidget *ProgressIndicatorControl::widget() const {
-    return mBar;
-}
-
-bool ProgressIndicatorControl::isHidden() const {
-    return mBar == nullptr || mBar->isHidden();
-}
-
-void ProgressIndicatorControl::setHidden(bool hidden) {
-    if (mBar != nullptr)
-        mBar->setHidden(hidden);
-}
-
 void ProgressIndicatorControl::startAnimation() {
     mAnimating = true;
-    if (mBar != nullptr)
-        mBar->setRange(0, 0);
+    if (mWidget != nullptr)
+        mWidget->setRange(0, 0);
 }
 
 void ProgressIndicatorControl::stopAnimation() {
@@ -134,55 +83,28 @@ void ProgressIndicatorControl::stopAnimation() {
 }
 
 void ProgressIndicatorControl::rest() {
-    if (mBar == nullptr)
+    if (mWidget == nullptr)
         return;
-    mBar->setRange(0, 1);
-    mBar->setValue(0);
+    mWidget->setRange(0, 1);
+    mWidget->setValue(0);
 }
 
 // --- combo box ----------------------------------------------------------------------------
 
-ComboBoxControl::ComboBoxControl(QComboBox *combo, QObject *parent)
-    : ui::ComboBox(parent)
-    , mCombo(combo) {}
-
-QWidget *ComboBoxControl::widget() const {
-    return mCombo;
-}
-
-bool ComboBoxControl::isHidden() const {
-    return mCombo == nullptr || mCombo->isHidden();
-}
-
-void ComboBoxControl::setHidden(bool hidden) {
-    if (mCombo != nullptr)
-        mCombo->setHidden(hidden);
-}
-
 QString ComboBoxControl::stringValue() const {
-    return mCombo != nullptr ? mCombo->currentText() : QString();
+    return mWidget != nullptr ? mWidget->currentText() : QString();
 }
 
 void ComboBoxControl::setStringValue(const QString &text) {
-    if (mCombo != nullptr)
-        mCombo->setCurrentText(text);
+    if (mWidget != nullptr)
+        mWidget->setCurrentText(text);
 }
 
 // --- box ----------------------------------------------------------------------------------
 
 BoxControl::BoxControl(QWidget *widget, QObject *parent)
-    : ui::Box(parent)
-    , mWidget(widget) {
-    mWidget->installEventFilter(this);
-}
-
-bool BoxControl::isHidden() const {
-    return mWidget == nullptr || mWidget->isHidden();
-}
-
-void BoxControl::setHidden(bool hidden) {
-    if (mWidget != nullptr)
-        mWidget->setHidden(hidden);
+    : WidgetView(widget, parent) {
+    widget->installEventFilter(this);
 }
 
 void BoxControl::setKeyEquivalentHandler(KeyHandler handler) {

@@ -22,53 +22,55 @@ public:
     virtual QWidget *widget() const = 0;
 };
 
-class TextFieldControl final : public ui::TextField, public WidgetControl {
+// A control of kind `Base` over a widget of class `W`: shown and hidden with its widget.
+template <class Base, class W = QWidget> class WidgetView : public Base, public WidgetControl {
+public:
+    WidgetView(W *widget, QObject *parent)
+        : Base(parent)
+        , mWidget(widget) {}
+    QWidget *widget() const override { return mWidget; }
+    bool isHidden() const override { return mWidget == nullptr || mWidget->isHidden(); }
+    void setHidden(bool hidden) override {
+        if (mWidget != nullptr)
+            mWidget->setHidden(hidden);
+    }
+
+protected:
+    QPointer<W> mWidget;
+};
+
+// Any widget the kit has no more to say about.
+class ViewControl final : public WidgetView<ui::View> {
+    Q_OBJECT
+public:
+    using WidgetView::WidgetView;
+};
+
+class TextFieldControl final : public WidgetView<ui::TextField> {
     Q_OBJECT
 public:
     // `widget` is a QLineEdit or a QLabel.
     TextFieldControl(QWidget *widget, QObject *parent);
-    QWidget *widget() const override { return mWidget; }
-    bool isHidden() const override;
-    void setHidden(bool hidden) override;
     QString stringValue() const override;
     void setStringValue(const QString &text) override;
     bool isSecure() const override;
-
-private:
-    QPointer<QWidget> mWidget;
 };
 
-class ButtonControl final : public ui::Button, public WidgetControl {
+// A click on the widget sends the action the kit bound (ui::Button::setAction).
+class ButtonControl final : public WidgetView<ui::Button, QAbstractButton> {
     Q_OBJECT
 public:
     ButtonControl(QAbstractButton *button, QObject *parent);
-    QWidget *widget() const override;
-    QAbstractButton *button() const { return mButton; }
-    bool isHidden() const override;
-    void setHidden(bool hidden) override;
+    QAbstractButton *button() const { return mWidget; }
     QString title() const override;
     void setTitle(const QString &title) override;
-
-    // Connects a click to `method` of `target`, called with this control as the sender.
-    void setAction(QObject *target, const QMetaMethod &method);
-    bool hasAction() const { return mTarget != nullptr && mMethod.isValid(); }
-    // Sends the action as a click would, even when the widget is gone or disabled.
-    void performAction();
-
-private:
-    QPointer<QAbstractButton> mButton;
-    QPointer<QObject> mTarget;
-    QMetaMethod mMethod;
 };
 
 // The busy indicator: a QProgressBar whose animation is the busy range (minimum = maximum = 0).
-class ProgressIndicatorControl final : public ui::ProgressIndicator, public WidgetControl {
+class ProgressIndicatorControl final : public WidgetView<ui::ProgressIndicator, QProgressBar> {
     Q_OBJECT
 public:
     ProgressIndicatorControl(QProgressBar *bar, QObject *parent);
-    QWidget *widget() const override;
-    bool isHidden() const override;
-    void setHidden(bool hidden) override;
     void startAnimation() override;
     void stopAnimation() override;
     bool isAnimating() const override { return mAnimating; }
@@ -76,40 +78,29 @@ public:
 private:
     void rest();
 
-    QPointer<QProgressBar> mBar;
     bool mAnimating = false;
 };
 
-class ComboBoxControl final : public ui::ComboBox, public WidgetControl {
+class ComboBoxControl final : public WidgetView<ui::ComboBox, QComboBox> {
     Q_OBJECT
 public:
-    ComboBoxControl(QComboBox *combo, QObject *parent);
-    QWidget *widget() const override;
-    bool isHidden() const override;
-    void setHidden(bool hidden) override;
+    using WidgetView::WidgetView;
     QString stringValue() const override;
     void setStringValue(const QString &text) override;
-
-private:
-    QPointer<QComboBox> mCombo;
 };
 
-// Any other widget, in particular the root of a settings view. Key presses that reach the widget
+// A container, in particular the root of a settings view. Key presses that reach the widget
 // (those its children left unhandled, or sent to it directly) go to the handler first.
-class BoxControl final : public ui::Box, public WidgetControl {
+class BoxControl final : public WidgetView<ui::Box> {
     Q_OBJECT
 public:
     BoxControl(QWidget *widget, QObject *parent);
-    QWidget *widget() const override { return mWidget; }
-    bool isHidden() const override;
-    void setHidden(bool hidden) override;
     void setKeyEquivalentHandler(KeyHandler handler) override;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    QPointer<QWidget> mWidget;
     KeyHandler mHandler;
 };
 

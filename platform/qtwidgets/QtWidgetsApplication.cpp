@@ -1,6 +1,7 @@
 #include "QtWidgetsApplication.h"
 
 #include "Controls.h"
+#include "ui/Binding.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -13,25 +14,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QMetaMethod>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 #include <QUiLoader>
-
-#include <condition_variable>
-#include <mutex>
-#include <type_traits>
 
 namespace qtwidgets {
 
 namespace {
-
-const QString kFirstViewOutlet = QStringLiteral("mFirstView");
-const char *const kFirstViewProperty = "firstView";
-const char *const kActionProperty = "action";
-const char *const kCancelProperty = "cancel";
 
 // What loadInterface() answers: it keeps the widgets of one file and the controls over them.
 // The controls are its children; the root widget may have been reparented into a host's window
@@ -46,66 +36,79 @@ private:
     QPointer<QWidget> mRoot;
 };
 
-template <typename T> QString kindName() {
-    if constexpr (std::is_same_v<T, ui::TextField>)
-        return QStringLiteral("text field (QLineEdit or QLabel)");
-    else if constexpr (std::is_same_v<T, ui::Button>)
-        return QStringLiteral("button");
-    else if constexpr (std::is_same_v<T, ui::ProgressIndicator>)
-        return QStringLiteral("progress indicator (QProgressBar)");
-    else if constexpr (std::is_same_v<T, ui::ComboBox>)
-        return QStringLiteral("combo box");
-    else if constexpr (std::is_same_v<T, ui::Box>)
-        return QStringLiteral("box");
-    else if constexpr (std::is_same_v<T, ui::Window>)
-        return QStringLiteral("window (QDialog)");
-    else
-        return QStringLiteral("view");
-}
-
-// Each widget gets one control, of the kind its class calls for.
-QObject *makeControl(QWidget *widget, QObject *parent) {
-    if (auto *dialog = qobject_cast<QDialog *>(widget))
-        return new WindowControl(dialog, parent);
-    if (qobject_cast<QLineEdit *>(widget) != nullptr || qobject_cast<QLabel *>(widget) != nullptr)
-        return new TextFieldControl(widget, parent);
-    if (auto *button = qobject_cast<QAbstractButton *>(widget))
-        return new ButtonControl(button, parent);
-    if (auto *bar = qobject_cast<QProgressBar *>(widget))
-        return new ProgressIndicatorControl(bar, parent);
-    if (auto *combo = qobject_cast<QComboBox *>(widget))
-        return new ComboBoxControl(combo, parent);
-    return new BoxControl(widget, parent);
-}
-
-QWidget *findWidget(QWidget *root, const QString &name) {
-    if (name.isEmpty())
+// The control of `kind` over `widget`, or nullptr when the widget is not of a class that kind
+// stands for.
+QObject *makeControl(ui::ControlKind kind, QWidget *widget, QObject *parent) {
+    switch (kind) {
+    case ui::ControlKind::Window:
+        if (auto *dialog = qobject_cast<QDialog *>(widget))
+            return new WindowControl(dialog, parent);
         return nullptr;
-    if (root->objectName() == name)
-        return root;
-    return root->findChild<QWidget *>(name);
+    case ui::ControlKind::TextField:
+        if (qobject_cast<QLineEdit *>(widget) != nullptr ||
+            qobject_cast<QLabel *>(widget) != nullptr)
+            return new TextFieldControl(widget, parent);
+        return nullptr;
+    case ui::ControlKind::Button:
+        if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            return new ButtonControl(button, parent);
+        return nullptr;
+    case ui::ControlKind::ProgressIndicator:
+        if (auto *bar = qobject_cast<QProgressBar *>(widget))
+            return new ProgressIndicatorControl(bar, parent);
+        return nullptr;
+    case ui::ControlKind::ComboBox:
+        if (auto *combo = qobject_cast<QComboBox *>(widget))
+            return new ComboBoxControl(combo, parent);
+        return nullptr;
+    case ui::ControlKind::Box:
+        return new BoxControl(widget, parent);
+    case ui::ControlKind::View:
+        return new ViewControl(widget, parent);
+    }
+    return nullptr;
 }
 
-template <typename W> QList<W *> widgetsOf(QWidget *root) {
-    QList<W *> found = root->findChildren<W *>();
-    if (auto *self = qobject_cast<W *>(root))
-        found.prepend(self);
-    return found;
-}
-
-QMetaMethod actionMethod(const QObject *owner, const QString &action) {
-    if (owner == nullptr)
-        return {};
-    const QByteArray signature =
-        QMetaObject::normalizedSignature((action + QStringLiteral("(QObject*)")).toUtf8());
-    const QMetaObject *meta = owner->metaObject();
-    const int index = meta->indexOfMethod(signature.constData());
-    if (index < 0)
-        return {};
-    const QMetaMethod method = meta->method(index);
-    if (method.methodType() == QMetaMethod::Signal || method.returnType() != QMetaType::Void)
-        return {};
-    return method;
+// The kit's controls over the widgets QUiLoader makes of the file, one per widget, made when
+// the binding first asks for it.
+std::optional<ui::KitInterface> buildWidgets(const QString &resource, const ui::UiForm &form,
+                                             QString *why) {
+    // QUiLoader aborts the process without a GUI application.
+    if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr) {
+        *why = QStringLiteral("the Qt Widgets kit needs a QApplication");
+        return std::nullopt;
+    }
+    QFile file(resource);
+    QUiLoader loader;
+    QWidget *root = file.open(QIODevice::ReadOnly) ? loader.load(&file) : nullptr;
+    if (root == nullptr) {
+        *why = QStringLiteral("cannot read %1: %2").arg(resource, loader.errorString());
+        return std::nullopt;
+    }
+    auto loaded = std::make_unique<LoadedInterface>(root);
+    auto made = std::make_shared<QHash<int, QObject *>>();
+    const auto controlAt = [made, root, &form, keeper = loaded.get()](int index) -> QObject * {
+        if (index < 0 || index >= form.controls.size())
+            return nullptr;
+        QObject *&control = (*made)[index];
+        const ui::UiControl &entry = form.controls.at(index);
+        if (control == nullptr && !entry.objectName.isEmpty()) {
+            QWidget *widget = index == 0 ? root : root->findChild<QWidget *>(entry.objectName);
+            if (widget != nullptr)
+                control = makeControl(entry.kind, widget, keeper);
+        }
+        return control;
+    };
+    // A dialog's cancel button answers Escape and the close button.
+    if (auto *window = qobject_cast<WindowControl *>(controlAt(0))) {
+        for (int i = 1; i < form.controls.size(); ++i) {
+            if (form.controls.at(i).cancel && form.controls.at(i).kind == ui::ControlKind::Button) {
+                window->setCancelButton(qobject_cast<ButtonControl *>(controlAt(i)));
+                break;
+            }
+        }
+    }
+    return ui::KitInterface{std::move(loaded), controlAt};
 }
 
 // Alerts stack above whatever is modal at the moment (a sheet), else the active window.
@@ -125,102 +128,7 @@ std::unique_ptr<QObject> QtWidgetsApplication::loadInterface(const QString &reso
                                                              QObject *owner,
                                                              const QList<ui::Outlet> &outlets,
                                                              QString *why) {
-    const auto fail = [why](const QString &reason) {
-        if (why != nullptr)
-            *why = reason;
-        return std::unique_ptr<QObject>();
-    };
-    // QUiLoader aborts the process without a GUI application.
-    if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr)
-        return fail(QStringLiteral("the Qt Widgets kit needs a QApplication"));
-
-    QFile file(resource);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot open %1: %2").arg(resource, file.errorString()));
-    QUiLoader loader;
-    QWidget *root = loader.load(&file);
-    if (root == nullptr)
-        return fail(QStringLiteral("cannot read %1: %2").arg(resource, loader.errorString()));
-    auto loaded = std::make_unique<LoadedInterface>(root);
-
-    QHash<QWidget *, QObject *> controls;
-    const auto controlFor = [&](QWidget *widget) {
-        QObject *&control = controls[widget];
-        if (control == nullptr)
-            control = makeControl(widget, loaded.get());
-        return control;
-    };
-    QStringList problems;
-
-    // Outlets: found and checked first, written only once everything has been found.
-    QList<std::function<void()>> bindings;
-    for (const ui::Outlet &outlet : outlets) {
-        QString name = outlet.name;
-        if (outlet.name == kFirstViewOutlet) {
-            const QString named = root->property(kFirstViewProperty).toString();
-            if (!named.isEmpty())
-                name = named;
-        }
-        QWidget *widget = findWidget(root, name);
-        if (widget == nullptr) {
-            problems
-                << (name == outlet.name
-                        ? QStringLiteral("no control named \"%1\"").arg(name)
-                        : QStringLiteral("the first view \"%1\" is not in the file").arg(name));
-            continue;
-        }
-        QObject *control = controlFor(widget);
-        std::visit(
-            [&]<typename T>(T **slot) {
-                T *typed = qobject_cast<T *>(control);
-                if (typed == nullptr) {
-                    problems << QStringLiteral("\"%1\" is a %2, not a %3")
-                                    .arg(name,
-                                         QString::fromLatin1(widget->metaObject()->className()),
-                                         kindName<T>());
-                    return;
-                }
-                bindings << [slot, typed] {
-                    *slot = typed;
-                };
-            },
-            outlet.slot);
-    }
-
-    // Actions: every button that names one must find it on the owner.
-    for (QAbstractButton *button : widgetsOf<QAbstractButton>(root)) {
-        const QString action = button->property(kActionProperty).toString();
-        if (action.isEmpty())
-            continue;
-        const QMetaMethod method = actionMethod(owner, action);
-        if (!method.isValid()) {
-            problems << QStringLiteral("%1 has no action %2(QObject*) for the button \"%3\"")
-                            .arg(owner != nullptr
-                                     ? QString::fromLatin1(owner->metaObject()->className())
-                                     : QStringLiteral("no owner"),
-                                 action, button->objectName());
-            continue;
-        }
-        static_cast<ButtonControl *>(controlFor(button))->setAction(owner, method);
-    }
-
-    if (!problems.isEmpty())
-        return fail(problems.join(QStringLiteral("; ")));
-
-    // A dialog's cancel button answers Escape and the close button.
-    for (QDialog *dialog : widgetsOf<QDialog>(root)) {
-        auto *window = static_cast<WindowControl *>(controlFor(dialog));
-        for (QAbstractButton *button : dialog->findChildren<QAbstractButton *>()) {
-            if (button->property(kCancelProperty).toBool()) {
-                window->setCancelButton(static_cast<ButtonControl *>(controlFor(button)));
-                break;
-            }
-        }
-    }
-
-    for (const auto &bind : bindings)
-        bind();
-    return loaded;
+    return ui::bindInterface(resource, owner, outlets, why, buildWidgets);
 }
 
 void QtWidgetsApplication::beginSheet(ui::Window *sheet, ui::View *modalFor) {
@@ -268,7 +176,7 @@ int QtWidgetsApplication::runModalForWindow(ui::Window *window) {
     // loop returns at once) or the window is gone. A caller that runs the window again until a
     // button stops it would then spin for ever; its cancel action ends the run as the user could.
     if (!session.stopped && control != nullptr && control->cancelButton() != nullptr)
-        control->cancelButton()->performAction();
+        control->cancelButton()->performClick();
     mModalSessions.removeOne(&session);
     return session.stopped ? session.code : ModalAborted;
 }

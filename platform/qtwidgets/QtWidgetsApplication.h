@@ -19,10 +19,6 @@ namespace qtwidgets {
 // its busy indicator while the caller works after the run.
 class QtWidgetsApplication : public ui::Application {
 public:
-    // The code of a modal run that ended without stopModalWithCode() and whose window had no
-    // cancel action to end it properly.
-    static constexpr int ModalAborted = -1001;
-
     QtWidgetsApplication();
     ~QtWidgetsApplication() override;
 

@@ -70,9 +70,11 @@ void TerminalApplication::setGivenValue(const QString &field, const QString &tex
 std::unique_ptr<QObject> TerminalApplication::loadInterface(const QString &resource, QObject *owner,
                                                             const QList<ui::Outlet> &outlets,
                                                             QString *why) {
-    std::unique_ptr<QObject> interface = ui::loadForm(
-        resource, owner, outlets, why,
-        [](const ui::UiControl &control, QObject *parent) { return new Window(control, parent); });
+    std::unique_ptr<QObject> interface =
+        ui::bindInterface(resource, owner, outlets, why,
+                          ui::formBuilder([](const ui::UiControl &control, QObject *parent) {
+                              return new Window(control, parent);
+                          }));
     if (interface == nullptr)
         return nullptr;
     mInterfaces.append(interface.get());
@@ -138,7 +140,7 @@ Button *TerminalApplication::askForButton(Window &window) {
     QStringList titles;
     Button *defaultButton = nullptr;
     for (Button *button : window.inTabOrder<Button>()) {
-        if (button->action().isEmpty() || !button->isEnabled() || hiddenOnScreen(button))
+        if (!button->hasAction() || !button->isEnabled() || hiddenOnScreen(button))
             continue;
         choices.append(button);
         titles.append(plainTitle(button->title()));

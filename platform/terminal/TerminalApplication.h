@@ -34,9 +34,6 @@ namespace terminal {
 // question is answered as cancel.
 class TerminalApplication : public ui::Application {
 public:
-    // What a modal run answers when nothing ended it (no cancel button to press).
-    static constexpr int ModalAborted = -1000;
-
     struct Options {
         int input = STDIN_FILENO;
         int output = STDERR_FILENO;

@@ -36,6 +36,10 @@ enum AlertReturn : int {
 // performOnMainThread().
 class Application {
 public:
+    // What runModalForWindow() answers when the run ended without stopModalWithCode() (the
+    // application is quitting, the person gave up) and no cancel button of the window ended it.
+    static constexpr int ModalAborted = -1001;
+
     virtual ~Application();
 
     // Loads the interface file at `resource` (a Qt Designer .ui file, usually under :/nubelo/)
@@ -49,9 +53,12 @@ public:
     //    sender, `void name(QObject *sender)`; a click calls it with the button as sender;
     //  - a button whose boolean property "cancel" is true is clicked for Escape and for the
     //    window's close button;
-    //  - every outlet must be found in the file with a matching kind, and every action must
-    //    exist on `owner`: otherwise nothing is bound, `why` says what is missing and the answer
-    //    is nullptr.
+    //  - every outlet must be found in the file with a matching kind (controlKindForClass),
+    //    "firstView" must name a widget of the file, only buttons carry actions and every
+    //    action must exist on `owner`: otherwise nothing is bound, `why` says what is missing
+    //    and the answer is nullptr.
+    // A kit implements it with ui::bindInterface (Binding.h), which holds the contract and the
+    // one class-to-kind map, and builds only its own controls.
     virtual std::unique_ptr<QObject> loadInterface(const QString &resource, QObject *owner,
                                                    const QList<Outlet> &outlets, QString *why) = 0;
 

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "Application.h"
-#include "UiFile.h"
+#include "Binding.h"
 #include "View.h"
 
 #include <QList>
@@ -63,22 +62,16 @@ private:
 class FormButton final : public Hideable<Button> {
     Q_OBJECT
 public:
-    FormButton(const UiControl &control, QObject *owner, QObject *parent);
+    FormButton(const UiControl &control, QObject *parent);
     QString title() const override { return mTitle; }
     void setTitle(const QString &title) override { mTitle = title; }
 
-    QString action() const { return mAction; }
     bool isEnabled() const { return mEnabled; }
     bool isCancel() const { return mCancel; }
     bool isDefault() const { return mDefault; }
-    // Calls the owner's action with this button as sender, as a click would; false when there
-    // is nothing to call.
-    bool performClick();
 
 private:
     QString mTitle;
-    QString mAction;
-    QPointer<QObject> mOwner;
     bool mEnabled = true;
     bool mCancel = false;
     bool mDefault = false;
@@ -159,12 +152,8 @@ private:
 // Makes the window of a form; nullptr from it, or no maker at all, makes a plain FormWindow.
 using FormWindowMaker = std::function<FormWindow *(const UiControl &control, QObject *parent)>;
 
-// Application::loadInterface for the kits above: reads the .ui file at `resource`, builds its
-// controls under the answered object (named `resource`) and binds `outlets` and the buttons'
-// actions by that contract. On any failure nothing is bound, `why` says what and the answer is
-// nullptr.
-std::unique_ptr<QObject> loadForm(const QString &resource, QObject *owner,
-                                  const QList<Outlet> &outlets, QString *why,
-                                  const FormWindowMaker &makeWindow = {});
+// The builder of the kits above for ui::bindInterface: every widget of the form becomes a
+// control of its kind, under a keeper named after the file.
+InterfaceBuilder formBuilder(const FormWindowMaker &makeWindow = {});
 
 } // namespace ui

@@ -1,37 +1,30 @@
 #include "UiFile.h"
 
 #include <QFile>
+#include <QHash>
 #include <QSet>
 #include <QXmlStreamReader>
 
 namespace ui {
 
 ControlKind controlKindForClass(const QString &className, bool isRoot) {
-    static const QSet<QString> windows = {QStringLiteral("QDialog"), QStringLiteral("QMainWindow"),
-                                          QStringLiteral("QWizard"), QStringLiteral("QWidget")};
-    static const QSet<QString> textFields = {
-        QStringLiteral("QLabel"), QStringLiteral("QLineEdit"), QStringLiteral("QTextEdit"),
-        QStringLiteral("QPlainTextEdit"), QStringLiteral("QTextBrowser")};
-    static const QSet<QString> buttons = {
-        QStringLiteral("QPushButton"), QStringLiteral("QToolButton"), QStringLiteral("QCheckBox"),
-        QStringLiteral("QRadioButton"), QStringLiteral("QCommandLinkButton")};
-    static const QSet<QString> comboBoxes = {QStringLiteral("QComboBox"),
-                                             QStringLiteral("QFontComboBox")};
-    static const QSet<QString> boxes = {QStringLiteral("QGroupBox"), QStringLiteral("QFrame")};
-
-    if (isRoot && windows.contains(className))
+    static const QHash<QString, ControlKind> kinds = {
+        {QStringLiteral("QLabel"), ControlKind::TextField},
+        {QStringLiteral("QLineEdit"), ControlKind::TextField},
+        {QStringLiteral("QPushButton"), ControlKind::Button},
+        {QStringLiteral("QToolButton"), ControlKind::Button},
+        {QStringLiteral("QCheckBox"), ControlKind::Button},
+        {QStringLiteral("QRadioButton"), ControlKind::Button},
+        {QStringLiteral("QCommandLinkButton"), ControlKind::Button},
+        {QStringLiteral("QProgressBar"), ControlKind::ProgressIndicator},
+        {QStringLiteral("QComboBox"), ControlKind::ComboBox},
+        {QStringLiteral("QFontComboBox"), ControlKind::ComboBox},
+        {QStringLiteral("QWidget"), ControlKind::Box},
+        {QStringLiteral("QFrame"), ControlKind::Box},
+        {QStringLiteral("QGroupBox"), ControlKind::Box}};
+    if (isRoot && (className == QLatin1String("QDialog") || className == QLatin1String("QWizard")))
         return ControlKind::Window;
-    if (textFields.contains(className))
-        return ControlKind::TextField;
-    if (buttons.contains(className))
-        return ControlKind::Button;
-    if (className == QLatin1String("QProgressBar"))
-        return ControlKind::ProgressIndicator;
-    if (comboBoxes.contains(className))
-        return ControlKind::ComboBox;
-    if (boxes.contains(className))
-        return ControlKind::Box;
-    return ControlKind::View;
+    return kinds.value(className, ControlKind::View);
 }
 
 QString controlKindName(ControlKind kind) {
@@ -240,13 +233,10 @@ private:
     }
 
     void finishControl(int index) {
-        static const QSet<QString> typedInto = {QStringLiteral("QLineEdit"),
-                                                QStringLiteral("QTextEdit"),
-                                                QStringLiteral("QPlainTextEdit")};
         UiControl &control = mForm.controls[index];
-        control.editable = typedInto.contains(control.className) && !mReadOnly.contains(index);
-        if (control.className != QLatin1String("QLineEdit"))
-            control.secure = false;
+        const bool line = control.className == QLatin1String("QLineEdit");
+        control.editable = line && !mReadOnly.contains(index);
+        control.secure = line && control.secure;
     }
 
     void resolveHiddenByParent() {

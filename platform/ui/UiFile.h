@@ -7,16 +7,22 @@
 
 #include <optional>
 
-// A reader of Qt Designer .ui files for the kits that cannot use QUiLoader (which needs a GUI
-// application): the terminal kit and the scripted kit of the tests. It keeps only what the UI
-// kit's binding contract and a text front end need; layouts, sizes and fonts are left out.
+// A reader of Qt Designer .ui files. Every kit binds a file through what it reads here (see
+// ui::bindInterface); the kits that cannot use QUiLoader (which needs a GUI application), the
+// terminal kit and the scripted kit of the tests, also build their controls from it. It keeps
+// only what the binding contract and a text front end need; layouts, sizes and fonts are left
+// out.
 namespace ui {
 
 // Which control of the kit a widget stands for.
 enum class ControlKind { View, TextField, Button, ProgressIndicator, ComboBox, Box, Window };
 
-// The one mapping from Qt widget classes to kinds; every kit that reads .ui files uses it. The
-// root widget of a file is a window when it is a dialog, a main window or a bare widget.
+// The one mapping from Qt widget classes to kinds, by class name; every kit builds and binds by
+// it. A window is a dialog at the root of its file; a text field is a line (QLineEdit, secure
+// when its echo mode hides the text) or a label (QLabel); a box is a plain container (QWidget,
+// QFrame, QGroupBox). Multi-line editors (QTextEdit, QPlainTextEdit, QTextBrowser) are plain
+// views: a text field holds one line of plain text, which a terminal reads with one prompt.
+// Any other class, a promoted one included, is a plain view.
 ControlKind controlKindForClass(const QString &className, bool isRoot);
 // "button", "text field", ...: for messages.
 QString controlKindName(ControlKind kind);
@@ -31,14 +37,14 @@ struct UiControl {
     QString text;
     QString placeholderText;
     QString toolTip;
-    QString action;         // the owner's action a click on this button calls
-    QString firstView;      // root only: the objectName of the first control
-    QString buddy;          // a label's buddy: the field it names
-    bool cancel = false;    // clicked for Escape and the window's close button
-    bool isDefault = false; // clicked for Return in a dialog
-    bool secure = false;    // a field whose text is not shown (echoMode other than Normal)
-    bool editable = false;  // the user types into it (a line or text edit that is not read-only)
-    bool hidden = false;    // hidden by its own "visible" property
+    QString action;              // the owner's action a click on this button calls
+    QString firstView;           // root only: the objectName of the first control
+    QString buddy;               // a label's buddy: the field it names
+    bool cancel = false;         // clicked for Escape and the window's close button
+    bool isDefault = false;      // clicked for Return in a dialog
+    bool secure = false;         // a field whose text is not shown (echoMode other than Normal)
+    bool editable = false;       // the user types into it (a line edit that is not read-only)
+    bool hidden = false;         // hidden by its own "visible" property
     bool hiddenByParent = false; // an enclosing widget is hidden
     bool enabled = true;
 };

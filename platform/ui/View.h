@@ -2,7 +2,9 @@
 
 #include "KeyEvent.h"
 
+#include <QMetaMethod>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -37,6 +39,18 @@ public:
     using View::View;
     virtual QString title() const = 0;
     virtual void setTitle(const QString &title) = 0;
+
+    // The target and action that loading the interface file bound (see ui::bindInterface): a
+    // click sends `action(sender)` to the target, with this button as the sender.
+    void setAction(QObject *target, const QMetaMethod &action);
+    bool hasAction() const { return mTarget != nullptr && mAction.isValid(); }
+    // Sends the action as a click would, whether or not a person could reach the button (each
+    // kit checks that itself); false when there is none or its target is gone.
+    bool performClick();
+
+private:
+    QPointer<QObject> mTarget;
+    QMetaMethod mAction;
 };
 
 class ProgressIndicator : public View {

@@ -1,18 +1,11 @@
-// The interface files, their reader and binding, and the panel's actions that need no site:
+// The plug-in's interface files and their reader, and the panel's actions that need no site:
 // the suggestions mail, the About window, the keys of the settings box, cancelling the sheet.
 
 #include "PanelHarness.h"
 
 #include "ui/UiFile.h"
 
-#include <QTemporaryDir>
-
 namespace {
-
-QByteArray readResource(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Restores an environment variable when the test ends.
 class EnvironmentGuard {
@@ -41,8 +34,6 @@ class TestPanelUi : public QObject {
 private Q_SLOTS:
     void filesBindEveryOutletAndAction();
     void readerKeepsOrderAndMarks();
-    void brokenFileFailsLoudly_data();
-    void brokenFileFailsLoudly();
     void suggestionsMailUrl_data();
     void suggestionsMailUrl();
     void settingsBoxKeys_data();
@@ -78,7 +69,6 @@ void TestPanelUi::readerKeepsOrderAndMarks() {
     QString why;
     const std::optional<ui::UiForm> form = ui::readUiFile(":/nubelo/LoginSheet.ui", &why);
     QVERIFY2(form, qPrintable(why));
-    QCOMPARE(form->root().kind, ui::ControlKind::Window);
     QStringList fields;
     QStringList buttons;
     for (const ui::UiControl *control : form->inTabOrder()) {
@@ -92,74 +82,6 @@ void TestPanelUi::readerKeepsOrderAndMarks() {
     QVERIFY(form->find("authenticateButton")->isDefault);
     QVERIFY(form->find("cancelButton")->cancel);
     QCOMPARE(form->find("usernameLabel")->buddy, QStringLiteral("mLoginUsername"));
-    QCOMPARE(form->find("mLoginProgress")->kind, ui::ControlKind::ProgressIndicator);
-}
-
-// Each row breaks one thing in a copy of a real file; the load must fail, say what is
-// missing, and bind nothing.
-void TestPanelUi::brokenFileFailsLoudly_data() {
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<QString>("to");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("outlet missing") << "LoginSheet.ui"
-                                    << "name=\"mLoginProgress\""
-                                    << "name=\"busy\""
-                                    << "mLoginProgress";
-    QTest::newRow("outlet of another kind") << "LoginSheet.ui"
-                                            << "QProgressBar"
-                                            << "QLabel"
-                                            << "mLoginProgress";
-    QTest::newRow("action missing") << "LoginSheet.ui"
-                                    << "clickCancelLoginDialog"
-                                    << "clickNowhere"
-                                    << "clickNowhere";
-    QTest::newRow("first view names nothing") << "SettingsView.ui"
-                                              << ">mAuthenticate</string>"
-                                              << ">mNothing</string>"
-                                              << "mNothing";
-    QTest::newRow("not xml") << "AboutWindow.ui"
-                             << "</ui>"
-                             << "</iu>"
-                             << "line";
-}
-
-void TestPanelUi::brokenFileFailsLoudly() {
-    QFETCH(QString, file);
-    QFETCH(QString, from);
-    QFETCH(QString, to);
-    QFETCH(QString, reason);
-    QByteArray text = readResource(":/nubelo/" + file);
-    QVERIFY(text.contains(from.toUtf8()));
-    text.replace(from.toUtf8(), to.toUtf8());
-    QTemporaryDir dir;
-    const QString path = dir.filePath(file);
-    QFile out(path);
-    QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
-    out.close();
-
-    RecordingExportMgr mgr;
-    NubeloExportController owner(&mgr);
-    scripted::ScriptedApplication kit;
-    ui::Window *window = nullptr;
-    ui::ProgressIndicator *progress = nullptr;
-    ui::View *first = nullptr;
-    QList<ui::Outlet> outlets;
-    if (file == "LoginSheet.ui")
-        outlets = {{"mLoginDialog", &window}, {"mLoginProgress", &progress}};
-    else if (file == "SettingsView.ui")
-        outlets = {{"mFirstView", &first}};
-    else
-        outlets = {{"mAboutDialog", &window}};
-
-    QString why;
-    QVERIFY(kit.loadInterface(":/nubelo/" + file, &owner, outlets, &why) != nullptr);
-    window = nullptr;
-    progress = nullptr;
-    first = nullptr;
-    QVERIFY(kit.loadInterface(path, &owner, outlets, &why) == nullptr);
-    QVERIFY2(why.contains(reason), qPrintable(why));
-    QVERIFY(window == nullptr && progress == nullptr && first == nullptr);
 }
 
 void TestPanelUi::suggestionsMailUrl_data() {

@@ -6,8 +6,6 @@ using ui::hiddenOnScreen;
 
 namespace {
 
-// What a modal run answers when it was not ended properly (the platform's "aborted" code).
-constexpr int kAbortCode = -1000;
 // A loop that keeps running a window modally with nothing left to answer would never end.
 constexpr int kMaxUnscriptedRuns = 20;
 
@@ -81,10 +79,11 @@ std::unique_ptr<QObject> ScriptedApplication::loadInterface(const QString &resou
                                                             const QList<ui::Outlet> &outlets,
                                                             QString *why) {
     mLog.append(QStringLiteral("load %1").arg(resource));
-    std::unique_ptr<QObject> interface = ui::loadForm(
-        resource, owner, outlets, why, [this](const ui::UiControl &control, QObject *parent) {
-            return new Window(*this, control, parent);
-        });
+    std::unique_ptr<QObject> interface =
+        ui::bindInterface(resource, owner, outlets, why,
+                          ui::formBuilder([this](const ui::UiControl &control, QObject *parent) {
+                              return new Window(*this, control, parent);
+                          }));
     if (interface == nullptr)
         return nullptr;
     mInterfaces.append(interface.get());
@@ -104,7 +103,7 @@ int ScriptedApplication::runModalForWindow(ui::Window *window) {
     auto *target = qobject_cast<Window *>(window);
     if (target == nullptr) {
         addProblem(QStringLiteral("runModal without a window"));
-        return kAbortCode;
+        return ModalAborted;
     }
     target->setVisible(true);
     mRuns.append(ModalRun{target, std::nullopt});
@@ -130,7 +129,7 @@ int ScriptedApplication::runModalForWindow(ui::Window *window) {
         target->pressEscape();
     }
     const ModalRun run = mRuns.takeLast();
-    return run.stopCode.value_or(kAbortCode);
+    return run.stopCode.value_or(ModalAborted);
 }
 
 void ScriptedApplication::stopModalWithCode(int code) {

@@ -1,8 +1,8 @@
 #pragma once
 
 // The scripted UI kit: a ui::Application for tests. It builds its controls from the real .ui
-// files (through ui::loadForm), binds outlets and actions by the kit contract, records what the
-// code under test showed, and answers modal runs from a queue the test fills.
+// files (through ui::bindInterface), binds outlets and actions by the kit contract, records what
+// the code under test showed, and answers modal runs from a queue the test fills.
 
 #include "ui/Application.h"
 #include "ui/FormControls.h"
