@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Error.h"
+#include "PluginConfig.h"
 #include "SyncRequest.h"
 #include "UrlConnection.h"
 
@@ -44,8 +45,9 @@ enum SessionState : int {
 class NubeloConnections : public QObject, public platform::UrlConnectionDelegate {
     Q_OBJECT
 public:
-    // Resets the process-wide session state to SessionNone.
-    NubeloConnections();
+    // Resets the process-wide session state to SessionNone. The hosts and time limits are
+    // `config`'s, fixed for the client's life.
+    explicit NubeloConnections(const PluginConfig &config = PluginConfig::fromEnvironment());
     // Signs out first when the session state is not SessionNone.
     ~NubeloConnections() override;
 
@@ -127,6 +129,8 @@ private:
     // The exchange's error, or an error for an answer of status 400 or above.
     static std::optional<platform::Error> exchangeError(const platform::SyncResult &result);
     static platform::Error notSignedIn();
+    QString siteUrl(const QString &query) const;
+    QString uploadUrl() const;
 
     bool isCurrent(const platform::UrlConnection *connection) const;
     void dropConnection();
@@ -149,6 +153,8 @@ private:
     std::vector<std::unique_ptr<platform::UrlConnection>> mRetired;
     int mInCallback = 0;
 
-    std::chrono::milliseconds mLoginWait{10000};
-    std::chrono::milliseconds mRequestLimit{60000};
+    const QString mSiteHost;
+    const QString mUploadHost;
+    std::chrono::milliseconds mLoginWait;
+    std::chrono::milliseconds mRequestLimit;
 };

@@ -168,8 +168,7 @@ Button *TerminalApplication::askForButton(Window &window) {
     }
 }
 
-void TerminalApplication::press(Button *button, Window &window) {
-    mLastPressed.insert(&window, Pressed{button->title(), button->isCancel()});
+void TerminalApplication::press(Button *button) {
     button->performClick();
 }
 
@@ -182,7 +181,6 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
     ++target->runsInShowing;
     ModalRun run{target, std::nullopt};
     mRuns.append(&run);
-    mLastPressed.remove(target);
 
     showTexts(*target, target->runsInShowing == 1);
     bool giveUp = interrupted() || (!mInteractive && target->runs > 1);
@@ -205,7 +203,7 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
                 giveUp = true;
                 break;
             }
-            press(choice, *target);
+            press(choice);
             // Without a person nothing would change on a second round: never loop.
             if (!run.code && !mInteractive)
                 giveUp = true;
@@ -215,7 +213,7 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
     if (giveUp && !run.code) {
         for (Button *button : target->inTabOrder<Button>()) {
             if (button->isCancel()) {
-                press(button, *target);
+                press(button);
                 break;
             }
         }
@@ -229,13 +227,7 @@ void TerminalApplication::stopModalWithCode(int code) {
         mRuns.last()->code = code;
 }
 
-void TerminalApplication::endSheet(ui::Window *sheet) {
-    auto *window = qobject_cast<Window *>(sheet);
-    if (window == nullptr)
-        return;
-    const Pressed pressed = mLastPressed.value(window);
-    mLastSheetEnd = SheetEnd{window->objectName(), pressed.title, pressed.cancel};
-}
+void TerminalApplication::endSheet(ui::Window *) {}
 
 void TerminalApplication::orderOut(ui::Window *window) {
     if (auto *target = qobject_cast<Window *>(window))
@@ -246,10 +238,7 @@ int TerminalApplication::runCriticalAlertPanel(const QString &title, const QStri
                                                const QString &defaultButton,
                                                const QString &alternateButton,
                                                const QString &otherButton) {
-    ++mAlertCount;
-    mLastAlertAnswer =
-        askCriticalAlert(title, message, defaultButton, alternateButton, otherButton);
-    return mLastAlertAnswer;
+    return askCriticalAlert(title, message, defaultButton, alternateButton, otherButton);
 }
 
 int TerminalApplication::askCriticalAlert(const QString &title, const QString &message,
@@ -337,11 +326,6 @@ bool TerminalApplication::click(const QString &objectName) {
             return false;
     }
     return button->performClick();
-}
-
-QString TerminalApplication::stringValue(const QString &objectName) const {
-    const auto *field = find<TextField>(objectName);
-    return field != nullptr ? field->stringValue() : QString();
 }
 
 } // namespace terminal

@@ -188,7 +188,7 @@ void TestPanelUi::suggestionsMailUrl() {
                                 "?SUBJECT=%5BVelkaron%5D%20Sugerencias"
                                 "&BODY=Name:%20%0Ae-mail:%20%0ASugerencias:%0A";
     QCOMPARE(panel.kit.openedUrls().first().toEncoded(), expected);
-    QCOMPARE(NubeloExportController::suggestionsMailUrl().toUtf8(), expected);
+    QCOMPARE(panel.controller.suggestionsMailUrl().toUtf8(), expected);
 }
 
 void TestPanelUi::settingsBoxKeys_data() {
