@@ -47,7 +47,7 @@ class NubeloConnections : public QObject, public platform::UrlConnectionDelegate
 public:
     // Resets the process-wide session state to SessionNone. The hosts and time limits are
     // `config`'s, fixed for the client's life.
-    explicit NubeloConnections(const PluginConfig &config = PluginConfig::fromEnvironment());
+    explicit NubeloConnections(const PluginConfig &config = {});
     // Signs out first when the session state is not SessionNone.
     ~NubeloConnections() override;
 
@@ -103,7 +103,8 @@ public:
     // A modal warning alert with one "OK" button, through the UI kit.
     void msgBox(const QString &message, const QString &informativeText);
 
-    // For tests only: shorter login wait and request limit.
+    // For a test whose one client needs a shorter login wait for one sign-in than the next;
+    // every other caller sets the limits in the PluginConfig.
     void setTimeLimits(std::chrono::milliseconds loginWait, std::chrono::milliseconds requestLimit);
 
     // The jar: nothing until a login's redirect captured one (which may be empty).

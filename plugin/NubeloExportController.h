@@ -37,8 +37,7 @@ public:
 
     // initWithExportImageObj: `exportMgr` is the host's, not owned; `config` the site's hosts,
     // the feedback address and the time limits, as the host read them.
-    explicit NubeloExportController(ExportMgr *exportMgr,
-                                    const PluginConfig &config = PluginConfig::fromEnvironment());
+    explicit NubeloExportController(ExportMgr *exportMgr, const PluginConfig &config = {});
     ~NubeloExportController() override;
 
     // Loads the settings view, the login sheet and the About window through the process's UI

@@ -105,7 +105,6 @@ void TestSession::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
     ui::setApp(&mKit);
     gPreviousHandler = qInstallMessageHandler(keepLog);
 }
@@ -127,7 +126,7 @@ void TestSession::cleanupTestCase() {
 }
 
 std::unique_ptr<NubeloConnections> TestSession::signedInClient() {
-    auto client = std::make_unique<NubeloConnections>();
+    auto client = std::make_unique<NubeloConnections>(standin::configFor(*mSite));
     client->authenticate(QString::fromStdString(kEmail), QString::fromStdString(kPassword));
     return client;
 }
@@ -215,8 +214,7 @@ void TestSession::stateAfterLogin() {
         mSite->setFault(Fault(fault));
     mSite->setDelay(Exchange::Login, std::chrono::milliseconds(delayMs));
 
-    NubeloConnections client;
-    client.setTimeLimits(300ms, 5s);
+    NubeloConnections client(standin::configFor(*mSite, 300ms, 5s));
     QElapsedTimer clock;
     clock.start();
     const std::optional<platform::Error> error =
@@ -234,7 +232,7 @@ void TestSession::stateAfterLogin() {
         // An empty jar still replaces the login's fixed Cookie field on later requests.
         QVERIFY(client
                     .sendSessionRequest(QStringLiteral("http://%1?m=Home")
-                                            .arg(qEnvironmentVariable("NUBELO_SITE_HOST")),
+                                            .arg(QString::fromStdString(mSite->siteHost())),
                                         "GET")
                     .data);
         QVERIFY(fieldValues(mSite->journal().back(), "Cookie").isEmpty());
@@ -247,12 +245,11 @@ void TestSession::loginFailureBeforeTheRedirect() {
     QVERIFY(probe.listen(QHostAddress::LocalHost));
     const QByteArray closed = "127.0.0.1:" + QByteArray::number(probe.serverPort());
     probe.close();
-    const QByteArray siteHost = qgetenv("NUBELO_SITE_HOST");
-    qputenv("NUBELO_SITE_HOST", closed);
-    NubeloConnections client;
+    PluginConfig config = standin::configFor(*mSite);
+    config.siteHost = QString::fromLatin1(closed);
+    NubeloConnections client(config);
     const std::optional<platform::Error> error =
         client.authenticate(QString::fromStdString(kEmail), QString::fromStdString(kPassword));
-    qputenv("NUBELO_SITE_HOST", siteHost);
     QCOMPARE(client.getState(), int(SessionNone));
     QVERIFY(error);
     QCOMPARE(mKit.alerts, QList<platform::Error>{*error});
@@ -360,8 +357,7 @@ void TestSession::loginWhileSignedIn() {
 // login and ended it early.
 void TestSession::newLoginSupersedesAnEarlierOne() {
     mSite->setDelay(Exchange::Login, 800ms);
-    NubeloConnections client;
-    client.setTimeLimits(200ms, 5s);
+    NubeloConnections client(standin::configFor(*mSite, 200ms, 5s));
     client.authenticate(QString::fromStdString(kEmail), QString::fromStdString(kPassword));
     QCOMPARE(client.getState(), int(SessionLoggingIn));
 
@@ -381,7 +377,7 @@ void TestSession::teardownLogout() {
     QCOMPARE(entries(*mSite, Exchange::Logout).size(), 1);
 
     mSite->clearJournal();
-    client = std::make_unique<NubeloConnections>();
+    client = std::make_unique<NubeloConnections>(standin::configFor(*mSite));
     client.reset();
     QVERIFY(mSite->journal().empty());
 }

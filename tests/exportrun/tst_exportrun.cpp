@@ -125,12 +125,13 @@ private:
     QList<ExportCall> calls;
 };
 
+PluginConfig gConfig; // the stand-in site's
+
 // The controller on the real interface files, as a host holds it.
 struct Harness {
     Harness() {
         mgr.plugin = &controller;
         controller.loadInterface();
-        controller.connector()->setTimeLimits(5s, 5s);
         kit.clearRecords();
     }
 
@@ -142,7 +143,7 @@ struct Harness {
 
     FakeExportMgr mgr;
     Kit kit; // outlives the controller, whose views it made
-    NubeloExportController controller{&mgr};
+    NubeloExportController controller{&mgr, gConfig};
 };
 
 } // namespace
@@ -172,7 +173,7 @@ void TestExportRun::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
+    gConfig = standin::configFor(*mSite);
 }
 
 void TestExportRun::init() {

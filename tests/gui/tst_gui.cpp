@@ -80,7 +80,7 @@ void TestGui::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.filePath(u"site"_s), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
+    standin::pointHostAt(*mSite);
 }
 
 void TestGui::init() {

@@ -14,26 +14,6 @@ QByteArray readResource(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Restores an environment variable when the test ends.
-class EnvironmentGuard {
-public:
-    explicit EnvironmentGuard(const char *name)
-        : mName(name)
-        , mWasSet(qEnvironmentVariableIsSet(name))
-        , mValue(qgetenv(name)) {}
-    ~EnvironmentGuard() {
-        if (mWasSet)
-            qputenv(mName, mValue);
-        else
-            qunsetenv(mName);
-    }
-
-private:
-    const char *mName;
-    bool mWasSet;
-    QByteArray mValue;
-};
-
 } // namespace
 
 class TestPanelUi : public QObject {
@@ -175,13 +155,10 @@ void TestPanelUi::suggestionsMailUrl_data() {
 void TestPanelUi::suggestionsMailUrl() {
     QFETCH(QByteArray, address);
     QFETCH(QByteArray, recipient);
-    EnvironmentGuard guard("NUBELO_FEEDBACK_ADDRESS");
-    if (address.isNull())
-        qunsetenv("NUBELO_FEEDBACK_ADDRESS");
-    else
-        qputenv("NUBELO_FEEDBACK_ADDRESS", address);
-
-    Panel panel;
+    PluginConfig config;
+    if (!address.isNull())
+        config.feedbackAddress = QString::fromUtf8(address);
+    Panel panel(config);
     QVERIFY(panel.kit.click("suggestionsButton"));
     QCOMPARE(panel.kit.openedUrls().size(), 1);
     const QByteArray expected = "mailto:" + recipient +
