@@ -61,7 +61,7 @@ int childUpload(const QStringList &arguments) {
     const QString password = QString::fromLocal8Bit(qgetenv("NUBELO_PASSWORD"));
     int code = 0;
     {
-        NubeloConnections client;
+        NubeloConnections client(PluginConfig::fromEnvironment()); // a program, as the hosts are
         auto begin = std::chrono::steady_clock::now();
         client.authenticate(arguments.first(), password);
         if (client.getState() != SessionLoggedIn)

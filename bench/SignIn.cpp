@@ -23,10 +23,11 @@ void signIn(Harness &harness) {
         harness.skip({f.id}, why);
         return;
     }
-    qputenv("NUBELO_SITE_HOST", site.siteHost.toLatin1());
-    qputenv("NUBELO_UPLOAD_HOST", site.uploadHost.toLatin1());
+    PluginConfig config;
+    config.siteHost = site.siteHost;
+    config.uploadHost = site.uploadHost;
     {
-        NubeloConnections client;
+        NubeloConnections client(config);
         // The first exchange also starts the network thread and opens the connection.
         client.authenticate(kEmail, kPassword);
         client.closeSession();

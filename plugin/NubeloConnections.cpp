@@ -2,7 +2,6 @@
 #include "NubeloConnections_p.h"
 
 #include "Cookies.h"
-#include "NubeloConfig.h"
 #include "WebExtensions.h"
 #include "ui/Application.h"
 
@@ -41,21 +40,6 @@ std::optional<QString> formValue(const QString &value) {
     return escaped;
 }
 
-QString siteUrl(const QString &query) {
-    return QStringLiteral("http://") + NubeloConfig::siteHost() + query;
-}
-
-// The two places the session cookie and the login's body may ever go: a redirect anywhere else
-// fails its exchange instead of carrying them there.
-QList<QUrl> siteOrigins() {
-    return {QUrl(siteUrl(QString())), QUrl(QStringLiteral("http://") + NubeloConfig::uploadHost())};
-}
-
-QString uploadUrl() {
-    return QStringLiteral("http://") + NubeloConfig::uploadHost() +
-           QStringLiteral("?upload=1&iframe=1");
-}
-
 void traceAnswer(const platform::SyncResult &result) {
     if (result.data)
         NubeloConnectionsPrivate::writeTraceFile(NubeloConnectionsPrivate::kTraceDataPath,
@@ -80,8 +64,26 @@ private:
 
 } // namespace
 
-NubeloConnections::NubeloConnections() {
+NubeloConnections::NubeloConnections(const PluginConfig &config)
+    : mSiteHost(config.siteHost)
+    , mUploadHost(config.uploadHost)
+    , mLoginWait(config.loginWait)
+    , mRequestLimit(config.requestLimit) {
     mState.store(SessionNone);
+}
+
+QString NubeloConnections::siteUrl(const QString &query) const {
+    return QStringLiteral("http://") + mSiteHost + query;
+}
+
+QString NubeloConnections::uploadUrl() const {
+    return QStringLiteral("http://") + mUploadHost + QStringLiteral("?upload=1&iframe=1");
+}
+
+// The two places the session cookie and the login's body may ever go: a redirect anywhere else
+// fails its exchange instead of carrying them there.
+QList<QUrl> NubeloConnections::siteOrigins() const {
+    return {QUrl(siteUrl(QString())), QUrl(QStringLiteral("http://") + mUploadHost)};
 }
 
 NubeloConnections::~NubeloConnections() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Error.h"
+#include "PluginConfig.h"
 #include "SyncRequest.h"
 #include "UrlConnection.h"
 
@@ -44,8 +45,9 @@ enum SessionState : int {
 class NubeloConnections : public QObject, public platform::UrlConnectionDelegate {
     Q_OBJECT
 public:
-    // Resets the process-wide session state to SessionNone.
-    NubeloConnections();
+    // Resets the process-wide session state to SessionNone. The hosts and time limits are
+    // `config`'s, fixed for the client's life.
+    explicit NubeloConnections(const PluginConfig &config = {});
     // Signs out first when the session state is not SessionNone.
     ~NubeloConnections() override;
 
@@ -108,7 +110,8 @@ public:
     // A modal warning alert with one "OK" button, through the UI kit.
     void msgBox(const QString &message, const QString &informativeText);
 
-    // For tests only: shorter login wait and request limit.
+    // For a test whose one client needs a shorter login wait for one sign-in than the next;
+    // every other caller sets the limits in the PluginConfig.
     void setTimeLimits(std::chrono::milliseconds loginWait, std::chrono::milliseconds requestLimit);
 
     // The jar: nothing until a login's redirect captured one (which may be empty).
@@ -134,6 +137,9 @@ private:
     // The exchange's error, or an error for a final answer whose status is not 2xx.
     static std::optional<platform::Error> exchangeError(const platform::SyncResult &result);
     static platform::Error notSignedIn();
+    QString siteUrl(const QString &query) const;
+    QString uploadUrl() const;
+    QList<QUrl> siteOrigins() const;
 
     bool isCurrent(const platform::UrlConnection *connection) const;
     void dropConnection();
@@ -156,6 +162,8 @@ private:
     std::vector<std::unique_ptr<platform::UrlConnection>> mRetired;
     int mInCallback = 0;
 
-    std::chrono::milliseconds mLoginWait{10000};
-    std::chrono::milliseconds mRequestLimit{60000};
+    const QString mSiteHost;
+    const QString mUploadHost;
+    std::chrono::milliseconds mLoginWait;
+    std::chrono::milliseconds mRequestLimit;
 };

@@ -1,6 +1,5 @@
 #include "NubeloExportController.h"
 
-#include "NubeloConfig.h"
 #include "WebExtensions.h"
 
 #include <QDir>
@@ -68,13 +67,18 @@ public:
 private:
     std::atomic<bool> &mFlag;
 };
+
+platform::Error controllerError(int code, const QString &text) {
+    return platform::Error{QString::fromLatin1(NubeloExportController::kErrorDomain), code, text};
+}
 } // namespace
 
-NubeloExportController::NubeloExportController(ExportMgr *exportMgr)
+NubeloExportController::NubeloExportController(ExportMgr *exportMgr, const PluginConfig &config)
     : mExportMgr(exportMgr)
     , mExportDir(QStringLiteral("/tmp/NubeloExporter"))
     , mPluginName(QStringLiteral("Nubelo Exporter"))
-    , mConnector(std::make_unique<NubeloConnections>()) {}
+    , mFeedbackAddress(config.feedbackAddress)
+    , mConnector(std::make_unique<NubeloConnections>(config)) {}
 
 NubeloExportController::~NubeloExportController() {
     // The client goes first: its teardown may sign out, and nothing of the windows is needed
@@ -208,18 +212,26 @@ void NubeloExportController::clickExport() {
 }
 
 void NubeloExportController::startExport(const QString &path) {
+    const auto told = [this](ExportStart start) {
+        QMutexLocker locker(&mOutcomeLock);
+        mLastStart = start;
+    };
     if (mExporting.load()) {
         qCInfo(lcController) << "startExport ignored: an export is under way";
+        told(ExportStart::Refused);
         return;
     }
     setSize(1);
     setQuality(1);
     setMetadata(3);
-    if (mExportMgr == nullptr)
+    if (mExportMgr == nullptr) {
+        told(ExportStart::Refused);
         return;
+    }
     const int n = mExportMgr->imageCount();
     makePrivatePath(exportDir());
     if (n == 1) {
+        told(ExportStart::Begun);
         mExportMgr->startExport();
         return;
     }
@@ -233,15 +245,19 @@ void NubeloExportController::startExport(const QString &path) {
             // Nobody to ask: the files stay.
             qCWarning(lcController)
                 << "export not started: files of an earlier export exist in" << path;
+            told(ExportStart::FilesKept);
             return;
         }
         const int answer = application->runCriticalAlertPanel(
             QStringLiteral("File exists"),
             QStringLiteral("One or more images already exist in directory."),
             QStringLiteral("Replace"), QString(), QStringLiteral("Cancel"));
-        if (answer != ui::AlertDefaultReturn)
+        if (answer != ui::AlertDefaultReturn) {
+            told(ExportStart::FilesKept);
             return;
+        }
     }
+    told(ExportStart::Begun);
     mExportMgr->startExport();
 }
 
@@ -251,23 +267,25 @@ void NubeloExportController::setProgressItem(quint32 current, const QString &mes
     mProgress.message = message;
 }
 
-std::optional<QString>
+std::optional<platform::Error>
 NubeloExportController::exportAndUpload(int index, const QString &path, qint32 imageid,
                                         const ImageExportSettings &settings) {
     if (mExportMgr == nullptr || !mExportMgr->exportImageAtIndex(index, path, &settings))
-        return QStringLiteral("the host did not write the photo");
+        return controllerError(ErrorPhotoNotWritten,
+                               QStringLiteral("the host did not write the photo"));
     QFile file(path);
+    const auto unreadable = [&file] {
+        return controllerError(
+            ErrorPhotoUnreadable,
+            QStringLiteral("the photo cannot be read: %1").arg(file.errorString()));
+    };
     if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("the photo cannot be read: %1").arg(file.errorString());
+        return unreadable();
     const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return QStringLiteral("the photo cannot be read: %1").arg(file.errorString());
+        return unreadable();
     file.close();
-    if (const std::optional<platform::Error> error = mConnector->uploadImage(data, imageid)) {
-        return QStringLiteral("the upload failed: %1 (%2 %3)")
-            .arg(error->localizedDescription, error->domain, QString::number(error->code));
-    }
-    return std::nullopt;
+    return mConnector->uploadImage(data, imageid);
 }
 
 void NubeloExportController::performExport(const QString &path) {
@@ -303,20 +321,31 @@ void NubeloExportController::performExport(const QString &path) {
         mProgress.shouldCancel = false;
     }
 
+    {
+        QMutexLocker locker(&mOutcomeLock);
+        mLastRun = ExportRunOutcome{};
+    }
     QString scratch;
-    std::optional<QString> failure;
+    std::optional<platform::Error> failure;
+    const auto exportOne = [&](int index, const QString &name) {
+        const int photo = index + 1; // the user's position, and the site's image number
+        scratch = joinPath(exportDir(), name);
+        failure = exportAndUpload(index, scratch, photo, settings);
+        success = !failure;
+        QMutexLocker locker(&mOutcomeLock);
+        if (success)
+            ++mLastRun.uploaded;
+        else
+            mLastRun.failure = ExportFailure{photo, *failure};
+    };
     if (n > 1) {
         for (int i = 0; !mCancelExport.load() && success && i < n; ++i) {
             setProgressItem(quint32(i), QStringLiteral("Image %1 of %2").arg(i + 1).arg(n));
-            scratch = joinPath(exportDir(), scratchName(i));
-            failure = exportAndUpload(i, scratch, i + 1, settings);
-            success = !failure;
+            exportOne(i, scratchName(i));
         }
     } else {
         setProgressItem(0, QStringLiteral("Image 1 of 1"));
-        scratch = joinPath(exportDir(), scratchName(1));
-        failure = exportAndUpload(0, scratch, 1, settings);
-        success = !failure;
+        exportOne(0, scratchName(1));
     }
 
     if (success) {
@@ -332,8 +361,9 @@ void NubeloExportController::performExport(const QString &path) {
         mProgress.message = QString();
         mProgress.shouldStop = true;
     } else {
-        // The record shows only which file; the reason would be lost without the log.
-        qCWarning(lcController).noquote() << scratch << "was not uploaded:" << *failure;
+        // The record shows only which file; the host asks lastRun() for the reason.
+        qCWarning(lcController).noquote()
+            << scratch << "was not uploaded:" << failure->localizedDescription;
         {
             QMutexLocker locker(&mProgressLock);
             mProgress.message = QStringLiteral("Unable to upload %1").arg(scratch);
@@ -363,6 +393,21 @@ QString NubeloExportController::name() {
     return mPluginName;
 }
 
+QString NubeloExportController::signedInAs() {
+    QMutexLocker locker(&mOutcomeLock);
+    return mSignedInAs;
+}
+
+ExportStart NubeloExportController::lastStart() {
+    QMutexLocker locker(&mOutcomeLock);
+    return mLastStart;
+}
+
+ExportRunOutcome NubeloExportController::lastRun() {
+    QMutexLocker locker(&mOutcomeLock);
+    return mLastRun;
+}
+
 void NubeloExportController::msgBox(const QString &message, const QString &informativeText) {
     if (ui::Application *application = ui::app())
         application->msgBox(message, informativeText);
@@ -374,6 +419,10 @@ void NubeloExportController::clickLoginLogout(QObject *) {
         // The labels follow the user's intent even when the logout fails: a failed logout
         // leaves the state at 3, and the next click signs out again.
         mConnector->closeSession();
+        {
+            QMutexLocker locker(&mOutcomeLock);
+            mSignedInAs = QString();
+        }
         if (mAuthenticate != nullptr)
             mAuthenticate->setTitle(QStringLiteral("Authenticate"));
         if (mAccountInfo != nullptr)
@@ -415,6 +464,10 @@ void NubeloExportController::runLoginSheet() {
                 showLoginError(
                     QStringLiteral("%1: %2").arg(error->domain, error->localizedDescription));
             } else if (mConnector->getState() == SessionLoggedIn) {
+                {
+                    QMutexLocker locker(&mOutcomeLock);
+                    mSignedInAs = email;
+                }
                 if (mAccountInfo != nullptr)
                     mAccountInfo->setStringValue(QStringLiteral("%1 logged in").arg(email));
                 if (mAuthenticate != nullptr)
@@ -451,15 +504,14 @@ void NubeloExportController::clickCancelLoginDialog(QObject *) {
         application->stopModalWithCode(kLoginCancelCode);
 }
 
-QString NubeloExportController::suggestionsMailUrl() {
+QString NubeloExportController::suggestionsMailUrl() const {
     using WebExtensions::stringByAddingPercentEscapesUsingEncoding;
     const QString subject = QStringLiteral("SUBJECT=%1")
                                 .arg(stringByAddingPercentEscapesUsingEncoding(
                                     QStringLiteral("[Velkaron] Sugerencias")));
     const QString body = QStringLiteral("BODY=%1").arg(stringByAddingPercentEscapesUsingEncoding(
         QStringLiteral("Name: \ne-mail: \nSugerencias:\n")));
-    const QString recipient =
-        stringByAddingPercentEscapesUsingEncoding(NubeloConfig::feedbackAddress());
+    const QString recipient = stringByAddingPercentEscapesUsingEncoding(mFeedbackAddress);
     return QStringLiteral("mailto:%1?%2&%3").arg(recipient, subject, body);
 }
 
@@ -471,8 +523,7 @@ void NubeloExportController::clickSugerencias(QObject *) {
     // (QUrl would otherwise re-encode or decode some of them).
     const QUrl url = QUrl::fromEncoded(suggestionsMailUrl().toUtf8(), QUrl::StrictMode);
     if (!url.isValid()) {
-        qCWarning(lcController) << "no mail URL for the feedback address"
-                                << NubeloConfig::feedbackAddress();
+        qCWarning(lcController) << "no mail URL for the feedback address" << mFeedbackAddress;
         return;
     }
     application->openURL(url); // no mail program: nothing to tell the user

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "ExportMgr.h"
+#include "ExportPluginOutcomes.h"
 #include "ExportPluginProtocol.h"
 #include "NubeloConnections.h"
 #include "NubeloExportPluginBox.h"
+#include "PluginConfig.h"
 #include "PluginProgress.h"
 #include "ui/Application.h"
 
@@ -22,11 +24,20 @@
 //
 // Outlets are bound when the interface files are loaded (loadInterface) and are not owned; an
 // outlet that was never bound is null, and every use of it is then a no-op.
-class NubeloExportController : public QObject, public ExportPluginProtocol {
+class NubeloExportController : public QObject,
+                               public ExportPluginProtocol,
+                               public ExportPluginOutcomes {
     Q_OBJECT
+    Q_INTERFACES(ExportPluginOutcomes)
 public:
-    // initWithExportImageObj: `exportMgr` is the host's, not owned.
-    explicit NubeloExportController(ExportMgr *exportMgr);
+    // The reasons of a failed photo that are the controller's own; an upload's reason is the
+    // service client's error.
+    static constexpr char kErrorDomain[] = "NubeloExportController";
+    enum ErrorCode : int { ErrorPhotoNotWritten = 1, ErrorPhotoUnreadable = 2 };
+
+    // initWithExportImageObj: `exportMgr` is the host's, not owned; `config` the site's hosts,
+    // the feedback address and the time limits, as the host read them.
+    explicit NubeloExportController(ExportMgr *exportMgr, const PluginConfig &config = {});
     ~NubeloExportController() override;
 
     // Loads the settings view, the login sheet and the About window through the process's UI
@@ -68,6 +79,11 @@ public:
     void cancelExport() override;
     QString name() override;
 
+    // ExportPluginOutcomes.
+    QString signedInAs() override;
+    ExportStart lastStart() override;
+    ExportRunOutcome lastRun() override;
+
     // A modal warning alert with one "OK" button.
     void msgBox(const QString &message, const QString &informativeText);
 
@@ -85,7 +101,7 @@ public:
 
     // The suggestions mail as clickSugerencias hands it over: escaped recipient, subject and
     // body in a mailto URL.
-    static QString suggestionsMailUrl();
+    QString suggestionsMailUrl() const;
 
 private:
     // The login sheet's loop: runs until a login succeeds or the user cancels.
@@ -93,8 +109,8 @@ private:
     void showLoginError(const QString &text);
     // Has the host write photo `index` to `path`, reads it back and uploads it as `imageid`.
     // Nothing on success, else why the photo failed.
-    std::optional<QString> exportAndUpload(int index, const QString &path, qint32 imageid,
-                                           const ImageExportSettings &settings);
+    std::optional<platform::Error> exportAndUpload(int index, const QString &path, qint32 imageid,
+                                                   const ImageExportSettings &settings);
     // Writes the record's fields under the progress lock.
     void setProgressItem(quint32 current, const QString &message);
 
@@ -127,6 +143,12 @@ private:
     // A run is under way: a second start, from the host or the Return key, is ignored.
     std::atomic<bool> mExporting{false};
     QString mPluginName;
+    QString mFeedbackAddress;
+    // The outcomes as the host may ask for them; the export thread writes the run's.
+    QMutex mOutcomeLock;
+    QString mSignedInAs;
+    ExportStart mLastStart = ExportStart::NotAsked;
+    ExportRunOutcome mLastRun;
     std::unique_ptr<NubeloConnections> mConnector;
 
     // What the interface files made, the settings box that adopts the kit's box view, and the

@@ -10,11 +10,13 @@ class NubeloExporterPlugin : public QObject, public ExportPluginFactory {
     Q_PLUGIN_METADATA(IID ExportPluginFactory_iid)
     Q_INTERFACES(ExportPluginFactory)
 public:
-    std::unique_ptr<ExportPluginProtocol> initWithExportImageObj(ExportMgr *exportMgr) override {
-        auto controller = std::make_unique<NubeloExportController>(exportMgr);
-        if (!controller->loadInterface())
-            return nullptr;
-        return controller;
+    CreatedPlugin initWithExportImageObj(ExportMgr *exportMgr,
+                                         const PluginConfig &config) override {
+        auto controller = std::make_unique<NubeloExportController>(exportMgr, config);
+        QString why;
+        if (!controller->loadInterface(&why))
+            return {nullptr, platform::Error{QStringLiteral("NubeloExporterPlugin"), 1, why}};
+        return {std::move(controller), {}};
     }
 };
 

@@ -319,6 +319,8 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
         why = QStringLiteral("no destination");
     if (!why.isEmpty()) {
         qCWarning(lcPhotoHost).noquote() << "photo not exported:" << why;
+        QMutexLocker lock(&m_filesMutex);
+        m_exportFailure = why;
         return false;
     }
 
@@ -353,9 +355,16 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
     why = converted.why;
     if (converted.png.isEmpty() || !writeFile(converted.png, dest, &why)) {
         qCWarning(lcPhotoHost).noquote() << "photo" << index << "not exported:" << why;
+        QMutexLocker lock(&m_filesMutex);
+        m_exportFailure = why;
         return false;
     }
     return true;
+}
+
+QString PhotoHost::exportFailure() const {
+    QMutexLocker lock(&m_filesMutex);
+    return m_exportFailure;
 }
 
 PhotoHost::Converted PhotoHost::convert(const QString &source, QSize box) {

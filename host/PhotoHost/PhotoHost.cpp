@@ -98,6 +98,7 @@ void PhotoHost::startExport() {
         // A photo converted ahead for an earlier run may have changed on disc since.
         QMutexLocker lock(&m_filesMutex);
         ++m_generation;
+        m_exportFailure.clear();
     }
     m_runPlugin = m_plugin;
     m_exporting = true;

@@ -86,6 +86,9 @@ public:
     // reason in the log, when nothing was written.
     bool exportImageAtIndex(int index, const QString &dest,
                             const ImageExportSettings *options) override;
+    // Why the last exportImageAtIndex() of this run that answered false wrote nothing; a null
+    // string when none did. The plug-in only learns that the photo was not written. Any thread.
+    QString exportFailure() const;
     // Emits exportRequested() (the front end decides); ignored during a run.
     void clickExport() override;
 
@@ -148,5 +151,6 @@ private:
     mutable QMutex m_filesMutex; // the export thread reads the list
     QStringList m_files;
     quint64 m_generation = 0; // a new list or a new run; guarded by m_filesMutex
+    QString m_exportFailure;  // guarded by m_filesMutex
     Ahead m_ahead;            // guarded by m_filesMutex; its destruction waits for the thread
 };

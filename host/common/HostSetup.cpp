@@ -33,9 +33,10 @@ std::vector<std::filesystem::path> siteDataCandidates() {
 
 QString pluginModulePath() {
     QString dir = qEnvironmentVariable("NUBELO_PLUGIN_DIR");
+    // The same place in the build tree (build/bin, build/lib/nubelo-plugins) and under an
+    // installed prefix (P/bin, P/lib/nubelo-plugins): nothing of the build's path is kept.
     if (dir.isEmpty())
-        dir = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-              QStringLiteral(NUBELO_PLUGIN_RELATIVE_DIR);
+        dir = QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/nubelo-plugins");
     return QDir::cleanPath(QDir(dir).filePath(QStringLiteral(NUBELO_PLUGIN_FILE)));
 }
 
@@ -65,8 +66,6 @@ EmbeddedSite startEmbeddedSite(QString *why) {
     }
     embedded.siteHost = QString::fromStdString(embedded.site->siteHost());
     embedded.uploadHost = QString::fromStdString(embedded.site->uploadHost());
-    qputenv("NUBELO_SITE_HOST", embedded.siteHost.toUtf8());
-    qputenv("NUBELO_UPLOAD_HOST", embedded.uploadHost.toUtf8());
     return embedded;
 }
 

@@ -25,9 +25,8 @@ struct EmbeddedSite {
 
 // Starts the stand-in site on loopback with a made-up demo account, keeping its photos in the
 // folder nubelo-site uses too (so every demo's photos stay together), or in a private temporary
-// folder when there is no home. Then sets NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST in this
-// process, which the plug-in reads: call it before the plug-in is loaded. On failure the site
-// is null and `why` says why.
+// folder when there is no home. The host hands its hosts to the plug-in in the PluginConfig.
+// On failure the site is null and `why` says why.
 EmbeddedSite startEmbeddedSite(QString *why);
 
 } // namespace hostsetup

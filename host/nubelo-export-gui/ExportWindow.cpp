@@ -2,7 +2,7 @@
 
 #include "ExportPluginProtocol.h"
 #include "PhotoHost.h"
-#include "PluginLog.h"
+#include "PluginSession.h"
 #include "qtwidgets/QtWidgetsApplication.h"
 
 #include <QCloseEvent>
@@ -29,10 +29,12 @@ QString photosText(qsizetype count) {
 
 } // namespace
 
-ExportWindow::ExportWindow(PhotoHost *host, ExportPluginProtocol *plugin, QWidget *parent)
+ExportWindow::ExportWindow(PluginSession *session, const QString &siteHost, QWidget *parent)
     : QWidget(parent)
-    , mHost(host)
-    , mPlugin(plugin) {
+    , mSession(session)
+    , mHost(&session->photoHost())
+    , mPlugin(session->plugin())
+    , mSiteHost(siteHost) {
     setWindowTitle(QStringLiteral("Export — %1").arg(mPlugin->name()));
 
     auto *layout = new QVBoxLayout(this);
@@ -118,12 +120,8 @@ void ExportWindow::setSiteNote(const QString &text) {
     mSiteNote->setVisible(!text.isEmpty());
 }
 
-QUrl ExportWindow::galleryUrl() {
-    // The same built-in value and override as the plug-in's.
-    QString host = qEnvironmentVariable("NUBELO_SITE_HOST");
-    if (host.isEmpty())
-        host = QStringLiteral("www.nubelo.example");
-    const QUrl url(QStringLiteral("http://%1/").arg(host), QUrl::StrictMode);
+QUrl ExportWindow::galleryUrl() const {
+    const QUrl url(QStringLiteral("http://%1/").arg(mSiteHost), QUrl::StrictMode);
     return url.isValid() && !url.host().isEmpty() ? url : QUrl();
 }
 
@@ -193,7 +191,6 @@ void ExportWindow::requestExport() {
     mTotal = 0;
     mProgress->setRange(0, 0); // busy until the run reports its first photo
     mStatus->setText(QStringLiteral("Starting…"));
-    mWarnings = std::make_unique<PluginWarnings>();
     // The plug-in may ask about files of an earlier run first; it starts the host (and so the
     // export thread) before it returns, or not at all.
     mPlugin->startExport(mHost->destination());
@@ -203,7 +200,6 @@ void ExportWindow::requestExport() {
             mHost->cancel();
         return;
     }
-    mWarnings.reset();
     setRunning(false);
     mProgress->setRange(0, 1);
     mProgress->setValue(0);
@@ -238,12 +234,13 @@ void ExportWindow::showProgress(quint32 current, quint32 total, const QString &m
 }
 
 void ExportWindow::finishRun(bool failed, const QString &message) {
-    const QString reason = mWarnings ? mWarnings->last() : QString();
-    mWarnings.reset();
+    const QString reason = mSession->runFailureReasons().join(QLatin1Char('\n'));
     setRunning(false);
-    // The run worked photo by photo: the one it was on (currentItem, from 0) went up when it
+    ExportPluginOutcomes *outcomes = mSession->outcomes();
+    // A plug-in that does not tell: the one it was on (currentItem, from 0) went up when it
     // stopped, and is the one that failed when it failed.
-    const int photosUp = int(qMin(failed ? mCurrent : mCurrent + 1, mTotal));
+    const int photosUp = outcomes != nullptr ? outcomes->lastRun().uploaded
+                                             : int(qMin(failed ? mCurrent : mCurrent + 1, mTotal));
     if (!failed && mTotal > 0)
         mProgress->setValue(photosUp);
     Q_EMIT runEnded(failed, photosUp, message);

@@ -9,7 +9,7 @@
 
 class ExportPluginProtocol;
 class PhotoHost;
-class PluginWarnings;
+class PluginSession;
 class QLabel;
 class QListWidget;
 
@@ -23,20 +23,22 @@ class QPushButton;
 // hands the destination to the plug-in's startExport(), which may ask before it starts the
 // host's export thread. While the run goes on the settings view and Export are disabled, and
 // Cancel asks the plug-in to stop after the photo under way. A failed run shows the record's
-// message in an alert; a run that stopped says how many photos went up and offers the site's
+// message in an alert, with the reasons the session gives (PluginSession::runFailureReasons);
+// a run that stopped says how many photos went up (the plug-in's outcome) and offers the site's
 // gallery. Closing the window during a run cancels the run and closes once it has ended: the
 // application must not quit while the export thread still needs the main thread.
 class ExportWindow : public QWidget {
     Q_OBJECT
 public:
-    // Neither is owned; both must outlive the window, and `plugin` is the one `host` runs.
-    ExportWindow(PhotoHost *host, ExportPluginProtocol *plugin, QWidget *parent = nullptr);
+    // The session is not owned, must outlive the window and hold its plug-in; `siteHost` is
+    // the one the plug-in talks to.
+    ExportWindow(PluginSession *session, const QString &siteHost, QWidget *parent = nullptr);
     ~ExportWindow() override;
 
     // A line under the settings view (the embedded site and its demo account); empty hides it.
     void setSiteNote(const QString &text);
-    // The site's gallery, from the site host the plug-in talks to.
-    static QUrl galleryUrl();
+    // The site's gallery, on the site host the plug-in talks to.
+    QUrl galleryUrl() const;
 
     bool isRunning() const;
     // Every thumbnail has been decoded (or found undecodable).
@@ -72,8 +74,10 @@ private:
     void finishRun(bool failed, const QString &message);
     void showOutcome(bool failed, int photosUp, const QString &message, const QString &reason);
 
+    PluginSession *mSession;
     PhotoHost *mHost;
     ExportPluginProtocol *mPlugin;
+    QString mSiteHost;
     QPointer<QWidget> mSettings; // the plug-in's; it may destroy the widget first
     QLabel *mPhotosLine = nullptr;
     QListWidget *mThumbnails = nullptr;
@@ -83,7 +87,6 @@ private:
     QPushButton *mCancel = nullptr;
     QPushButton *mExport = nullptr;
     QPointer<QMessageBox> mOutcome;
-    std::unique_ptr<PluginWarnings> mWarnings; // the plug-in's reason, should the run fail
 
     bool mStarting = false;       // inside the plug-in's startExport (it may ask first)
     bool mCloseWhenEnded = false; // the window was closed during a run

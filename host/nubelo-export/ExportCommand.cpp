@@ -1,8 +1,5 @@
 #include "ExportCommand.h"
 
-#include "DiagnosticLog.h"
-#include "ExportPluginFactory.h"
-#include "ExportPluginProtocol.h"
 #include "HostSetup.h"
 #include "NetworkThread.h"
 #include "PhotoStore.h"
@@ -12,6 +9,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QLoggingCategory>
 
 #include <unistd.h>
 
@@ -20,7 +18,8 @@ ExportCommand::ExportCommand(CommandLine line)
     , mProgress(ProgressDisplay::modeFor(mLine.quiet, STDERR_FILENO), STDERR_FILENO) {}
 
 ExportCommand::~ExportCommand() {
-    tearDown();
+    mSession.tearDown();
+    platform::shutdown();
 }
 
 void ExportCommand::tell(const QString &text) {
@@ -42,7 +41,9 @@ bool ExportCommand::interrupted() const {
 }
 
 int ExportCommand::run() {
-    DiagnosticLog::install();
+    // The plug-in's log is for diagnosis, and some of it (the session cookie, redacted or not)
+    // has no business on a screen; QT_LOGGING_RULES, which Qt applies after these, shows it.
+    QLoggingCategory::setFilterRules(QStringLiteral("nubelo.*=false"));
     // From here on a Ctrl-C never leaves the terminal without echo.
     mWatch = terminal::InterruptWatch::install(this);
     if (mWatch != nullptr) {
@@ -59,7 +60,7 @@ int ExportCommand::run() {
         if (code >= 0)
             break;
     }
-    if (mSite)
+    if (mSession.site)
         reportEmbeddedPhotos();
     return code < 0 ? Uploaded : code;
 }
@@ -72,6 +73,7 @@ int ExportCommand::checkInput() {
     if (const std::optional<QString> why = checkExportDir(mLine.dir))
         return fail(UsageError, *why);
 
+    mConfig = PluginConfig::fromEnvironment();
     mEmbedded = hostsetup::embeddedSiteWanted();
     if (mEmbedded && mLine.email.isNull())
         return -1; // the embedded site's demo account, known once it runs
@@ -109,16 +111,18 @@ int ExportCommand::startEmbeddedSite() {
     hostsetup::EmbeddedSite embedded = hostsetup::startEmbeddedSite(&why);
     if (!embedded.site)
         return fail(Failed, QStringLiteral("the embedded site does not start: %1").arg(why));
-    mSite = std::move(embedded.site);
+    mSession.site = std::move(embedded.site);
     mSiteDataDir = embedded.dataDir;
     const QString siteHost = embedded.siteHost;
     const QString uploadHost = embedded.uploadHost;
+    mConfig.siteHost = siteHost;
+    mConfig.uploadHost = uploadHost;
     if (mEmail.isNull()) {
-        const nubelo::site::Account demo = mSite->demoAccount();
+        const nubelo::site::Account demo = mSession.site->demoAccount();
         mEmail = QString::fromStdString(demo.email);
         mPassword = QString::fromStdString(demo.password);
     }
-    mPhotosBefore = mSite->photos(mEmail.toStdString()).size();
+    mPhotosBefore = mSession.site->photos(mEmail.toStdString()).size();
     warn(QStringLiteral("NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST are not set: using the embedded "
                         "stand-in site on %1 (uploads on %2), signing in as %3")
              .arg(siteHost, uploadHost, mEmail));
@@ -126,23 +130,13 @@ int ExportCommand::startEmbeddedSite() {
 }
 
 int ExportCommand::loadPlugin() {
-    ui::setApp(&mKit);
     const QString path = hostsetup::pluginModulePath();
-    mLoader.setFileName(path);
-    QObject *root = mLoader.instance();
-    if (root == nullptr)
-        return fail(
-            Failed,
-            QStringLiteral("cannot load the plug-in %1: %2").arg(path, mLoader.errorString()));
-    auto *factory = qobject_cast<ExportPluginFactory *>(root);
-    if (factory == nullptr)
-        return fail(Failed, QStringLiteral("%1 is not an export plug-in").arg(path));
-    const quint64 mark = DiagnosticLog::mark();
-    mPlugin = factory->initWithExportImageObj(&mPhotoHost);
-    if (!mPlugin)
-        return fail(Failed, QStringLiteral("the plug-in %1 could not be set up: %2")
-                                .arg(path, DiagnosticLog::lastWarningSince(mark).value_or(
-                                               QStringLiteral("no reason given"))));
+    if (const platform::MaybeError error = mSession.load(path, mConfig))
+        return fail(Failed, error->localizedDescription);
+    mPlugin = mSession.plugin();
+    mOutcomes = mSession.outcomes();
+    if (mOutcomes == nullptr)
+        return fail(Failed, QStringLiteral("the plug-in %1 does not tell its outcomes").arg(path));
     // The host's side of showing a plug-in's pane.
     mPlugin->settingsView();
     mPlugin->viewWillBeActivated();
@@ -161,23 +155,28 @@ int ExportCommand::signIn() {
         return fail(Failed, QStringLiteral("the plug-in shows no sign-in button"));
     toggle->performClick();
 
-    // The sheet closes after a sign-in that worked, or after Cancel.
-    const std::optional<terminal::TerminalApplication::SheetEnd> end = mKit.lastSheetEnd();
-    const bool signedIn = end && !end->button.isEmpty() && !end->cancelled;
-    tell(QStringLiteral("Account: %1").arg(mKit.stringValue(QStringLiteral("mAccountInfo"))));
+    tellAccount();
     if (interrupted())
         return Interrupted;
-    if (!signedIn)
+    if (mOutcomes->signedInAs().isNull())
         return fail(NotSignedIn, QStringLiteral("not signed in: the sign-in was refused or "
                                                 "cancelled"));
     return -1;
 }
 
+void ExportCommand::tellAccount() {
+    // The words of the pane's account line.
+    const QString user = mOutcomes->signedInAs();
+    tell(QStringLiteral("Account: %1")
+             .arg(user.isNull() ? QStringLiteral("No user athenticated yet")
+                                : QStringLiteral("%1 logged in").arg(user)));
+}
+
 int ExportCommand::exportPhotos() {
-    mPhotoHost.setImageFiles(mLine.photos);
-    mPhotoHost.setDestination(mLine.dir);
-    mPhotoHost.setPlugin(mPlugin.get());
-    connect(&mPhotoHost, &PhotoHost::progressChanged, this,
+    PhotoHost &photoHost = mSession.photoHost();
+    photoHost.setImageFiles(mLine.photos);
+    photoHost.setDestination(mLine.dir);
+    connect(&photoHost, &PhotoHost::progressChanged, this,
             [this](quint32 current, quint32 total, const QString &message) {
                 // The record's last text (a failure) is the outcome, told once the run ended.
                 mPlugin->lockProgress();
@@ -187,7 +186,7 @@ int ExportCommand::exportPhotos() {
                 if (!ended)
                     mProgress.update(current, total, message);
             });
-    connect(&mPhotoHost, &PhotoHost::exportFinished, this,
+    connect(&photoHost, &PhotoHost::exportFinished, this,
             [this](bool cancelled, const QString &message) {
                 mFinished = true;
                 mRunFailed = cancelled;
@@ -196,41 +195,41 @@ int ExportCommand::exportPhotos() {
     if (mLine.yes)
         mKit.setCriticalAlertAnswer(ui::AlertDefaultReturn);
 
-    const quint64 mark = DiagnosticLog::mark();
-    const int alertsBefore = mKit.criticalAlertCount();
     mPlugin->startExport(mLine.dir);
-    if (!mPhotoHost.isExporting()) {
+    if (!photoHost.isExporting()) {
         if (interrupted())
             return Interrupted;
-        if (mKit.criticalAlertCount() > alertsBefore &&
-            mKit.lastCriticalAlertAnswer() != ui::AlertDefaultReturn)
+        switch (mOutcomes->lastStart()) {
+        case ExportStart::FilesKept:
             return fail(NothingExported,
                         QStringLiteral("nothing exported: files of an earlier run are in %1 "
                                        "and Replace was not chosen (--yes chooses it)")
                             .arg(mLine.dir));
-        return fail(Failed, QStringLiteral("the plug-in did not start the export: %1")
-                                .arg(DiagnosticLog::lastWarningSince(mark).value_or(
-                                    QStringLiteral("no reason given"))));
+        case ExportStart::Refused:
+            return fail(Failed, QStringLiteral("the plug-in did not start the export: a run is "
+                                               "under way"));
+        default:
+            return fail(Failed, QStringLiteral("the plug-in did not start the export: the host "
+                                               "refused the run"));
+        }
     }
     // The run's last step is carried out on this thread: keep serving events until it ends.
     while (!mFinished)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     mProgress.finish(!mRunFailed && !mCancelAsked);
-    tell(QStringLiteral("Account: %1").arg(mKit.stringValue(QStringLiteral("mAccountInfo"))));
+    tellAccount();
 
     int code = Uploaded;
     if (mRunFailed) {
         warn(mRunMessage.isEmpty() ? QStringLiteral("the export failed") : mRunMessage);
-        // The host's reason comes before the plug-in's, which only knows that the photo was
-        // not written.
-        for (const QString &reason : DiagnosticLog::warningsSince(mark))
+        for (const QString &reason : mSession.runFailureReasons())
             warn(QStringLiteral("reason: %1").arg(reason));
         code = Failed;
     } else if (interrupted()) {
         warn(QStringLiteral("export cancelled"));
         code = Interrupted;
     } else {
-        const auto count = mLine.photos.size();
+        const int count = mOutcomes->lastRun().uploaded;
         tell(count == 1 ? QStringLiteral("Uploaded 1 photo.")
                         : QStringLiteral("Uploaded %1 photos.").arg(count));
     }
@@ -238,7 +237,8 @@ int ExportCommand::exportPhotos() {
 }
 
 void ExportCommand::reportEmbeddedPhotos() {
-    const std::vector<nubelo::site::StoredPhoto> photos = mSite->photos(mEmail.toStdString());
+    const std::vector<nubelo::site::StoredPhoto> photos =
+        mSession.site->photos(mEmail.toStdString());
     for (std::size_t i = mPhotosBefore; i < photos.size(); ++i)
         tell(QStringLiteral("  %1 (%2 bytes)")
                  .arg(QFile::decodeName(QByteArray::fromStdString(photos[i].path.string())))
@@ -250,25 +250,10 @@ void ExportCommand::reportEmbeddedPhotos() {
 }
 
 void ExportCommand::onInterrupt() {
-    if (!mPhotoHost.isExporting() || mCancelAsked)
+    if (!mSession.photoHost().isExporting() || mCancelAsked)
         return;
     mCancelAsked = true;
     mProgress.breakLine();
     warn(QStringLiteral("cancelling after the photo under way (Ctrl-C again stops at once)"));
-    mPhotoHost.cancel();
-}
-
-void ExportCommand::tearDown() {
-    if (mTornDown)
-        return;
-    mTornDown = true;
-    mPhotoHost.shutdown();
-    if (mPlugin)
-        mPlugin->viewWillBeDeactivated();
-    mPhotoHost.setPlugin(nullptr);
-    mPlugin.reset();
-    if (ui::app() == &mKit)
-        ui::setApp(nullptr);
-    mSite.reset();
-    platform::shutdown();
+    mSession.photoHost().cancel();
 }

@@ -1,23 +1,18 @@
 #pragma once
 
 #include "CommandLine.h"
-#include "NubeloSite.h"
-#include "PhotoHost.h"
+#include "PluginSession.h"
 #include "ProgressDisplay.h"
 #include "TerminalApplication.h"
 
 #include <QObject>
-#include <QPluginLoader>
-
-#include <memory>
-
-class ExportPluginProtocol;
 
 // One run of nubelo-export, done the way a person would do it in the photo application: the
 // plug-in's settings view is shown through the terminal kit, the host presses its sign-in
-// toggle and learns the outcome from how the login sheet ended, then it presses Export and
-// shows the progress until the run has ended (the plug-in signs out at the end of a run
-// without a failed photo).
+// toggle, then it presses Export and shows the progress until the run has ended (the plug-in
+// signs out at the end of a run without a failed photo). Every outcome (signed in, the run
+// begun or the files kept, the photos uploaded, why a run failed) is the plug-in's
+// ExportPluginOutcomes.
 //
 // Exit codes: 0 every photo uploaded, 1 the run failed, 2 usage error, 3 sign-in refused or
 // cancelled, 4 nothing exported because files of an earlier run are in the way and Replace
@@ -35,8 +30,8 @@ public:
     };
 
     explicit ExportCommand(CommandLine line);
-    // Tears down in this order: the export thread, the plug-in (whose client may still sign
-    // out), the embedded site, the platform's network thread.
+    // Tears the session down (PluginSession::tearDown), then stops the platform's network
+    // thread.
     ~ExportCommand() override;
 
     int run();
@@ -56,7 +51,7 @@ private:
     int exportPhotos();
     // What this run put on the embedded site, and where it keeps the photos.
     void reportEmbeddedPhotos();
-    void tearDown();
+    void tellAccount();
 
     CommandLine mLine;
     QString mEmail;    // null until known
@@ -64,14 +59,13 @@ private:
     bool mEmbedded = false;
     QString mSiteDataDir;
     std::size_t mPhotosBefore = 0; // the account's photos on the embedded site at start
-    bool mTornDown = false;
+    PluginConfig mConfig;
 
-    std::unique_ptr<nubelo::site::Site> mSite;
     terminal::TerminalApplication mKit;
     terminal::InterruptWatch *mWatch = nullptr;
-    PhotoHost mPhotoHost;
-    QPluginLoader mLoader;
-    std::unique_ptr<ExportPluginProtocol> mPlugin;
+    PluginSession mSession{mKit};
+    ExportPluginProtocol *mPlugin = nullptr;   // the session's
+    ExportPluginOutcomes *mOutcomes = nullptr; // the session's
 
     ProgressDisplay mProgress;
     bool mFinished = false;

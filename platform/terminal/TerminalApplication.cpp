@@ -170,8 +170,7 @@ Button *TerminalApplication::askForButton(Window &window) {
     }
 }
 
-void TerminalApplication::press(Button *button, Window &window) {
-    mLastPressed.insert(&window, Pressed{button->title(), button->isCancel()});
+void TerminalApplication::press(Button *button) {
     button->performClick();
 }
 
@@ -184,7 +183,6 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
     ++target->runsInShowing;
     ModalRun run{target, std::nullopt};
     mRuns.append(&run);
-    mLastPressed.remove(target);
 
     showTexts(*target, target->runsInShowing == 1);
     bool giveUp = interrupted() || (!mInteractive && target->runs > 1);
@@ -207,7 +205,7 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
                 giveUp = true;
                 break;
             }
-            press(choice, *target);
+            press(choice);
             // Without a person nothing would change on a second round: never loop.
             if (!run.code && !mInteractive)
                 giveUp = true;
@@ -217,7 +215,7 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
     if (giveUp && !run.code) {
         for (Button *button : target->inTabOrder<Button>()) {
             if (button->isCancel()) {
-                press(button, *target);
+                press(button);
                 break;
             }
         }
@@ -231,13 +229,7 @@ void TerminalApplication::stopModalWithCode(int code) {
         mRuns.last()->code = code;
 }
 
-void TerminalApplication::endSheet(ui::Window *sheet) {
-    auto *window = qobject_cast<Window *>(sheet);
-    if (window == nullptr)
-        return;
-    const Pressed pressed = mLastPressed.value(window);
-    mLastSheetEnd = SheetEnd{window->objectName(), pressed.title, pressed.cancel};
-}
+void TerminalApplication::endSheet(ui::Window *) {}
 
 void TerminalApplication::orderOut(ui::Window *window) {
     if (auto *target = qobject_cast<Window *>(window))
@@ -248,10 +240,7 @@ int TerminalApplication::runCriticalAlertPanel(const QString &title, const QStri
                                                const QString &defaultButton,
                                                const QString &alternateButton,
                                                const QString &otherButton) {
-    ++mAlertCount;
-    mLastAlertAnswer =
-        askCriticalAlert(title, message, defaultButton, alternateButton, otherButton);
-    return mLastAlertAnswer;
+    return askCriticalAlert(title, message, defaultButton, alternateButton, otherButton);
 }
 
 int TerminalApplication::askCriticalAlert(const QString &title, const QString &message,
@@ -339,11 +328,6 @@ bool TerminalApplication::click(const QString &objectName) {
             return false;
     }
     return button->performClick();
-}
-
-QString TerminalApplication::stringValue(const QString &objectName) const {
-    const auto *field = find<TextField>(objectName);
-    return field != nullptr ? field->stringValue() : QString();
 }
 
 } // namespace terminal

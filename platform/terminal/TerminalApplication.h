@@ -77,29 +77,11 @@ public:
     // A person's click on a button of a loaded interface: false when there is no such button,
     // or it is hidden, disabled or in a window that is not on screen.
     bool click(const QString &objectName);
-    // The text of a loaded text field, or a null string.
-    QString stringValue(const QString &objectName) const;
-
-    // How the last sheet that was ended (endSheet) left its last modal run: the button pressed
-    // (its title; empty when no button ended it) and whether that was the cancel button.
-    struct SheetEnd {
-        QString sheet;
-        QString button;
-        bool cancelled = false;
-    };
-    std::optional<SheetEnd> lastSheetEnd() const { return mLastSheetEnd; }
-    // Critical alert panels run so far, and the answer of the last one.
-    int criticalAlertCount() const { return mAlertCount; }
-    int lastCriticalAlertAnswer() const { return mLastAlertAnswer; }
 
 private:
     struct ModalRun {
         Window *window = nullptr;
         std::optional<int> code;
-    };
-    struct Pressed {
-        QString title;
-        bool cancel = false;
     };
 
     void say(const QString &text) const;
@@ -110,7 +92,7 @@ private:
     bool fillFields(Window &window, bool *asked);
     // nullptr when the person gave up.
     Button *askForButton(Window &window);
-    void press(Button *button, Window &window);
+    void press(Button *button);
     int askCriticalAlert(const QString &title, const QString &message, const QString &defaultButton,
                          const QString &alternateButton, const QString &otherButton);
 
@@ -132,10 +114,6 @@ private:
     std::optional<int> mAlertAnswer;
     QList<QPointer<QObject>> mInterfaces;
     QList<ModalRun *> mRuns; // nested modal runs, innermost last
-    QHash<const Window *, Pressed> mLastPressed;
-    std::optional<SheetEnd> mLastSheetEnd;
-    int mAlertCount = 0;
-    int mLastAlertAnswer = ui::AlertDefaultReturn;
 };
 
 } // namespace terminal

@@ -1,4 +1,5 @@
 #include "ExportPluginFactory.h"
+#include "ExportPluginOutcomes.h"
 #include "RecordingExportMgr.h"
 
 #include <QDir>
@@ -29,8 +30,10 @@ void TestPluginLoading::factoryCreatesController() {
     QVERIFY2(factory != nullptr, "the module's root object is not an ExportPluginFactory");
 
     scripted::RecordingExportMgr mgr;
-    std::unique_ptr<ExportPluginProtocol> plugin = factory->initWithExportImageObj(&mgr);
-    QVERIFY(plugin != nullptr);
+    CreatedPlugin created = factory->initWithExportImageObj(&mgr, PluginConfig{});
+    std::unique_ptr<ExportPluginProtocol> plugin = std::move(created.plugin);
+    QVERIFY2(plugin != nullptr, qPrintable(created.error.localizedDescription));
+    QVERIFY(exportPluginOutcomes(plugin.get()) != nullptr);
     QCOMPARE(plugin->name(), QStringLiteral("Nubelo Exporter"));
     QCOMPARE(plugin->getDestinationPath(), QStringLiteral("/tmp/NubeloExporter"));
     plugin->clickExport();

@@ -4,7 +4,6 @@
 
 #include "ExportRun.h"
 #include "Gate.h"
-#include "LogRecorder.h"
 #include "NubeloExportController.h"
 #include "NubeloSite.h"
 #include "ScriptedKit.h"
@@ -126,12 +125,13 @@ private:
     QList<ExportCall> calls;
 };
 
+PluginConfig gConfig; // the stand-in site's
+
 // The controller on the real interface files, as a host holds it.
 struct Harness {
     Harness() {
         mgr.plugin = &controller;
         controller.loadInterface();
-        controller.connector()->setTimeLimits(5s, 5s);
         kit.clearRecords();
     }
 
@@ -140,13 +140,10 @@ struct Harness {
     PluginProgress record() { return scripted::progressRecord(controller); }
 
     QString toggleTitle() const { return kit.find<scripted::Button>("mAuthenticate")->title(); }
-    QString accountLine() const {
-        return kit.find<scripted::TextField>("mAccountInfo")->stringValue();
-    }
 
     FakeExportMgr mgr;
     Kit kit; // outlives the controller, whose views it made
-    NubeloExportController controller{&mgr};
+    NubeloExportController controller{&mgr, gConfig};
 };
 
 } // namespace
@@ -176,18 +173,15 @@ void TestExportRun::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
-    logrecorder::install(false);
+    gConfig = standin::configFor(*mSite);
 }
 
 void TestExportRun::init() {
     mSite->clearFaults();
     mSite->clearJournal();
-    logrecorder::take();
 }
 
 void TestExportRun::cleanupTestCase() {
-    logrecorder::uninstall();
     mSite.reset();
 }
 
@@ -226,6 +220,7 @@ void TestExportRun::replacePrompt() {
     h.controller.startExport(dir.path());
 
     QCOMPARE(h.mgr.starts, started ? 1 : 0);
+    QCOMPARE(h.controller.lastStart(), started ? ExportStart::Begun : ExportStart::FilesKept);
     QCOMPARE(h.kit.alerts().size(), answer != 0 ? 1 : 0);
     if (answer != 0) {
         QCOMPARE(h.kit.alerts().first().title, QStringLiteral("File exists"));
@@ -270,7 +265,7 @@ void TestExportRun::run_data() {
     QTest::addColumn<bool>("cancelDuringSecond");
     QTest::addColumn<QList<int>>("exported");
     QTest::addColumn<QString>("failedFile"); // empty: the run succeeds
-    QTest::addColumn<QString>("reason");     // in the log line of a failed photo
+    QTest::addColumn<QString>("reason");     // in the failed photo's error
 
     const QList<int> all{0, 1, 2};
     QTest::newRow("n=1") << 1 << true << "" << false << false << QList<int>{0} << ""
@@ -363,8 +358,9 @@ void TestExportRun::run() {
     QCOMPARE(end.currentItem, quint32(exported.last()));
     QCOMPARE(h.controller.getDestinationPath(), dir.path());
     QVERIFY(!h.controller.isExporting());
-    const QStringList log = logrecorder::take();
-    QVERIFY(log.contains("performExport path: " + dir.path()));
+    const ExportRunOutcome outcome = h.controller.lastRun();
+    QCOMPARE(outcome.uploaded, int(uploaded));
+    QCOMPARE(outcome.failure.has_value(), !failedFile.isEmpty());
     if (failedFile.isEmpty()) {
         QVERIFY(end.message.isNull());
         QVERIFY(end.shouldStop);
@@ -372,7 +368,7 @@ void TestExportRun::run() {
         // The toggle, on the main thread, signed the user out.
         QCOMPARE(h.controller.connector()->getState(), int(SessionNone));
         QCOMPARE(h.toggleTitle(), QStringLiteral("Authenticate"));
-        QCOMPARE(h.accountLine(), QStringLiteral("No user athenticated yet"));
+        QCOMPARE(h.controller.signedInAs(), QString());
         QCOMPARE(mSite->sessionCount(), std::size_t(0));
         const QList<std::pair<bool, bool>> fromTheRunToMain{{true, true}};
         QCOMPARE(h.kit.handOvers, fromTheRunToMain);
@@ -388,10 +384,9 @@ void TestExportRun::run() {
         QCOMPARE(h.toggleTitle(),
                  signedIn ? QStringLiteral("Logout") : QStringLiteral("Authenticate"));
         QVERIFY(h.kit.handOvers.isEmpty());
-        bool logged = false;
-        for (const QString &line : log)
-            logged = logged || (line.contains(path) && line.contains(reason));
-        QVERIFY2(logged, qPrintable(log.join('\n')));
+        QCOMPARE(outcome.failure->photo, exported.last() + 1);
+        QVERIFY2(outcome.failure->error.localizedDescription.contains(reason),
+                 qPrintable(outcome.failure->error.localizedDescription));
     }
     QVERIFY(!h.kit.log().join('\n').contains(QLatin1String("beginSheet")));
     QVERIFY2(h.kit.problems().isEmpty(), qPrintable(h.kit.problems().join('\n')));

@@ -49,7 +49,6 @@ void TestExportRunHost::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
 
     // A landscape JPEG larger than the bound, a portrait PNG, a small PNG.
     const struct {
@@ -90,9 +89,8 @@ void TestExportRunHost::photosReachTheSite() {
 
     scripted::ScriptedApplication kit;
     PhotoHost host;
-    NubeloExportController controller(&host);
+    NubeloExportController controller(&host, standin::configFor(*mSite));
     QVERIFY(controller.loadInterface());
-    controller.connector()->setTimeLimits(std::chrono::seconds(5), std::chrono::seconds(5));
     host.setPlugin(&controller);
     host.setDestination(dest.path());
     QVERIFY(host.setImageFiles(mFiles));

@@ -1,6 +1,6 @@
 // The fault matrix: each fault of the stand-in site met by the real nubelo-export, with what
 // the user is told, the exit code, what the session on the site is afterwards, and that the
-// program ends within its deadlines. The time limits are shortened (see TimedPlugin.cpp), so a
+// program ends within its deadlines. The time limits are shortened (NUBELO_TEST_TIME_LIMITS), so a
 // silent server costs a second, not a minute. MATRIX.md is the same matrix as a table.
 
 #include "ExportProgram.h"
@@ -123,8 +123,6 @@ private:
         env.insert(QStringLiteral("NUBELO_SITE_HOST"), siteHost);
         env.insert(QStringLiteral("NUBELO_UPLOAD_HOST"), uploadHost);
         env.insert(QStringLiteral("NUBELO_PASSWORD"), kPassword);
-        env.insert(QStringLiteral("NUBELO_PLUGIN_DIR"),
-                   qEnvironmentVariable("NUBELO_TIMED_PLUGIN_DIR"));
         env.insert(QStringLiteral("NUBELO_TEST_TIME_LIMITS"),
                    QStringLiteral("%1,%2").arg(setup.loginWaitMs).arg(setup.requestLimitMs));
         return env;
@@ -141,7 +139,6 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(mFiles.isValid());
         QVERIFY(QFileInfo(faults::exportProgram()).isExecutable());
-        QVERIFY(QFileInfo::exists(qEnvironmentVariable("NUBELO_TIMED_PLUGIN_DIR")));
         const struct {
             const char *name;
             int width;

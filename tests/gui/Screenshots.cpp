@@ -151,7 +151,7 @@ int main(int argc, char **argv) {
         failed(QString::fromStdString(why));
         return 1;
     }
-    standin::pointClientAt(*site);
+    standin::pointHostAt(*site);
 
     bool ok = false;
     {

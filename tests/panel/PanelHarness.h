@@ -11,7 +11,8 @@
 using scripted::RecordingExportMgr;
 
 struct Panel {
-    Panel() {
+    explicit Panel(const PluginConfig &config = {})
+        : controller(&mgr, config) {
         QString why;
         loaded = controller.loadInterface(&why);
         if (!loaded)
@@ -39,6 +40,6 @@ struct Panel {
 
     RecordingExportMgr mgr;
     scripted::ScriptedApplication kit; // outlives the controller, whose views it made
-    NubeloExportController controller{&mgr};
+    NubeloExportController controller;
     bool loaded = false;
 };

@@ -50,6 +50,7 @@ private Q_SLOTS:
 private:
     QTemporaryDir mData;
     std::unique_ptr<nubelo::site::Site> mSite;
+    PluginConfig mConfig; // the stand-in site's
 };
 
 void TestPanelLogin::initTestCase() {
@@ -58,7 +59,7 @@ void TestPanelLogin::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
+    mConfig = standin::configFor(*mSite, std::chrono::seconds(10), std::chrono::seconds(10));
 }
 
 void TestPanelLogin::init() {
@@ -71,7 +72,7 @@ void TestPanelLogin::cleanupTestCase() {
 }
 
 void TestPanelLogin::refusedThenRightAttempt() {
-    Panel panel;
+    Panel panel(mConfig);
     panel.kit.answerModalByClicking("Authenticate", credentials("wrong"));
     bool sawRefusal = false;
     panel.kit.answerModal([&](scripted::Window &sheet) {
@@ -98,7 +99,7 @@ void TestPanelLogin::refusedThenRightAttempt() {
 
 // The check runs from a timer, which only the login's own wait can fire.
 void TestPanelLogin::progressSpinsWhileLoginWaits() {
-    Panel panel;
+    Panel panel(mConfig);
     int stateSeen = -1;
     bool spinning = false;
     panel.kit.answerModal([&](scripted::Window &sheet) {
@@ -126,8 +127,7 @@ void TestPanelLogin::signOutResetsLabels_data() {
 
 void TestPanelLogin::signOutResetsLabels() {
     QFETCH(bool, logoutFails);
-    Panel panel;
-    panel.controller.connector()->setTimeLimits(std::chrono::seconds(10), std::chrono::seconds(10));
+    Panel panel(mConfig);
     panel.kit.answerModalByClicking("Authenticate", credentials(kPassword));
     QVERIFY(panel.kit.click("mAuthenticate"));
     QCOMPARE(panel.toggleTitle(), QStringLiteral("Logout"));
@@ -156,11 +156,9 @@ void TestPanelLogin::loginErrorShownAsDomainAndDescription() {
     QVERIFY(probe.listen(QHostAddress::LocalHost));
     const QByteArray closed = "127.0.0.1:" + QByteArray::number(probe.serverPort());
     probe.close();
-    qputenv("NUBELO_SITE_HOST", closed);
-    const auto restore = qScopeGuard(
-        [&] { qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(mSite->siteHost())); });
-
-    Panel panel;
+    PluginConfig config = mConfig;
+    config.siteHost = QString::fromLatin1(closed);
+    Panel panel(config);
     QString line;
     bool shown = false;
     panel.kit.answerModalByClicking("Authenticate", credentials(kPassword));
@@ -185,9 +183,9 @@ void TestPanelLogin::loginErrorShownAsDomainAndDescription() {
 // A login whose wait runs out leaves the session "logging in"; once the sheet is cancelled the
 // toggle must not open it again, nor sign out.
 void TestPanelLogin::toggleDoesNothingWhileLoggingIn() {
-    Panel panel;
-    panel.controller.connector()->setTimeLimits(std::chrono::milliseconds(200),
-                                                std::chrono::seconds(10));
+    PluginConfig config = mConfig;
+    config.loginWait = std::chrono::milliseconds(200);
+    Panel panel(config);
     mSite->setDelay(Exchange::Login, std::chrono::seconds(5));
     QString line;
     panel.kit.answerModalByClicking("Authenticate", credentials(kPassword));

@@ -5,30 +5,6 @@
 
 #include "ui/UiFile.h"
 
-namespace {
-
-// Restores an environment variable when the test ends.
-class EnvironmentGuard {
-public:
-    explicit EnvironmentGuard(const char *name)
-        : mName(name)
-        , mWasSet(qEnvironmentVariableIsSet(name))
-        , mValue(qgetenv(name)) {}
-    ~EnvironmentGuard() {
-        if (mWasSet)
-            qputenv(mName, mValue);
-        else
-            qunsetenv(mName);
-    }
-
-private:
-    const char *mName;
-    bool mWasSet;
-    QByteArray mValue;
-};
-
-} // namespace
-
 class TestPanelUi : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -97,20 +73,17 @@ void TestPanelUi::suggestionsMailUrl_data() {
 void TestPanelUi::suggestionsMailUrl() {
     QFETCH(QByteArray, address);
     QFETCH(QByteArray, recipient);
-    EnvironmentGuard guard("NUBELO_FEEDBACK_ADDRESS");
-    if (address.isNull())
-        qunsetenv("NUBELO_FEEDBACK_ADDRESS");
-    else
-        qputenv("NUBELO_FEEDBACK_ADDRESS", address);
-
-    Panel panel;
+    PluginConfig config;
+    if (!address.isNull())
+        config.feedbackAddress = QString::fromUtf8(address);
+    Panel panel(config);
     QVERIFY(panel.kit.click("suggestionsButton"));
     QCOMPARE(panel.kit.openedUrls().size(), 1);
     const QByteArray expected = "mailto:" + recipient +
                                 "?SUBJECT=%5BVelkaron%5D%20Sugerencias"
                                 "&BODY=Name:%20%0Ae-mail:%20%0ASugerencias:%0A";
     QCOMPARE(panel.kit.openedUrls().first().toEncoded(), expected);
-    QCOMPARE(NubeloExportController::suggestionsMailUrl().toUtf8(), expected);
+    QCOMPARE(panel.controller.suggestionsMailUrl().toUtf8(), expected);
 }
 
 void TestPanelUi::settingsBoxKeys_data() {

@@ -134,7 +134,6 @@ void TestConcurrency::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.filePath(QStringLiteral("site")), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
 }
 
 void TestConcurrency::init() {
@@ -148,7 +147,6 @@ void TestConcurrency::cleanupTestCase() {
 
 void TestConcurrency::signIn(Kit &kit, NubeloExportController &controller) {
     QVERIFY(controller.loadInterface());
-    controller.connector()->setTimeLimits(5s, 5s);
     scripted::signIn(kit, controller, kEmail, kPassword);
     mSite->clearJournal();
 }
@@ -161,7 +159,7 @@ void TestConcurrency::signOutWhileUploading() {
     Kit kit;
     StepHost host;
     host.count = 3;
-    NubeloExportController controller(&host);
+    NubeloExportController controller(&host, standin::configFor(*mSite));
     signIn(kit, controller);
     const std::size_t before = mSite->photos(kEmail.toStdString()).size();
     mSite->setDelay(Exchange::Upload, 500ms);
@@ -204,7 +202,8 @@ void TestConcurrency::hostShutsDownWhileUploading() {
     Kit kit;
     {
         PhotoHost host;
-        auto controller = std::make_unique<NubeloExportController>(&host);
+        auto controller =
+            std::make_unique<NubeloExportController>(&host, standin::configFor(*mSite));
         signIn(kit, *controller);
         host.setPlugin(controller.get());
         host.setDestination(dir.path());
@@ -278,7 +277,7 @@ void TestConcurrency::cancelAtEachStep() {
     host.count = n;
     host.site = mSite.get();
     host.refuseUploadAt = refused;
-    NubeloExportController controller(&host);
+    NubeloExportController controller(&host, standin::configFor(*mSite));
     signIn(kit, controller);
     const std::size_t before = mSite->photos(kEmail.toStdString()).size();
     host.step = step;

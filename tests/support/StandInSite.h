@@ -1,14 +1,16 @@
 #pragma once
 
 // The stand-in site on loopback as the in-process suites start it: one account, its files under
-// a folder of the test's own, and the service client of this process pointed at it.
+// a folder of the test's own, and the plug-in's configuration for it.
 
 #include "NubeloSite.h"
+#include "PluginConfig.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -29,8 +31,21 @@ inline std::unique_ptr<nubelo::site::Site> startSite(const QString &dataDir, con
     return startSite(dataDir, email.toStdString(), password.toStdString(), why);
 }
 
-// The client reads both hosts from the environment at each request.
-inline void pointClientAt(const nubelo::site::Site &site) {
+// The plug-in's configuration for this site: its two hosts, and limits short enough that a
+// test which runs into one ends quickly.
+inline PluginConfig configFor(const nubelo::site::Site &site,
+                              std::chrono::milliseconds loginWait = std::chrono::seconds(5),
+                              std::chrono::milliseconds requestLimit = std::chrono::seconds(5)) {
+    PluginConfig config;
+    config.siteHost = QString::fromStdString(site.siteHost());
+    config.uploadHost = QString::fromStdString(site.uploadHost());
+    config.loginWait = loginWait;
+    config.requestLimit = requestLimit;
+    return config;
+}
+
+// For a host program run in-process, which reads the hosts from the environment as it starts.
+inline void pointHostAt(const nubelo::site::Site &site) {
     qputenv("NUBELO_SITE_HOST", QByteArray::fromStdString(site.siteHost()));
     qputenv("NUBELO_UPLOAD_HOST", QByteArray::fromStdString(site.uploadHost()));
 }

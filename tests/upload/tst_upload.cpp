@@ -101,7 +101,6 @@ void TestUpload::initTestCase() {
     std::string why;
     mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    standin::pointClientAt(*mSite);
 }
 
 void TestUpload::init() {
@@ -115,8 +114,7 @@ void TestUpload::cleanupTestCase() {
 }
 
 std::unique_ptr<NubeloConnections> TestUpload::signedInClient() {
-    auto client = std::make_unique<NubeloConnections>();
-    client->setTimeLimits(std::chrono::seconds(5), std::chrono::seconds(5));
+    auto client = std::make_unique<NubeloConnections>(standin::configFor(*mSite));
     client->authenticate(QString::fromStdString(kEmail), QString::fromStdString(kPassword));
     if (client->getState() != SessionLoggedIn)
         qWarning("sign-in failed");
@@ -168,7 +166,7 @@ void TestUpload::queueCheckBody() {
 // Regression: signed out, the operations sent nothing and answered success, so an export
 // counted photos that never left the machine as uploaded.
 void TestUpload::signedOutSendsNothing() {
-    NubeloConnections client;
+    NubeloConnections client(standin::configFor(*mSite));
     const platform::Error notSignedIn{QStringLiteral("NubeloConnections"), ErrorNotSignedIn,
                                       QStringLiteral("Not signed in")};
     QStringList albums{QStringLiteral("kept")};
