@@ -114,12 +114,6 @@ void NubeloConnections::msgBox(const QString &message, const QString &informativ
         application->msgBox(message, informativeText);
 }
 
-void NubeloConnections::setTimeLimits(std::chrono::milliseconds loginWait,
-                                      std::chrono::milliseconds requestLimit) {
-    mLoginWait = loginWait;
-    mRequestLimit = requestLimit;
-}
-
 std::optional<QList<QNetworkCookie>> NubeloConnections::cookies() const {
     QMutexLocker locker(&mCookiesLock);
     return mCookies;

@@ -110,10 +110,6 @@ public:
     // A modal warning alert with one "OK" button, through the UI kit.
     void msgBox(const QString &message, const QString &informativeText);
 
-    // For a test whose one client needs a shorter login wait for one sign-in than the next;
-    // every other caller sets the limits in the PluginConfig.
-    void setTimeLimits(std::chrono::milliseconds loginWait, std::chrono::milliseconds requestLimit);
-
     // The jar: nothing until a login's redirect captured one (which may be empty).
     std::optional<QList<QNetworkCookie>> cookies() const;
 
@@ -164,6 +160,6 @@ private:
 
     const QString mSiteHost;
     const QString mUploadHost;
-    std::chrono::milliseconds mLoginWait;
-    std::chrono::milliseconds mRequestLimit;
+    const std::chrono::milliseconds mLoginWait;
+    const std::chrono::milliseconds mRequestLimit;
 };

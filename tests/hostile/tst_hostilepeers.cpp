@@ -198,8 +198,6 @@ void TestHostilePeers::program() {
     env.insert(QStringLiteral("NUBELO_SITE_HOST"), QString::fromLatin1(site.host()));
     env.insert(QStringLiteral("NUBELO_UPLOAD_HOST"), QString::fromLatin1(upload.host()));
     env.insert(QStringLiteral("NUBELO_PASSWORD"), kPassword);
-    env.insert(QStringLiteral("NUBELO_PLUGIN_DIR"),
-               qEnvironmentVariable("NUBELO_TIMED_PLUGIN_DIR"));
     env.insert(QStringLiteral("NUBELO_TEST_TIME_LIMITS"),
                QStringLiteral("%1,%2").arg(peer.loginWaitMs).arg(peer.requestLimitMs));
     const faults::ProgramRun run =
@@ -255,12 +253,13 @@ void TestHostilePeers::loginWait() {
     QFETCH(int, state);
     const Peer silent{redirectFirst ? At::Home : At::Login, Answer()};
     TinyServer site([&](const SeenRequest &r, int) { return play(r, silent, {}, {}); });
-    qputenv("NUBELO_SITE_HOST", site.host());
-    qputenv("NUBELO_UPLOAD_HOST", site.host());
     scripted::ScriptedApplication kit;
 
-    auto client = std::make_unique<NubeloConnections>();
-    client->setTimeLimits(300ms, 30s);
+    PluginConfig config;
+    config.siteHost = config.uploadHost = QString::fromLatin1(site.host());
+    config.loginWait = 300ms;
+    config.requestLimit = 30s;
+    auto client = std::make_unique<NubeloConnections>(config);
     QVERIFY(!client->authenticate(kEmail, kPassword));
     QCOMPARE(client->getState(), state);
     QTRY_COMPARE_WITH_TIMEOUT(site.closedByPeer(), 1, 5000);
