@@ -159,16 +159,16 @@ bool renameNoReplace(const fs::path &from, const fs::path &to) {
 } // namespace
 
 PhotoStore::PhotoStore(fs::path root)
-    : m_root(std::move(root)) {}
+    : mRoot(std::move(root)) {}
 
 bool PhotoStore::open(std::string *error) {
-    if (m_root.empty()) {
+    if (mRoot.empty()) {
         *error = "no data folder given";
         return false;
     }
     std::error_code ec;
-    if (!makePrivateFolder(m_root, ec)) {
-        *error = "cannot use the data folder " + m_root.string() + ": " + ec.message();
+    if (!makePrivateFolder(mRoot, ec)) {
+        *error = "cannot use the data folder " + mRoot.string() + ": " + ec.message();
         return false;
     }
     return true;
@@ -197,11 +197,11 @@ std::string PhotoStore::folderName(std::string_view email) {
 
 PhotoStore::Account &PhotoStore::account(std::string_view email) {
     const std::string key = folderName(email);
-    std::lock_guard lock(m_mutex);
-    auto &slot = m_accounts[key];
+    std::lock_guard lock(mMutex);
+    auto &slot = mAccounts[key];
     if (!slot) {
         slot = std::make_unique<Account>();
-        slot->dir = m_root / key;
+        slot->dir = mRoot / key;
     }
     return *slot;
 }

@@ -59,9 +59,9 @@ private:
     Account &account(std::string_view email);        // created on first use, not yet loaded
     bool load(Account &account, std::string *error); // with account.mutex held
 
-    std::filesystem::path m_root;
-    std::mutex m_mutex; // guards m_accounts (the map, not the accounts)
-    std::map<std::string, std::unique_ptr<Account>> m_accounts;
+    std::filesystem::path mRoot;
+    std::mutex mMutex; // guards mAccounts (the map, not the accounts)
+    std::map<std::string, std::unique_ptr<Account>> mAccounts;
 };
 
 } // namespace nubelo::site

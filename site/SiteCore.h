@@ -55,7 +55,7 @@ public:
     // Checks the accounts, makes up the demo account, opens the store and the journal file.
     bool open(std::string *error);
 
-    std::uint64_t maxUpload() const { return m_options.maxUpload; }
+    std::uint64_t maxUpload() const { return mOptions.maxUpload; }
     std::uint64_t maxSiteBody() const { return 1u << 20; }
 
     // As soon as a request's header has arrived, before its body: an upload (a multipart POST
@@ -70,7 +70,7 @@ public:
     // read of it.
     HttpReply refuse(const HttpRequest &request, int status, const std::string &reason);
 
-    Account demoAccount() const { return m_options.accounts.front(); }
+    Account demoAccount() const { return mOptions.accounts.front(); }
     std::vector<JournalEntry> journal() const;
     void clearJournal();
     void setFault(Fault fault, bool on);
@@ -104,25 +104,24 @@ private:
     bool fault(Fault fault) const;
     // The account of the request's "sid" cookie, if that names a live session.
     std::optional<std::string> sessionAccount(const HttpRequest &request) const;
-    std::optional<std::string> sessionId(const HttpRequest &request) const;
     // The next upload number of the request's session; 0 without a session.
     std::uint64_t beginUpload(const HttpRequest &request);
     void uploadStored(const HttpRequest &request, std::uint64_t upload);
     const Account *checkCredentials(std::string_view rawEmail, std::string_view rawPassword) const;
     void record(const HttpRequest &request, Exchange exchange, const HttpReply &reply);
 
-    Options m_options;
-    PhotoStore m_store;
+    Options mOptions;
+    PhotoStore mStore;
 
-    std::array<std::atomic<bool>, kFaultCount> m_faults{};
-    mutable std::mutex m_mutex; // sessions, delays, redirect cookies
-    std::map<std::string, Session> m_sessions;
-    std::array<std::chrono::milliseconds, kExchangeCount> m_delays{};
-    std::optional<std::vector<std::string>> m_redirectCookies;
+    std::array<std::atomic<bool>, kFaultCount> mFaults{};
+    mutable std::mutex mMutex; // sessions, delays, redirect cookies
+    std::map<std::string, Session> mSessions;
+    std::array<std::chrono::milliseconds, kExchangeCount> mDelays{};
+    std::optional<std::vector<std::string>> mRedirectCookies;
 
-    mutable std::mutex m_journalMutex;
-    std::deque<JournalEntry> m_journal;
-    std::FILE *m_journalFile = nullptr;
+    mutable std::mutex mJournalMutex;
+    std::deque<JournalEntry> mJournal;
+    std::FILE *mJournalFile = nullptr;
 };
 
 } // namespace nubelo::site

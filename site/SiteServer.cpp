@@ -41,83 +41,83 @@ constexpr int kThreads = 3; // a store flushes to disk on its thread; the others
 class BodyBudget {
 public:
     explicit BodyBudget(std::uint64_t limit)
-        : m_limit(limit) {}
+        : mLimit(limit) {}
 
     // One body always fits when nothing else is held, so no limit shuts out every upload.
     bool take(std::uint64_t bytes) {
-        std::lock_guard lock(m_mutex);
-        if (m_held > 0 && (bytes > m_limit || m_held > m_limit - bytes))
+        std::lock_guard lock(mMutex);
+        if (mHeld > 0 && (bytes > mLimit || mHeld > mLimit - bytes))
             return false;
-        m_held += bytes;
+        mHeld += bytes;
         return true;
     }
     void give(std::uint64_t bytes) {
-        std::lock_guard lock(m_mutex);
-        m_held -= bytes;
+        std::lock_guard lock(mMutex);
+        mHeld -= bytes;
     }
 
 private:
-    std::mutex m_mutex;
-    const std::uint64_t m_limit;
-    std::uint64_t m_held = 0;
+    std::mutex mMutex;
+    const std::uint64_t mLimit;
+    std::uint64_t mHeld = 0;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(tcp::socket &&socket, std::shared_ptr<SiteCore> core,
                std::shared_ptr<BodyBudget> budget, HostKind host)
-        : m_stream(std::move(socket))
-        , m_core(std::move(core))
-        , m_budget(std::move(budget))
-        , m_host(host)
-        , m_timer(m_stream.get_executor()) {}
+        : mStream(std::move(socket))
+        , mCore(std::move(core))
+        , mBudget(std::move(budget))
+        , mHost(host)
+        , mTimer(mStream.get_executor()) {}
     ~Connection() { releaseBody(); }
 
     void start() {
-        net::dispatch(m_stream.get_executor(), [self = shared_from_this()] { self->readHeader(); });
+        net::dispatch(mStream.get_executor(), [self = shared_from_this()] { self->readHeader(); });
     }
 
 private:
     std::uint64_t bodyLimit() const {
-        return m_host == HostKind::Upload ? m_core->maxUpload() : m_core->maxSiteBody();
+        return mHost == HostKind::Upload ? mCore->maxUpload() : mCore->maxSiteBody();
     }
 
     void releaseBody() {
-        m_budget->give(m_held);
-        m_held = 0;
+        mBudget->give(mHeld);
+        mHeld = 0;
     }
 
     void readHeader() {
-        m_parser.emplace();
-        m_parser->header_limit(kHeaderLimit);
-        m_parser->body_limit(bodyLimit());
-        m_upload = 0;
-        m_head = false;
-        m_stream.expires_after(kIdleTimeout);
+        mParser.emplace();
+        mParser->header_limit(kHeaderLimit);
+        mParser->body_limit(bodyLimit());
+        mUpload = 0;
+        mHead = false;
+        mStream.expires_after(kIdleTimeout);
         http::async_read_header(
-            m_stream, m_buffer, *m_parser,
+            mStream, mBuffer, *mParser,
             beast::bind_front_handler(&Connection::onHeader, shared_from_this()));
     }
 
     void onHeader(beast::error_code ec, std::size_t) {
         if (ec)
             return onReadError(ec);
-        m_upload = m_core->uploadBegins(requestView());
+        mUpload = mCore->uploadBegins(requestView());
         // The string body reserves an announced length at once; a chunked one grows up to the
         // limit.
         const std::uint64_t body =
-            m_parser->chunked() ? bodyLimit() : m_parser->content_length().value_or(0);
-        if (body > 0 && !m_budget->take(body))
-            return answer(m_core->refuse(requestView(), 503,
-                                         "the site holds too many request bodies at once; "
-                                         "try again later"),
+            mParser->chunked() ? bodyLimit() : mParser->content_length().value_or(0);
+        if (body > 0 && !mBudget->take(body))
+            return answer(mCore->refuse(requestView(), 503,
+                                        "the site holds too many request bodies at once; "
+                                        "try again later"),
                           false);
-        m_held = body;
-        m_stream.expires_after(kBodyTimeout);
-        const auto expect = m_parser->get()[http::field::expect];
-        if (beast::iequals(expect, "100-continue") && !m_parser->is_done()) {
+        mHeld = body;
+        mStream.expires_after(kBodyTimeout);
+        const auto expect = mParser->get()[http::field::expect];
+        if (beast::iequals(expect, "100-continue") && !mParser->is_done()) {
             static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-            net::async_write(m_stream, net::buffer(kContinue.data(), kContinue.size()),
+            net::async_write(mStream, net::buffer(kContinue.data(), kContinue.size()),
                              [self = shared_from_this()](beast::error_code e, std::size_t) {
                                  if (e)
                                      return self->closeNow();
@@ -129,21 +129,21 @@ private:
     }
 
     void readBody() {
-        http::async_read(m_stream, m_buffer, *m_parser,
+        http::async_read(mStream, mBuffer, *mParser,
                          beast::bind_front_handler(&Connection::onRequest, shared_from_this()));
     }
 
     HttpRequest requestView() const {
-        const auto &message = m_parser->get();
+        const auto &message = mParser->get();
         HttpRequest request;
-        request.host = m_host;
+        request.host = mHost;
         request.method = std::string(message.method_string());
         request.target = std::string(message.target());
         for (const auto &field : message)
             request.fields.emplace_back(std::string(field.name_string()),
                                         std::string(field.value()));
         request.body = message.body();
-        request.upload = m_upload;
+        request.upload = mUpload;
         return request;
     }
 
@@ -171,28 +171,28 @@ private:
             reason = "malformed request: " + ec.message();
         }
         HttpRequest partial;
-        partial.host = m_host;
-        if (m_parser) {
+        partial.host = mHost;
+        if (mParser) {
             // What arrived of the request line and fields, for the journal.
             partial = requestView();
             partial.body = {};
         }
-        answer(m_core->refuse(partial, status, reason), false);
+        answer(mCore->refuse(partial, status, reason), false);
     }
 
     void onRequest(beast::error_code ec, std::size_t) {
         if (ec)
             return onReadError(ec);
-        m_keepAlive = m_parser->get().keep_alive();
-        m_head = m_parser->get().method() == http::verb::head;
+        mKeepAlive = mParser->get().keep_alive();
+        mHead = mParser->get().method() == http::verb::head;
         const HttpRequest request = requestView();
-        HttpReply reply = m_core->handle(request);
+        HttpReply reply = mCore->handle(request);
         // The request body is no longer needed; a 64 MiB upload should not wait for the reply.
-        m_parser->get().body() = std::string();
+        mParser->get().body() = std::string();
         releaseBody();
         if (reply.delay.count() > 0) {
-            m_timer.expires_after(reply.delay);
-            m_timer.async_wait(
+            mTimer.expires_after(reply.delay);
+            mTimer.async_wait(
                 [self = shared_from_this(), reply = std::move(reply)](beast::error_code e) mutable {
                     if (e)
                         return self->closeNow();
@@ -212,12 +212,12 @@ private:
         case HttpReply::Action::Answer:
             break;
         }
-        answer(std::move(reply), m_keepAlive && !reply.close);
+        answer(std::move(reply), mKeepAlive && !reply.close);
     }
 
     void answer(HttpReply &&reply, bool keepAlive) {
-        m_response.emplace();
-        auto &res = *m_response;
+        mResponse.emplace();
+        auto &res = *mResponse;
         res.version(11);
         res.result(static_cast<unsigned>(reply.status));
         res.set(http::field::server, "nubelo-site");
@@ -225,15 +225,15 @@ private:
             res.insert(name, value);
         res.keep_alive(keepAlive);
         const auto size = reply.body.size();
-        if (!m_head)
+        if (!mHead)
             res.body() = std::move(reply.body);
         res.prepare_payload();
-        if (m_head)
+        if (mHead)
             res.content_length(size);
-        m_stream.expires_after(kWriteTimeout);
-        http::async_write(m_stream, res,
+        mStream.expires_after(kWriteTimeout);
+        http::async_write(mStream, res,
                           [self = shared_from_this(), keepAlive](beast::error_code e, std::size_t) {
-                              self->m_response.reset();
+                              self->mResponse.reset();
                               if (e)
                                   return self->closeNow();
                               if (keepAlive)
@@ -247,118 +247,118 @@ private:
     // answer.
     void drainAndClose() {
         beast::error_code ec;
-        m_stream.socket().shutdown(tcp::socket::shutdown_send, ec);
-        m_stream.expires_after(kDrainTimeout);
+        mStream.socket().shutdown(tcp::socket::shutdown_send, ec);
+        mStream.expires_after(kDrainTimeout);
         drain();
     }
 
     void drain() {
-        m_stream.async_read_some(net::buffer(m_drain),
-                                 [self = shared_from_this()](beast::error_code e, std::size_t) {
-                                     if (e)
-                                         return self->closeNow();
-                                     self->drain();
-                                 });
+        mStream.async_read_some(net::buffer(mDrain),
+                                [self = shared_from_this()](beast::error_code e, std::size_t) {
+                                    if (e)
+                                        return self->closeNow();
+                                    self->drain();
+                                });
     }
 
     void closeNow() {
         beast::error_code ec;
-        m_timer.cancel();
-        m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);
-        m_stream.close();
+        mTimer.cancel();
+        mStream.socket().shutdown(tcp::socket::shutdown_both, ec);
+        mStream.close();
     }
 
     void resetNow() {
         beast::error_code ec;
-        m_timer.cancel();
-        m_stream.socket().set_option(net::socket_base::linger(true, 0), ec);
-        m_stream.close();
+        mTimer.cancel();
+        mStream.socket().set_option(net::socket_base::linger(true, 0), ec);
+        mStream.close();
     }
 
-    beast::tcp_stream m_stream;
-    std::shared_ptr<SiteCore> m_core;
-    std::shared_ptr<BodyBudget> m_budget;
-    HostKind m_host;
-    net::steady_timer m_timer;
-    std::uint64_t m_held = 0;   // bytes of m_budget this request's body holds
-    std::uint64_t m_upload = 0; // what the core answered for this request's header
-    beast::flat_buffer m_buffer;
-    std::optional<http::request_parser<http::string_body>> m_parser;
-    std::optional<http::response<http::string_body>> m_response;
-    std::array<char, 16384> m_drain{};
-    bool m_keepAlive = true;
-    bool m_head = false;
+    beast::tcp_stream mStream;
+    std::shared_ptr<SiteCore> mCore;
+    std::shared_ptr<BodyBudget> mBudget;
+    HostKind mHost;
+    net::steady_timer mTimer;
+    std::uint64_t mHeld = 0;   // bytes of mBudget this request's body holds
+    std::uint64_t mUpload = 0; // what the core answered for this request's header
+    beast::flat_buffer mBuffer;
+    std::optional<http::request_parser<http::string_body>> mParser;
+    std::optional<http::response<http::string_body>> mResponse;
+    std::array<char, 16384> mDrain{};
+    bool mKeepAlive = true;
+    bool mHead = false;
 };
 
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
     Listener(net::io_context &ioc, std::shared_ptr<SiteCore> core,
              std::shared_ptr<BodyBudget> budget, HostKind host)
-        : m_ioc(ioc)
-        , m_acceptor(net::make_strand(ioc))
-        , m_retry(m_acceptor.get_executor())
-        , m_core(std::move(core))
-        , m_budget(std::move(budget))
-        , m_host(host) {}
+        : mIoc(ioc)
+        , mAcceptor(net::make_strand(ioc))
+        , mRetry(mAcceptor.get_executor())
+        , mCore(std::move(core))
+        , mBudget(std::move(budget))
+        , mHost(host) {}
 
     bool listen(const tcp::endpoint &endpoint, std::string *error) {
         beast::error_code ec;
-        m_acceptor.open(endpoint.protocol(), ec);
+        mAcceptor.open(endpoint.protocol(), ec);
         if (!ec)
-            m_acceptor.set_option(net::socket_base::reuse_address(true), ec);
+            mAcceptor.set_option(net::socket_base::reuse_address(true), ec);
         if (!ec)
-            m_acceptor.bind(endpoint, ec);
+            mAcceptor.bind(endpoint, ec);
         if (!ec)
-            m_acceptor.listen(net::socket_base::max_listen_connections, ec);
+            mAcceptor.listen(net::socket_base::max_listen_connections, ec);
         if (ec) {
             *error = "cannot listen on " + endpoint.address().to_string() + " port " +
                      std::to_string(endpoint.port()) + ": " + ec.message();
             return false;
         }
-        m_port = m_acceptor.local_endpoint(ec).port();
+        mPort = mAcceptor.local_endpoint(ec).port();
         return true;
     }
 
-    std::uint16_t port() const { return m_port; }
+    std::uint16_t port() const { return mPort; }
 
     void accept() {
-        m_acceptor.async_accept(net::make_strand(m_ioc),
-                                beast::bind_front_handler(&Listener::onAccept, shared_from_this()));
+        mAcceptor.async_accept(net::make_strand(mIoc),
+                               beast::bind_front_handler(&Listener::onAccept, shared_from_this()));
     }
 
     void stop() {
-        net::dispatch(m_acceptor.get_executor(), [self = shared_from_this()] {
+        net::dispatch(mAcceptor.get_executor(), [self = shared_from_this()] {
             beast::error_code ec;
-            self->m_retry.cancel();
-            self->m_acceptor.close(ec);
+            self->mRetry.cancel();
+            self->mAcceptor.close(ec);
         });
     }
 
 private:
     void onAccept(beast::error_code ec, tcp::socket socket) {
-        if (ec == net::error::operation_aborted || !m_acceptor.is_open())
+        if (ec == net::error::operation_aborted || !mAcceptor.is_open())
             return;
         if (ec) {
             // Out of descriptors, say: try again shortly rather than spin.
-            m_retry.expires_after(std::chrono::milliseconds(100));
-            m_retry.async_wait([self = shared_from_this()](beast::error_code e) {
+            mRetry.expires_after(std::chrono::milliseconds(100));
+            mRetry.async_wait([self = shared_from_this()](beast::error_code e) {
                 if (!e)
                     self->accept();
             });
             return;
         }
         socket.set_option(tcp::no_delay(true), ec);
-        std::make_shared<Connection>(std::move(socket), m_core, m_budget, m_host)->start();
+        std::make_shared<Connection>(std::move(socket), mCore, mBudget, mHost)->start();
         accept();
     }
 
-    net::io_context &m_ioc;
-    tcp::acceptor m_acceptor;
-    net::steady_timer m_retry;
-    std::shared_ptr<SiteCore> m_core;
-    std::shared_ptr<BodyBudget> m_budget;
-    HostKind m_host;
-    std::uint16_t m_port = 0;
+    net::io_context &mIoc;
+    tcp::acceptor mAcceptor;
+    net::steady_timer mRetry;
+    std::shared_ptr<SiteCore> mCore;
+    std::shared_ptr<BodyBudget> mBudget;
+    HostKind mHost;
+    std::uint16_t mPort = 0;
 };
 
 std::string hostText(const net::ip::address &bound, std::uint16_t port) {

@@ -154,12 +154,12 @@ class SilentPrompter {
 public:
     bool start() {
         Err err;
-        connection_ = g_dbus_connection_new_for_address_sync(
+        mConnection = g_dbus_connection_new_for_address_sync(
             qgetenv("DBUS_SESSION_BUS_ADDRESS").constData(),
             GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, &err.e);
-        if (!connection_)
+        if (!mConnection)
             return false;
         GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(
             "<node><interface name='org.gnome.keyring.internal.Prompter'>"
@@ -173,7 +173,7 @@ public:
         if (!node)
             return false;
         // Calls are dispatched on a context that nobody ever runs.
-        g_main_context_push_thread_default(unrun_);
+        g_main_context_push_thread_default(mUnrun);
         // Without a handler the connection would answer "unknown method" at once.
         static const GDBusInterfaceVTable vtable = {
             [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
@@ -182,14 +182,14 @@ public:
             nullptr,
             {}};
         const guint id = g_dbus_connection_register_object(
-            connection_, "/org/gnome/keyring/Prompter", node->interfaces[0], &vtable, nullptr,
+            mConnection, "/org/gnome/keyring/Prompter", node->interfaces[0], &vtable, nullptr,
             nullptr, &err.e);
-        g_main_context_pop_thread_default(unrun_);
+        g_main_context_pop_thread_default(mUnrun);
         g_dbus_node_info_unref(node);
         if (!id)
             return false;
         GVariant *reply = g_dbus_connection_call_sync(
-            connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            mConnection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "RequestName", g_variant_new("(su)", "org.gnome.keyring.SystemPrompter", 4u),
             G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &err.e);
         if (!reply)
@@ -200,16 +200,16 @@ public:
         return answer == 1; // primary owner
     }
     ~SilentPrompter() {
-        if (connection_) {
-            g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-            g_object_unref(connection_);
+        if (mConnection) {
+            g_dbus_connection_close_sync(mConnection, nullptr, nullptr);
+            g_object_unref(mConnection);
         }
-        g_main_context_unref(unrun_);
+        g_main_context_unref(mUnrun);
     }
 
 private:
-    GDBusConnection *connection_ = nullptr;
-    GMainContext *unrun_ = g_main_context_new();
+    GDBusConnection *mConnection = nullptr;
+    GMainContext *mUnrun = g_main_context_new();
 };
 
 // The three calls against whatever bus the environment names, run in a child process so that

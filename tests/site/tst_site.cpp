@@ -125,7 +125,7 @@ public:
         request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
         for (const auto &[name, value] : fields)
             request.setRawHeader(name, value);
-        return m_manager.sendCustomRequest(request, method, body);
+        return mManager.sendCustomRequest(request, method, body);
     }
 
     static Answer finish(QNetworkReply *reply, int timeoutMs = 10000) {
@@ -159,7 +159,7 @@ public:
     }
 
 private:
-    QNetworkAccessManager m_manager;
+    QNetworkAccessManager mManager;
 };
 
 } // namespace
@@ -203,55 +203,55 @@ private Q_SLOTS:
 private:
     bool startSite(Options options = {});
     QString site(const char *query) const {
-        return "http://" + QString::fromStdString(m_site->siteHost()) + query;
+        return "http://" + QString::fromStdString(mSite->siteHost()) + query;
     }
     QString uploadUrl() const {
-        return "http://" + QString::fromStdString(m_site->uploadHost()) + "?upload=1&iframe=1";
+        return "http://" + QString::fromStdString(mSite->uploadHost()) + "?upload=1&iframe=1";
     }
     QByteArray signIn();
     Answer upload(const QByteArray &sid, const QByteArray &photo) {
-        return m_client.send("POST", uploadUrl(), {{"Content-Type", kMultipart}, {"Cookie", sid}},
-                             clientBody(photo));
+        return mClient.send("POST", uploadUrl(), {{"Content-Type", kMultipart}, {"Cookie", sid}},
+                            clientBody(photo));
     }
     Answer queueCheck(const QByteArray &sid, int qid = 1) {
-        return m_client.send(
+        return mClient.send(
             "POST", uploadUrl(),
             {{"Content-Type", "application/x-www-form-urlencoded"}, {"Cookie", sid}},
             "func=checkq&wf=&qid=" + QByteArray::number(qid) + "\r\n");
     }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<Site> m_site;
-    Client m_client;
+    std::unique_ptr<QTemporaryDir> mDir;
+    std::unique_ptr<Site> mSite;
+    Client mClient;
 };
 
 bool TestSite::startSite(Options options) {
-    m_site.reset();
-    options.dataDir = m_dir->filePath("data").toStdString();
+    mSite.reset();
+    options.dataDir = mDir->filePath("data").toStdString();
     if (options.accounts.empty())
         options.accounts = {{kEmail.toStdString(), kPassword.toStdString()},
                             {"ben@nubelo.example", "other"}};
     std::string error;
-    m_site = Site::start(options, &error);
-    if (!m_site)
+    mSite = Site::start(options, &error);
+    if (!mSite)
         qWarning("site: %s", error.c_str());
-    return m_site != nullptr;
+    return mSite != nullptr;
 }
 
 void TestSite::init() {
-    m_dir = std::make_unique<QTemporaryDir>();
+    mDir = std::make_unique<QTemporaryDir>();
     QVERIFY(startSite());
 }
 
 void TestSite::cleanup() {
-    m_site.reset();
-    m_dir.reset();
+    mSite.reset();
+    mDir.reset();
 }
 
 QByteArray TestSite::signIn() {
     const auto a =
-        m_client.send("POST", site("?m=Login&func=do_login"),
-                      {{"Content-Type", "application/x-www-form-urlencoded"}}, kLoginBody);
+        mClient.send("POST", site("?m=Login&func=do_login"),
+                     {{"Content-Type", "application/x-www-form-urlencoded"}}, kLoginBody);
     const auto cookie = a.header("Set-Cookie");
     return cookie.left(cookie.indexOf(';'));
 }
@@ -275,17 +275,17 @@ void TestSite::login() {
     QFETCH(QByteArray, body);
     QFETCH(bool, accepted);
 
-    const auto a = m_client.send("POST", site("?m=Login&func=do_login"),
-                                 {{"Content-Type", "application/x-www-form-urlencoded"},
-                                  {"Referer", site("/?m=login").toUtf8()},
-                                  {"Cookie", "lang=es_ES; tempHash=m=Home&func=index"}},
-                                 body);
+    const auto a = mClient.send("POST", site("?m=Login&func=do_login"),
+                                {{"Content-Type", "application/x-www-form-urlencoded"},
+                                 {"Referer", site("/?m=login").toUtf8()},
+                                 {"Cookie", "lang=es_ES; tempHash=m=Home&func=index"}},
+                                body);
     if (!accepted) {
         QCOMPARE(a.status, 200);
         QVERIFY(a.header("Location").isEmpty());
         QVERIFY(a.header("Set-Cookie").isEmpty());
         QVERIFY(a.body.contains("name=\"input_password\""));
-        QCOMPARE(m_site->sessionCount(), 0u);
+        QCOMPARE(mSite->sessionCount(), 0u);
         return;
     }
     QCOMPARE(a.status, 302);
@@ -294,7 +294,7 @@ void TestSite::login() {
                  .match(QString::fromLatin1(a.header("Set-Cookie")))
                  .hasMatch(),
              a.header("Set-Cookie"));
-    QCOMPARE(m_site->sessionCount(), 1u);
+    QCOMPARE(mSite->sessionCount(), 1u);
 }
 
 void TestSite::sessionExchanges() {
@@ -305,30 +305,30 @@ void TestSite::sessionExchanges() {
     const QString start("?m=Uploadphoto&func=track_web_start_photo_upload&ajax=1&store=0&"
                         "ajax_target=canvas");
 
-    QCOMPARE(m_client.send("GET", site("/?m=Home&func=index"), withSid).status, 200);
-    QCOMPARE(m_client.send("GET", site(start.toLatin1())).status, 403);
-    QCOMPARE(m_client.send("GET", site(start.toLatin1()), withSid).status, 200);
+    QCOMPARE(mClient.send("GET", site("/?m=Home&func=index"), withSid).status, 200);
+    QCOMPARE(mClient.send("GET", site(start.toLatin1())).status, 403);
+    QCOMPARE(mClient.send("GET", site(start.toLatin1()), withSid).status, 200);
 
-    const auto out = m_client.send("GET", site("?m=Logout&func=log_out"), withSid);
+    const auto out = mClient.send("GET", site("?m=Logout&func=log_out"), withSid);
     QCOMPARE(out.status, 200);
     QVERIFY(!out.body.isEmpty());
-    QCOMPARE(m_site->sessionCount(), 1u); // only the other one
-    QCOMPARE(m_client.send("GET", site(start.toLatin1()), withSid).status, 403);
-    QCOMPARE(m_client.send("GET", site(start.toLatin1()), {{"Cookie", other}}).status, 200);
-    QCOMPARE(m_client.send("GET", site("?m=Logout&func=log_out")).status, 200);
-    QCOMPARE(m_client.send("GET", site("/no/such/page")).status, 404);
+    QCOMPARE(mSite->sessionCount(), 1u); // only the other one
+    QCOMPARE(mClient.send("GET", site(start.toLatin1()), withSid).status, 403);
+    QCOMPARE(mClient.send("GET", site(start.toLatin1()), {{"Cookie", other}}).status, 200);
+    QCOMPARE(mClient.send("GET", site("?m=Logout&func=log_out")).status, 200);
+    QCOMPARE(mClient.send("GET", site("/no/such/page")).status, 404);
 }
 
 void TestSite::uploadStoresPhoto() {
     // The data folder is the site's own, even one found readable by others.
-    QCOMPARE(::chmod(QFile::encodeName(m_dir->filePath("data")).constData(), 0755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(mDir->filePath("data")).constData(), 0755), 0);
     QVERIFY(startSite());
     const QByteArray sid = signIn();
     const QByteArray photo = photoBytes(200000);
     const auto a = upload(sid, photo);
     QCOMPARE(a.status, 200);
 
-    const auto photos = m_site->photos(kEmail.toStdString());
+    const auto photos = mSite->photos(kEmail.toStdString());
     QCOMPARE(photos.size(), 1u);
     QCOMPARE(photos[0].number, 1u);
     QCOMPARE(photos[0].size, static_cast<std::uint64_t>(photo.size()));
@@ -337,19 +337,19 @@ void TestSite::uploadStoresPhoto() {
     QFile stored(QString::fromStdString(photos[0].path.string()));
     QVERIFY(stored.open(QIODevice::ReadOnly));
     QCOMPARE(stored.readAll(), photo);
-    QVERIFY(stored.fileName().startsWith(m_dir->filePath("data/ana@nubelo.example/")));
+    QVERIFY(stored.fileName().startsWith(mDir->filePath("data/ana@nubelo.example/")));
 
-    QFile index(m_dir->filePath("data/ana@nubelo.example/index.jsonl"));
+    QFile index(mDir->filePath("data/ana@nubelo.example/index.jsonl"));
     QVERIFY(index.open(QIODevice::ReadOnly));
     const auto line = QJsonDocument::fromJson(index.readLine()).object();
     QCOMPARE(line.value("number").toInt(), 1);
     QCOMPARE(line.value("size").toInt(), photo.size());
     QCOMPARE(line.value("sha256").toString().toLatin1(), sha);
     QVERIFY(!line.value("time").toString().isEmpty());
-    QVERIFY(m_site->photos("ben@nubelo.example").empty());
+    QVERIFY(mSite->photos("ben@nubelo.example").empty());
     // Photos are served through the site alone.
     for (const QString &folder :
-         {m_dir->filePath("data"), m_dir->filePath("data/ana@nubelo.example")})
+         {mDir->filePath("data"), mDir->filePath("data/ana@nubelo.example")})
         QCOMPARE(modeOf(folder), 0700);
     QCOMPARE(modeOf(stored.fileName()), 0600);
     QCOMPARE(modeOf(index.fileName()), 0600);
@@ -392,10 +392,10 @@ void TestSite::uploadRefusals() {
     Fields fields{{"Content-Type", contentType}};
     if (withSession)
         fields.append({"Cookie", sid});
-    const auto a = m_client.send("POST", uploadUrl(), fields, body);
+    const auto a = mClient.send("POST", uploadUrl(), fields, body);
     QCOMPARE(a.status, status);
     QVERIFY2(a.oneLineReason(), a.body);
-    QCOMPARE(m_site->photos(kEmail.toStdString()).size(), 1u);
+    QCOMPARE(mSite->photos(kEmail.toStdString()).size(), 1u);
     QCOMPARE(queueCheck(sid).status, withSession ? 404 : 200);
 }
 
@@ -406,7 +406,7 @@ void TestSite::queueCheckTellsTruth() {
     QCOMPARE(upload(sid, photoBytes(500)).status, 200);
     QCOMPARE(queueCheck(sid, 7).status, 200);
     QCOMPARE(queueCheck(other).status, 404); // the session's own upload, not the account's
-    QCOMPARE(m_client
+    QCOMPARE(mClient
                  .send("POST", uploadUrl(), {{"Content-Type", kMultipart}, {"Cookie", sid}},
                        "--Velkaron\r\ngarbage")
                  .status,
@@ -422,22 +422,22 @@ void TestSite::albums() {
     const QString create = site("?m=Albums&func=create_album");
     const QString list = site("?m=Albums&func=list_albums");
 
-    QCOMPARE(m_client.send("POST", create, form, "name=A%C3%B1o%20nuevo").status, 200);
-    QCOMPARE(m_client.send("POST", create, form, "name=Playa+2").status, 200);
-    QCOMPARE(m_client.send("POST", create, form, "name=A%C3%B1o%20nuevo").status, 409);
-    QCOMPARE(m_client.send("POST", create, form, "name=two%0Alines").status, 400);
-    QCOMPARE(m_client.send("POST", create, form, "other=x").status, 400);
-    QCOMPARE(m_client.send("POST", create, {{"Cookie", "sid=nope"}}, "name=x").status, 403);
-    QCOMPARE(m_client.send("GET", list).status, 403);
+    QCOMPARE(mClient.send("POST", create, form, "name=A%C3%B1o%20nuevo").status, 200);
+    QCOMPARE(mClient.send("POST", create, form, "name=Playa+2").status, 200);
+    QCOMPARE(mClient.send("POST", create, form, "name=A%C3%B1o%20nuevo").status, 409);
+    QCOMPARE(mClient.send("POST", create, form, "name=two%0Alines").status, 400);
+    QCOMPARE(mClient.send("POST", create, form, "other=x").status, 400);
+    QCOMPARE(mClient.send("POST", create, {{"Cookie", "sid=nope"}}, "name=x").status, 403);
+    QCOMPARE(mClient.send("GET", list).status, 403);
 
-    const auto a = m_client.send("GET", list, {{"Cookie", sid}});
+    const auto a = mClient.send("GET", list, {{"Cookie", sid}});
     QCOMPARE(a.status, 200);
     QCOMPARE(QString::fromUtf8(a.body), QString::fromUtf8("Año nuevo\nPlaya+2\n"));
-    QCOMPARE(m_site->albums("ben@nubelo.example").size(), 0u);
+    QCOMPARE(mSite->albums("ben@nubelo.example").size(), 0u);
 }
 
 void TestSite::gallery() {
-    const auto loginForm = m_client.send("GET", site("/"));
+    const auto loginForm = mClient.send("GET", site("/"));
     QCOMPARE(loginForm.status, 200);
     QVERIFY(loginForm.body.contains("action=\"/?m=Login&amp;func=do_login\""));
     QVERIFY(loginForm.body.contains("name=\"email\""));
@@ -445,17 +445,17 @@ void TestSite::gallery() {
     const QByteArray sid = signIn();
     const QByteArray photo = photoBytes(3000);
     QCOMPARE(upload(sid, photo).status, 200);
-    const auto page = m_client.send("GET", site("/"), {{"Cookie", sid}});
+    const auto page = mClient.send("GET", site("/"), {{"Cookie", sid}});
     QCOMPARE(page.status, 200);
     QVERIFY2(page.body.contains("src=\"/?m=Photo&amp;n=1\""), page.body);
 
-    const auto image = m_client.send("GET", site("/?m=Photo&n=1"), {{"Cookie", sid}});
+    const auto image = mClient.send("GET", site("/?m=Photo&n=1"), {{"Cookie", sid}});
     QCOMPARE(image.status, 200);
     QCOMPARE(image.header("Content-Type"), QByteArray("image/png"));
     QCOMPARE(image.header("X-Content-Type-Options"), QByteArray("nosniff"));
     QCOMPARE(image.body, photo);
-    QCOMPARE(m_client.send("GET", site("/?m=Photo&n=2"), {{"Cookie", sid}}).status, 404);
-    QCOMPARE(m_client.send("GET", site("/?m=Photo&n=1")).status, 403);
+    QCOMPARE(mClient.send("GET", site("/?m=Photo&n=2"), {{"Cookie", sid}}).status, 404);
+    QCOMPARE(mClient.send("GET", site("/?m=Photo&n=1")).status, 403);
 }
 
 void TestSite::loginFaults_data() {
@@ -485,17 +485,17 @@ void TestSite::loginFaults() {
     QFETCH(int, sessions);
 
     if (fault >= 0)
-        m_site->setFault(static_cast<Fault>(fault));
+        mSite->setFault(static_cast<Fault>(fault));
     if (!redirectCookies.isEmpty()) {
         std::vector<std::string> names;
         for (const auto &n : redirectCookies)
             names.push_back(n.toStdString());
-        m_site->setRedirectCookies(names);
+        mSite->setRedirectCookies(names);
     }
     for (int attempt = 0; attempt < 2; ++attempt) { // faults stay on until cleared
         const auto a =
-            m_client.send("POST", site("?m=Login&func=do_login"),
-                          {{"Content-Type", "application/x-www-form-urlencoded"}}, kLoginBody);
+            mClient.send("POST", site("?m=Login&func=do_login"),
+                         {{"Content-Type", "application/x-www-form-urlencoded"}}, kLoginBody);
         QCOMPARE(a.status, status);
         QCOMPARE(a.cookieNames(), cookieNames);
         QCOMPARE(a.header("Location").isEmpty(), status != 302);
@@ -505,25 +505,25 @@ void TestSite::loginFaults() {
             QCOMPARE(queueCheck(line.left(line.indexOf(';'))).status, 404);
         }
     }
-    QCOMPARE(m_site->sessionCount(), static_cast<std::size_t>(sessions * 2));
+    QCOMPARE(mSite->sessionCount(), static_cast<std::size_t>(sessions * 2));
 
-    m_site->clearFaults();
-    const auto a = m_client.send("POST", site("?m=Login&func=do_login"), {}, kLoginBody);
+    mSite->clearFaults();
+    const auto a = mClient.send("POST", site("?m=Login&func=do_login"), {}, kLoginBody);
     QCOMPARE(a.status, 302);
     QCOMPARE(a.cookieNames(), QStringList{"sid"});
 }
 
 void TestSite::dropAfterRedirect() {
-    m_site->setFault(Fault::DropAfterRedirect);
+    mSite->setFault(Fault::DropAfterRedirect);
     const QByteArray sid = signIn();
     QVERIFY(!sid.isEmpty());
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const auto home = m_client.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}});
+        const auto home = mClient.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}});
         QCOMPARE(home.status, 0);
         QVERIFY(home.error != QNetworkReply::NoError);
     }
-    m_site->clearFaults();
-    QCOMPARE(m_client.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}}).status, 200);
+    mSite->clearFaults();
+    QCOMPARE(mClient.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}}).status, 200);
 }
 
 void TestSite::uploadFaults_data() {
@@ -542,21 +542,21 @@ void TestSite::uploadFaults() {
     QFETCH(bool, stored);
 
     const QByteArray sid = signIn();
-    m_site->setFault(fault);
+    mSite->setFault(fault);
     const QByteArray photo = photoBytes(20000);
     const auto a = upload(sid, photo);
     QCOMPARE(a.status, status);
     if (status == 0)
         QVERIFY(a.error != QNetworkReply::NoError);
     // Qt may resend a request whose connection closed unanswered, so count kinds, not requests.
-    const auto photos = m_site->photos(kEmail.toStdString());
+    const auto photos = mSite->photos(kEmail.toStdString());
     QCOMPARE(!photos.empty(), stored);
     for (const auto &p : photos)
         QCOMPARE(p.size, static_cast<std::uint64_t>(photo.size()));
     QCOMPARE(queueCheck(sid).status, stored ? 200 : 404);
     QCOMPARE(upload(sid, photo).status, status); // still on
 
-    m_site->clearFaults();
+    mSite->clearFaults();
     QCOMPARE(upload(sid, photo).status, 200);
     QCOMPARE(queueCheck(sid).status, 200);
 }
@@ -581,8 +581,8 @@ void TestSite::queueCheckAndLogoutFaults() {
 
     const QByteArray sid = signIn();
     QCOMPARE(upload(sid, photoBytes(100)).status, 200);
-    m_site->setFault(fault);
-    const auto a = logout ? m_client.send("GET", site("?m=Logout&func=log_out"), {{"Cookie", sid}})
+    mSite->setFault(fault);
+    const auto a = logout ? mClient.send("GET", site("?m=Logout&func=log_out"), {{"Cookie", sid}})
                           : queueCheck(sid);
     QCOMPARE(a.status, status);
     QCOMPARE(a.error != QNetworkReply::NoError, status != 200);
@@ -590,14 +590,14 @@ void TestSite::queueCheckAndLogoutFaults() {
         QCOMPARE(a.body, QByteArray());
         QCOMPARE(a.header("Content-Length"), QByteArray("0"));
     }
-    QCOMPARE(m_site->sessionCount(), static_cast<std::size_t>(sessionsAfter));
-    m_site->clearFaults();
+    QCOMPARE(mSite->sessionCount(), static_cast<std::size_t>(sessionsAfter));
+    mSite->clearFaults();
     QCOMPARE(queueCheck(sid).status, sessionsAfter ? 200 : 403);
 }
 
 void TestSite::delaysDoNotBlockOthers() {
     const QByteArray sid = signIn();
-    m_site->setDelay(Exchange::UploadStart, 1500ms);
+    mSite->setDelay(Exchange::UploadStart, 1500ms);
     const QString start = site("?m=Uploadphoto&func=track_web_start_photo_upload&ajax=1&store=0&"
                                "ajax_target=canvas");
     // More delayed exchanges than the site has threads, each on its own connection.
@@ -609,16 +609,16 @@ void TestSite::delaysDoNotBlockOthers() {
         clients.push_back(std::make_unique<Client>());
         pending.push_back(clients.back()->start("GET", start, {{"Cookie", sid}}));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(m_site->journal().size(), 6u, 5000); // the login, then the five
-    const auto quick = m_client.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}});
+    QTRY_COMPARE_WITH_TIMEOUT(mSite->journal().size(), 6u, 5000); // the login, then the five
+    const auto quick = mClient.send("GET", site("/?m=Home&func=index"), {{"Cookie", sid}});
     QCOMPARE(quick.status, 200);
     QVERIFY2(timer.elapsed() < 1200, QByteArray::number(timer.elapsed()));
     for (auto *reply : pending)
         QCOMPARE(Client::finish(reply).status, 200);
     QVERIFY(timer.elapsed() >= 1500);
 
-    m_site->clearFaults();
-    const auto undelayed = m_client.send("GET", start, {{"Cookie", sid}});
+    mSite->clearFaults();
+    const auto undelayed = mClient.send("GET", start, {{"Cookie", sid}});
     QCOMPARE(undelayed.status, 200);
     QVERIFY(undelayed.elapsedMs < 1200);
 }
@@ -631,7 +631,7 @@ void TestSite::journal_data() {
 
 void TestSite::journal() {
     QFETCH(bool, fileThere);
-    const QString path = m_dir->filePath("journal.jsonl");
+    const QString path = mDir->filePath("journal.jsonl");
     if (fileThere) {
         QFile old(path);
         QVERIFY(old.open(QIODevice::WriteOnly));
@@ -647,14 +647,14 @@ void TestSite::journal() {
     const QByteArray photo = photoBytes(10000);
     QCOMPARE(upload(sid, photo).status, 200);
     // The session id where no site puts it: a query, a Set-Cookie field, a form body.
-    QCOMPARE(m_client
+    QCOMPARE(mClient
                  .send("POST", site("?m=Albums&func=create_album&" + sid),
                        {{"Set-Cookie", sid + "; path=/"}, {"Cookie", "lang=es_ES; " + sid}},
                        "name=x&" + sid)
                  .status,
              200);
 
-    const auto entries = m_site->journal();
+    const auto entries = mSite->journal();
     QCOMPARE(entries.size(), 3u);
     QCOMPARE(entries[0].exchange, Exchange::Login);
     QCOMPARE(entries[0].status, 302);
@@ -685,8 +685,8 @@ void TestSite::journal() {
     for (const QByteArray &kept : {held, written})
         QVERIFY2(!kept.contains(sidValue) && !kept.contains("cret"), kept.constData());
 
-    m_site->clearJournal();
-    QVERIFY(m_site->journal().empty());
+    mSite->clearJournal();
+    QVERIFY(mSite->journal().empty());
 }
 
 void TestSite::restartKeepsEverything() {
@@ -695,26 +695,26 @@ void TestSite::restartKeepsEverything() {
     QCOMPARE(upload(sid, first).status, 200);
     QCOMPARE(upload(sid, second).status, 200);
     QCOMPARE(
-        m_client.send("POST", site("?m=Albums&func=create_album"), {{"Cookie", sid}}, "name=Viaje")
+        mClient.send("POST", site("?m=Albums&func=create_album"), {{"Cookie", sid}}, "name=Viaje")
             .status,
         200);
-    const auto before = m_site->photos(kEmail.toStdString());
+    const auto before = mSite->photos(kEmail.toStdString());
 
     QVERIFY(startSite());
-    auto after = m_site->photos(kEmail.toStdString());
+    auto after = mSite->photos(kEmail.toStdString());
     QCOMPARE(after.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
         QCOMPARE(after[i].number, before[i].number);
         QCOMPARE(after[i].sha256, before[i].sha256);
     }
-    QCOMPARE(m_site->albums(kEmail.toStdString()), std::vector<std::string>{"Viaje"});
+    QCOMPARE(mSite->albums(kEmail.toStdString()), std::vector<std::string>{"Viaje"});
     sid = signIn();
     QCOMPARE(upload(sid, photoBytes(100, 3)).status, 200);
-    QCOMPARE(m_site->photos(kEmail.toStdString()).back().number, 3u);
+    QCOMPARE(mSite->photos(kEmail.toStdString()).back().number, 3u);
 
     // A crash between renaming a photo and indexing it, and a write cut short.
-    m_site.reset();
-    const QString account = m_dir->filePath("data/ana@nubelo.example/");
+    mSite.reset();
+    const QString account = mDir->filePath("data/ana@nubelo.example/");
     QFile index(account + "index.jsonl");
     QVERIFY(index.open(QIODevice::ReadWrite));
     auto lines = index.readAll().split('\n');
@@ -727,13 +727,13 @@ void TestSite::restartKeepsEverything() {
     leftover.close();
 
     QVERIFY(startSite());
-    after = m_site->photos(kEmail.toStdString());
+    after = mSite->photos(kEmail.toStdString());
     QCOMPARE(after.size(), 3u);
     QCOMPARE(after[2].number, 3u);
     QVERIFY(!QFile::exists(leftover.fileName()));
     sid = signIn();
     QCOMPARE(upload(sid, photoBytes(100, 4)).status, 200);
-    QCOMPARE(m_site->photos(kEmail.toStdString()).back().number, 4u);
+    QCOMPARE(mSite->photos(kEmail.toStdString()).back().number, 4u);
 }
 
 void TestSite::uploadsInFlight_data() {
@@ -755,7 +755,7 @@ void TestSite::uploadsInFlight() {
     for (int i = 0; i < 8; ++i) {
         bodies.append(clientBody(photoBytes(300000, i)));
         sockets.push_back(std::make_unique<QTcpSocket>());
-        sockets.back()->connectToHost(QHostAddress::LocalHost, portOf(m_site->uploadHost()));
+        sockets.back()->connectToHost(QHostAddress::LocalHost, portOf(mSite->uploadHost()));
         sockets.back()->write("POST /?upload=1&iframe=1 HTTP/1.1\r\nHost: x\r\nContent-Type: " +
                               kMultipart + "\r\nCookie: " + sid +
                               "\r\nContent-Length: " + QByteArray::number(bodies.back().size()) +
@@ -787,7 +787,7 @@ void TestSite::uploadsInFlight() {
         QVERIFY(socket->readAll().startsWith("HTTP/1.1 200 "));
     }
     QSet<QByteArray> stored;
-    for (const auto &p : m_site->photos(kEmail.toStdString()))
+    for (const auto &p : mSite->photos(kEmail.toStdString()))
         stored.insert(QByteArray::fromStdString(p.sha256));
     QCOMPARE(stored, sent);
 
@@ -801,17 +801,17 @@ void TestSite::accountFolderStaysInsideData() {
     QVERIFY(startSite(options));
     for (const QByteArray &body : {QByteArray("email=../../escape/..@x&input_password=pw"),
                                    QByteArray("email=.&input_password=pw2")}) {
-        const auto a = m_client.send("POST", site("?m=Login&func=do_login"), {}, body);
+        const auto a = mClient.send("POST", site("?m=Login&func=do_login"), {}, body);
         QCOMPARE(a.status, 302);
         const auto cookie = a.header("Set-Cookie");
         QCOMPARE(upload(cookie.left(cookie.indexOf(';')), photoBytes(100)).status, 200);
     }
-    const QDir data(m_dir->filePath("data"));
+    const QDir data(mDir->filePath("data"));
     const auto folders = data.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     QCOMPARE(folders.size(), 2);
     for (const auto &folder : folders)
         QCOMPARE(QDir(data.filePath(folder)).entryList({"photo-*"}, QDir::Files).size(), 1);
-    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(mDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{"data"});
 }
 
@@ -852,12 +852,12 @@ void TestSite::badInput() {
     QFETCH(QByteArray, bytes);
     QFETCH(int, status);
 
-    const quint16 port = portOf(uploadHost ? m_site->uploadHost() : m_site->siteHost());
+    const quint16 port = portOf(uploadHost ? mSite->uploadHost() : mSite->siteHost());
     const QByteArray answer = rawExchange(port, bytes, true);
     QVERIFY2(answer.startsWith("HTTP/1.1 " + QByteArray::number(status) + " "), answer);
     const QByteArray body = answer.mid(answer.indexOf("\r\n\r\n") + 4);
     QVERIFY2(!body.isEmpty() && body.endsWith('\n') && body.count('\n') == 1, body);
-    QVERIFY(m_site->photos(kEmail.toStdString()).empty());
+    QVERIFY(mSite->photos(kEmail.toStdString()).empty());
 
     // Still serving.
     const QByteArray sid = signIn();
@@ -866,14 +866,14 @@ void TestSite::badInput() {
 
 void TestSite::keepAlive() {
     const QByteArray request = "GET /?m=login HTTP/1.1\r\nHost: x\r\n\r\n";
-    const QByteArray answer = rawExchange(portOf(m_site->siteHost()),
+    const QByteArray answer = rawExchange(portOf(mSite->siteHost()),
                                           request + request +
                                               "GET /?m=login HTTP/1.1\r\nHost: x\r\n"
                                               "Connection: close\r\n\r\n",
                                           false);
     QCOMPARE(answer.count("HTTP/1.1 200 OK\r\n"), 3);
     QVERIFY(answer.endsWith("</html>\n"));
-    QCOMPARE(m_site->journal().size(), 3u);
+    QCOMPARE(mSite->journal().size(), 3u);
 }
 
 void TestSite::program() {
@@ -891,8 +891,8 @@ void TestSite::program() {
     QCOMPARE(wrong.exitCode(), 2);
 
     QProcess server;
-    server.start(binary, {"--data", m_dir->filePath("program"), "--site-port", "0", "--journal",
-                          m_dir->filePath("program.jsonl")});
+    server.start(binary, {"--data", mDir->filePath("program"), "--site-port", "0", "--journal",
+                          mDir->filePath("program.jsonl")});
     QMap<QByteArray, QByteArray> printed;
     QDeadlineTimer deadline(10000);
     while (!printed.contains("account") && !deadline.hasExpired()) {
@@ -908,16 +908,15 @@ void TestSite::program() {
              server.readAllStandardError());
     QVERIFY(printed["site-host"].startsWith("127.0.0.1:"));
     const auto account = printed["account"].split(':');
-    const auto a =
-        m_client.send("POST", "http://" + printed["site-host"] + "?m=Login&func=do_login", {},
-                      "email=" + account[0] + "&input_password=" + account[1]);
+    const auto a = mClient.send("POST", "http://" + printed["site-host"] + "?m=Login&func=do_login",
+                                {}, "email=" + account[0] + "&input_password=" + account[1]);
     QCOMPARE(a.status, 302);
 
     server.terminate(); // SIGTERM
     QVERIFY(server.waitForFinished(5000));
     QCOMPARE(server.exitStatus(), QProcess::NormalExit);
     QCOMPARE(server.exitCode(), 0);
-    QFile journal(m_dir->filePath("program.jsonl"));
+    QFile journal(mDir->filePath("program.jsonl"));
     QCOMPARE(modeOf(journal.fileName()), 0600);
     QVERIFY(journal.open(QIODevice::ReadOnly));
     const QByteArray written = journal.readAll();
