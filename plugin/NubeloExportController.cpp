@@ -1,6 +1,7 @@
 #include "NubeloExportController.h"
 
 #include "WebExtensions.h"
+#include "ui/UiFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -89,7 +90,7 @@ NubeloExportController::~NubeloExportController() {
     mExportMgr = nullptr;
 }
 
-bool NubeloExportController::loadInterface(QString *why) {
+platform::MaybeError NubeloExportController::loadInterface() {
     ui::Application *application = ui::app();
     if (application != nullptr) {
         const struct {
@@ -115,24 +116,21 @@ bool NubeloExportController::loadInterface(QString *why) {
             {kAboutWindowFile, {{QStringLiteral("mAboutDialog"), &mAboutDialog}}},
         };
         for (const auto &entry : files) {
-            QString reason;
-            std::unique_ptr<QObject> loaded =
-                application->loadInterface(entry.file, this, entry.outlets, &reason);
+            auto loaded = application->loadInterface(entry.file, this, entry.outlets);
             if (!loaded) {
-                const QString message =
-                    QStringLiteral("cannot load %1: %2").arg(entry.file, reason);
-                qCWarning(lcController).noquote() << message;
-                if (why != nullptr)
-                    *why = message;
-                return false;
+                const platform::Error error =
+                    ui::interfaceError(QStringLiteral("cannot load %1: %2")
+                                           .arg(entry.file, loaded.error().localizedDescription));
+                qCWarning(lcController).noquote() << error.localizedDescription;
+                return error;
             }
-            mInterfaces.push_back(std::move(loaded));
+            mInterfaces.push_back(std::move(*loaded));
         }
     }
     mPluginBox = std::make_unique<NubeloExportPluginBox>(mSettingsBox);
     mPluginBox->mPlugin = this;
     awakeFromNib();
-    return true;
+    return std::nullopt;
 }
 
 void NubeloExportController::awakeFromNib() {

@@ -42,9 +42,9 @@ public:
 
     // Loads the settings view, the login sheet and the About window through the process's UI
     // kit and binds the outlets, hands the box this plug-in, then runs awakeFromNib(). Without a
-    // UI kit nothing is loaded and awakeFromNib() still runs. False (with the reason in `why`)
-    // when a file does not load.
-    bool loadInterface(QString *why = nullptr);
+    // UI kit nothing is loaded and awakeFromNib() still runs. The error says which file did not
+    // load and why.
+    platform::MaybeError loadInterface();
     void awakeFromNib();
 
     // Settings.

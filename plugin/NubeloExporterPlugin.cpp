@@ -13,9 +13,8 @@ public:
     CreatedPlugin initWithExportImageObj(ExportMgr *exportMgr,
                                          const PluginConfig &config) override {
         auto controller = std::make_unique<NubeloExportController>(exportMgr, config);
-        QString why;
-        if (!controller->loadInterface(&why))
-            return {nullptr, platform::Error{QStringLiteral("NubeloExporterPlugin"), 1, why}};
+        if (platform::MaybeError error = controller->loadInterface())
+            return {nullptr, std::move(*error)};
         return {std::move(controller), {}};
     }
 };

@@ -29,6 +29,10 @@ QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+platform::Error photoError(const QString &reason) {
+    return platform::Error{QStringLiteral("PhotoHost"), 1, reason};
+}
+
 // A photo file that notes how its decoder read it. Some decoders take a file that ends early
 // for a whole one: the JPEG reader asks past the end and fills the rest with grey, the BMP
 // reader stops at a short read and leaves the rest of the picture as whatever the memory held
@@ -58,62 +62,55 @@ private:
 
 // Opens `path` for reading only when it is a regular file: a FIFO or a device in the list
 // would otherwise block the export thread, or feed it without end.
-bool openRegularFile(const QString &path, QFile &file, QString *why) {
+platform::MaybeError openRegularFile(const QString &path, QFile &file) {
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        *why = error == ENOENT
-                   ? QStringLiteral("%1: no such file").arg(path)
-                   : QStringLiteral("%1: cannot be read: %2").arg(path, systemError(error));
-        return false;
+        return photoError(
+            error == ENOENT
+                ? QStringLiteral("%1: no such file").arg(path)
+                : QStringLiteral("%1: cannot be read: %2").arg(path, systemError(error)));
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        *why = QStringLiteral("%1: not a regular file").arg(path);
-        return false;
+        return photoError(QStringLiteral("%1: not a regular file").arg(path));
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        *why = QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString());
-        return false;
+        return photoError(QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString()));
     }
-    return true;
+    return std::nullopt;
 }
 
 // Looks at the header only: no pixel is decoded here.
-bool inspect(QImageReader &reader, const QString &path, QString *why) {
-    if (!reader.canRead()) {
-        *why = QStringLiteral("%1: not an image that can be read").arg(path);
-        return false;
-    }
+platform::MaybeError inspect(QImageReader &reader, const QString &path) {
+    if (!reader.canRead())
+        return photoError(QStringLiteral("%1: not an image that can be read").arg(path));
     const QSize size = reader.size();
-    if (size.isEmpty()) {
-        // Without the size up front the pixel limit cannot be kept.
-        *why = QStringLiteral("%1: the image does not tell its size").arg(path);
-        return false;
-    }
-    if (qint64(size.width()) * size.height() > PhotoHost::kMaxPixels) {
-        *why = QStringLiteral("%1: too large (%2 x %3 pixels, the limit is %4 megapixels)")
-                   .arg(path)
-                   .arg(size.width())
-                   .arg(size.height())
-                   .arg(PhotoHost::kMaxPixels / 1'000'000);
-        return false;
-    }
-    return true;
+    // Without the size up front the pixel limit cannot be kept.
+    if (size.isEmpty())
+        return photoError(QStringLiteral("%1: the image does not tell its size").arg(path));
+    if (qint64(size.width()) * size.height() > PhotoHost::kMaxPixels)
+        return photoError(
+            QStringLiteral("%1: too large (%2 x %3 pixels, the limit is %4 megapixels)")
+                .arg(path)
+                .arg(size.width())
+                .arg(size.height())
+                .arg(PhotoHost::kMaxPixels / 1'000'000));
+    return std::nullopt;
 }
 
-QImage readPhoto(const QString &path, QSize box, QString *why) {
+platform::Expected<QImage> readPhoto(const QString &path, QSize box) {
     PhotoFile file;
-    if (!openRegularFile(path, file, why))
-        return {};
+    if (platform::MaybeError error = openRegularFile(path, file))
+        return *error;
     QImageReader reader(&file);
     reader.setAutoTransform(true);
-    if (!inspect(reader, path, why))
-        return {};
+    if (platform::MaybeError error = inspect(reader, path))
+        return *error;
     // The BMP reader reads each row whole: a short read is a row the file does not hold. The
     // others read in chunks, whose last one is short in a whole file too.
     const bool readsWholeRows = reader.format() == "bmp";
@@ -126,14 +123,12 @@ QImage readPhoto(const QString &path, QSize box, QString *why) {
     if (decoded != stored && reader.supportsOption(QImageIOHandler::ScaledSize))
         reader.setScaledSize(decoded);
     QImage image;
-    if (!reader.read(&image)) {
-        *why = QStringLiteral("%1: cannot be decoded: %2").arg(path, reader.errorString());
-        return {};
-    }
-    if (file.askedPastEnd() || (readsWholeRows && file.readShort())) {
-        *why = QStringLiteral("%1: cut short: the file ends before the image does").arg(path);
-        return {};
-    }
+    if (!reader.read(&image))
+        return photoError(
+            QStringLiteral("%1: cannot be decoded: %2").arg(path, reader.errorString()));
+    if (file.askedPastEnd() || (readsWholeRows && file.readShort()))
+        return photoError(
+            QStringLiteral("%1: cut short: the file ends before the image does").arg(path));
     if (image.size() != target)
         image = image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return image;
@@ -182,37 +177,30 @@ bool makeFolders(const QByteArray &path) {
 
 // The folder must be ours: in a folder that another user can write to, or that they own, a
 // file could be swapped under us between the write and the read that follows.
-bool prepareFolder(const QString &folder, QString *why) {
+platform::MaybeError prepareFolder(const QString &folder) {
     const QByteArray name = QFile::encodeName(folder);
     struct stat st {};
-    if (::lstat(name.constData(), &st) != 0) {
-        if (errno != ENOENT || !makeFolders(name) || ::lstat(name.constData(), &st) != 0) {
-            const int error = errno;
-            *why =
-                QStringLiteral("%1: cannot create the folder: %2").arg(folder, systemError(error));
-            return false;
-        }
+    if (::lstat(name.constData(), &st) != 0 &&
+        (errno != ENOENT || !makeFolders(name) || ::lstat(name.constData(), &st) != 0)) {
+        const int error = errno;
+        return photoError(
+            QStringLiteral("%1: cannot create the folder: %2").arg(folder, systemError(error)));
     }
     if (S_ISLNK(st.st_mode)) {
-        if (st.st_uid != ::geteuid()) {
-            *why = QStringLiteral("%1: refused: a link owned by another user").arg(folder);
-            return false;
-        }
+        if (st.st_uid != ::geteuid())
+            return photoError(
+                QStringLiteral("%1: refused: a link owned by another user").arg(folder));
         if (::stat(name.constData(), &st) != 0) {
             const int error = errno;
-            *why = QStringLiteral("%1: %2").arg(folder, systemError(error));
-            return false;
+            return photoError(QStringLiteral("%1: %2").arg(folder, systemError(error)));
         }
     }
-    if (!S_ISDIR(st.st_mode)) {
-        *why = QStringLiteral("%1: not a folder").arg(folder);
-        return false;
-    }
-    if (st.st_uid != ::geteuid()) {
-        *why = QStringLiteral("%1: refused: the folder belongs to another user").arg(folder);
-        return false;
-    }
-    return true;
+    if (!S_ISDIR(st.st_mode))
+        return photoError(QStringLiteral("%1: not a folder").arg(folder));
+    if (st.st_uid != ::geteuid())
+        return photoError(
+            QStringLiteral("%1: refused: the folder belongs to another user").arg(folder));
+    return std::nullopt;
 }
 
 // zlib level 4 (the writer's quality maps 0..100 onto levels 9..0). On photos it makes files
@@ -220,70 +208,58 @@ bool prepareFolder(const QString &folder, QString *why) {
 // search finds almost nothing more in the noise that photos carry.
 constexpr int kPngQuality = 55;
 
-QByteArray encodePng(const QImage &image, QString *why) {
+platform::Expected<QByteArray> encodePng(const QImage &image) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
     writer.setQuality(kPngQuality);
-    if (!writer.write(image)) {
-        *why = QStringLiteral("cannot make the PNG file: %1").arg(writer.errorString());
-        return {};
-    }
+    if (!writer.write(image))
+        return photoError(QStringLiteral("cannot make the PNG file: %1").arg(writer.errorString()));
     return buffer.data();
 }
 
-bool writeFile(const QByteArray &png, const QString &dest, QString *why) {
+platform::MaybeError writeFile(const QByteArray &png, const QString &dest) {
     const QFileInfo info(dest);
     const QString fileName = info.fileName();
     const QString folder = QDir::cleanPath(info.absolutePath());
-    if (fileName.isEmpty()) {
-        *why = QStringLiteral("%1: no file name").arg(dest);
-        return false;
-    }
-    if (!prepareFolder(folder, why))
-        return false;
+    if (fileName.isEmpty())
+        return photoError(QStringLiteral("%1: no file name").arg(dest));
+    if (platform::MaybeError error = prepareFolder(folder))
+        return error;
 
     // Created with O_EXCL and mode 0600 under an unpredictable name; the rename then replaces
     // whatever sits at `dest` (a planted link included) instead of writing through it.
     QTemporaryFile temporary(folder + QStringLiteral("/.") + fileName + QStringLiteral(".XXXXXX"));
-    if (!temporary.open()) {
-        *why = QStringLiteral("%1: cannot write in the folder: %2")
-                   .arg(folder, temporary.errorString());
-        return false;
+    if (!temporary.open())
+        return photoError(QStringLiteral("%1: cannot write in the folder: %2")
+                              .arg(folder, temporary.errorString()));
+    bool written = temporary.write(png) == png.size();
+    if (written) {
+        temporary.close();
+        written = temporary.error() == QFileDevice::NoError;
     }
-    if (temporary.write(png) != png.size()) {
-        *why =
-            QStringLiteral("%1: cannot write the PNG file: %2").arg(dest, temporary.errorString());
-        return false;
-    }
-    temporary.close();
-    if (temporary.error() != QFileDevice::NoError) {
-        *why =
-            QStringLiteral("%1: cannot write the PNG file: %2").arg(dest, temporary.errorString());
-        return false;
-    }
+    if (!written)
+        return photoError(
+            QStringLiteral("%1: cannot write the PNG file: %2").arg(dest, temporary.errorString()));
     const QByteArray from = QFile::encodeName(temporary.fileName());
     const QByteArray to = QFile::encodeName(folder + QLatin1Char('/') + fileName);
     if (::rename(from.constData(), to.constData()) != 0) {
         const int error = errno;
-        *why = QStringLiteral("%1: cannot put the file in place: %2").arg(dest, systemError(error));
-        return false;
+        return photoError(
+            QStringLiteral("%1: cannot put the file in place: %2").arg(dest, systemError(error)));
     }
     temporary.setAutoRemove(false);
-    return true;
+    return std::nullopt;
 }
 
 } // namespace
 
-std::optional<QString> PhotoHost::checkImageFile(const QString &path) {
-    QString why;
+platform::MaybeError PhotoHost::checkImageFile(const QString &path) {
     QFile file;
-    if (!openRegularFile(path, file, &why))
-        return why;
+    if (platform::MaybeError error = openRegularFile(path, file))
+        return error;
     QImageReader reader(&file);
-    if (!inspect(reader, path, &why))
-        return why;
-    return std::nullopt;
+    return inspect(reader, path);
 }
 
 QSize PhotoHost::fitInside(QSize size, QSize box) {
@@ -302,25 +278,25 @@ QSize PhotoHost::fitInside(QSize size, QSize box) {
 
 bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
                                    const ImageExportSettings *options) {
-    QString why;
     QString source;
     {
-        QMutexLocker lock(&m_filesMutex);
-        if (index >= 0 && index < m_files.size())
-            source = m_files.at(index);
+        QMutexLocker lock(&mFilesMutex);
+        if (index >= 0 && index < mFiles.size())
+            source = mFiles.at(index);
     }
+    QString refused;
     if (!options)
-        why = QStringLiteral("no export settings");
+        refused = QStringLiteral("no export settings");
     else if (options->format != kFormatPNG)
-        why = QStringLiteral("format 0x%1 is not supported").arg(options->format, 8, 16);
+        refused = QStringLiteral("format 0x%1 is not supported").arg(options->format, 8, 16);
     else if (source.isNull())
-        why = QStringLiteral("no photo at index %1").arg(index);
+        refused = QStringLiteral("no photo at index %1").arg(index);
     else if (dest.isEmpty())
-        why = QStringLiteral("no destination");
-    if (!why.isEmpty()) {
-        qCWarning(lcPhotoHost).noquote() << "photo not exported:" << why;
-        QMutexLocker lock(&m_filesMutex);
-        m_exportFailure = why;
+        refused = QStringLiteral("no destination");
+    if (!refused.isEmpty()) {
+        qCWarning(lcPhotoHost).noquote() << "photo not exported:" << refused;
+        QMutexLocker lock(&mFilesMutex);
+        mExportFailure = photoError(refused);
         return false;
     }
 
@@ -329,21 +305,21 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
     const QSize box(options->width, options->height);
     std::future<Converted> ready, outdated;
     {
-        QMutexLocker lock(&m_filesMutex);
-        if (m_ahead.result.valid() && m_ahead.index == index && m_ahead.source == source &&
-            m_ahead.box == box && m_ahead.generation == m_generation)
-            ready = std::move(m_ahead.result);
+        QMutexLocker lock(&mFilesMutex);
+        if (mAhead.result.valid() && mAhead.index == index && mAhead.source == source &&
+            mAhead.box == box && mAhead.generation == mGeneration)
+            ready = std::move(mAhead.result);
         else
-            outdated = std::move(m_ahead.result);
-        m_ahead = Ahead{};
-        if (index + 1 < m_files.size()) {
-            const QString next = m_files.at(index + 1);
+            outdated = std::move(mAhead.result);
+        mAhead = Ahead{};
+        if (index + 1 < mFiles.size()) {
+            const QString next = mFiles.at(index + 1);
             try {
-                m_ahead.result = std::async(std::launch::async, &PhotoHost::convert, next, box);
-                m_ahead.index = index + 1;
-                m_ahead.source = next;
-                m_ahead.box = box;
-                m_ahead.generation = m_generation;
+                mAhead.result = std::async(std::launch::async, &PhotoHost::convert, next, box);
+                mAhead.index = index + 1;
+                mAhead.source = next;
+                mAhead.box = box;
+                mAhead.generation = mGeneration;
             } catch (const std::system_error &) {
                 // No thread to spare: the next photo is converted at its own call.
             }
@@ -351,26 +327,26 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
     }
     outdated = {}; // waits for a conversion nobody wants any more, outside the lock
 
-    const Converted converted = ready.valid() ? ready.get() : convert(source, box);
-    why = converted.why;
-    if (converted.png.isEmpty() || !writeFile(converted.png, dest, &why)) {
-        qCWarning(lcPhotoHost).noquote() << "photo" << index << "not exported:" << why;
-        QMutexLocker lock(&m_filesMutex);
-        m_exportFailure = why;
+    const Converted png = ready.valid() ? ready.get() : convert(source, box);
+    platform::MaybeError error = png ? writeFile(*png, dest) : png.error();
+    if (error) {
+        qCWarning(lcPhotoHost).noquote()
+            << "photo" << index << "not exported:" << error->localizedDescription;
+        QMutexLocker lock(&mFilesMutex);
+        mExportFailure = std::move(error);
         return false;
     }
     return true;
 }
 
-QString PhotoHost::exportFailure() const {
-    QMutexLocker lock(&m_filesMutex);
-    return m_exportFailure;
+platform::MaybeError PhotoHost::exportFailure() const {
+    QMutexLocker lock(&mFilesMutex);
+    return mExportFailure;
 }
 
 PhotoHost::Converted PhotoHost::convert(const QString &source, QSize box) {
-    Converted converted;
-    const QImage image = readPhoto(source, box, &converted.why);
-    if (!image.isNull())
-        converted.png = encodePng(withoutMetadata(image), &converted.why);
-    return converted;
+    const platform::Expected<QImage> image = readPhoto(source, box);
+    if (!image)
+        return image.error();
+    return encodePng(withoutMetadata(*image));
 }

@@ -11,9 +11,9 @@ Q_LOGGING_CATEGORY(lcPhotoHost, "nubelo.host")
 
 PhotoHost::PhotoHost(QObject *parent)
     : QObject(parent) {
-    m_pollTimer.setInterval(kPollIntervalMs);
-    connect(&m_pollTimer, &QTimer::timeout, this, [this] {
-        if (m_threadEnded.load(std::memory_order_acquire))
+    mPollTimer.setInterval(kPollIntervalMs);
+    connect(&mPollTimer, &QTimer::timeout, this, [this] {
+        if (mThreadEnded.load(std::memory_order_acquire))
             finishRun();
         else
             poll();
@@ -24,59 +24,59 @@ PhotoHost::~PhotoHost() {
     // Receivers may already be half torn down (a window that owns the host), so the wait
     // emits nothing.
     const bool wasBlocked = blockSignals(true);
-    m_shutDown = true;
+    mShutDown = true;
     waitForRunToEnd();
     blockSignals(wasBlocked);
 }
 
 bool PhotoHost::setImageFiles(const QStringList &paths) {
-    if (m_exporting)
+    if (mExporting)
         return false;
-    QMutexLocker lock(&m_filesMutex);
-    m_files = paths;
-    ++m_generation;
+    QMutexLocker lock(&mFilesMutex);
+    mFiles = paths;
+    ++mGeneration;
     return true;
 }
 
 bool PhotoHost::addImageFile(const QString &path) {
-    if (m_exporting)
+    if (mExporting)
         return false;
-    QMutexLocker lock(&m_filesMutex);
-    m_files.append(path);
-    ++m_generation;
+    QMutexLocker lock(&mFilesMutex);
+    mFiles.append(path);
+    ++mGeneration;
     return true;
 }
 
 QStringList PhotoHost::imageFiles() const {
-    QMutexLocker lock(&m_filesMutex);
-    return m_files;
+    QMutexLocker lock(&mFilesMutex);
+    return mFiles;
 }
 
 int PhotoHost::imageCount() {
-    QMutexLocker lock(&m_filesMutex);
-    return int(m_files.size());
+    QMutexLocker lock(&mFilesMutex);
+    return int(mFiles.size());
 }
 
 void PhotoHost::setPlugin(ExportPluginProtocol *plugin) {
-    if (m_exporting) {
+    if (mExporting) {
         qCWarning(lcPhotoHost) << "plug-in not changed: an export is under way";
         return;
     }
-    m_plugin = plugin;
+    mPlugin = plugin;
 }
 
 QString PhotoHost::destination() const {
-    if (!m_destination.isNull() || !m_plugin)
-        return m_destination;
-    return m_plugin->getDestinationPath();
+    if (!mDestination.isNull() || !mPlugin)
+        return mDestination;
+    return mPlugin->getDestinationPath();
 }
 
 void PhotoHost::setDestination(const QString &folder) {
-    m_destination = folder;
+    mDestination = folder;
 }
 
 void PhotoHost::clickExport() {
-    if (m_exporting) {
+    if (mExporting) {
         qCInfo(lcPhotoHost) << "export request ignored: an export is under way";
         return;
     }
@@ -84,37 +84,37 @@ void PhotoHost::clickExport() {
 }
 
 void PhotoHost::startExport() {
-    if (m_exporting) {
+    if (mExporting) {
         qCInfo(lcPhotoHost) << "startExport ignored: an export is under way";
         return;
     }
-    if (m_shutDown || !m_plugin) {
+    if (mShutDown || !mPlugin) {
         qCWarning(lcPhotoHost) << "startExport ignored:"
-                               << (m_shutDown ? "the host is shutting down" : "no plug-in");
+                               << (mShutDown ? "the host is shutting down" : "no plug-in");
         return;
     }
     const QString folder = destination();
     {
         // A photo converted ahead for an earlier run may have changed on disc since.
-        QMutexLocker lock(&m_filesMutex);
-        ++m_generation;
-        m_exportFailure.clear();
+        QMutexLocker lock(&mFilesMutex);
+        ++mGeneration;
+        mExportFailure.reset();
     }
-    m_runPlugin = m_plugin;
-    m_exporting = true;
-    m_last.reset();
-    m_threadEnded = false;
-    ExportPluginProtocol *plugin = m_runPlugin;
+    mRunPlugin = mPlugin;
+    mExporting = true;
+    mLast.reset();
+    mThreadEnded = false;
+    ExportPluginProtocol *plugin = mRunPlugin;
     QAbstractEventDispatcher *mainLoop = QAbstractEventDispatcher::instance();
-    m_thread = std::thread([this, plugin, folder, mainLoop] {
+    mThread = std::thread([this, plugin, folder, mainLoop] {
         plugin->performExport(folder);
-        m_threadEnded.store(true, std::memory_order_release);
+        mThreadEnded.store(true, std::memory_order_release);
         // The timer would see the flag at its next tick; a main thread that waits for the run
         // in processEvents() needs the wake-up.
         if (mainLoop)
             mainLoop->wakeUp();
     });
-    m_pollTimer.start();
+    mPollTimer.start();
 }
 
 PhotoHost::Snapshot PhotoHost::readProgress(ExportPluginProtocol *plugin) {
@@ -131,63 +131,63 @@ PhotoHost::Snapshot PhotoHost::readProgress(ExportPluginProtocol *plugin) {
 }
 
 bool PhotoHost::remember(const Snapshot &now) {
-    if (m_last && *m_last == now)
+    if (mLast && *mLast == now)
         return false;
-    m_last = now;
+    mLast = now;
     return true;
 }
 
 void PhotoHost::poll() {
-    if (!m_runPlugin)
+    if (!mRunPlugin)
         return;
-    const Snapshot now = readProgress(m_runPlugin);
+    const Snapshot now = readProgress(mRunPlugin);
     if (remember(now))
         Q_EMIT progressChanged(now.current, now.total, now.message);
 }
 
 void PhotoHost::finishRun() {
-    if (!m_exporting)
+    if (!mExporting)
         return;
     // The thread raised the flag as its last act, so the join is short.
-    if (m_thread.joinable())
-        m_thread.join();
-    m_pollTimer.stop();
+    if (mThread.joinable())
+        mThread.join();
+    mPollTimer.stop();
     // The state is settled before any signal: a receiver may start the next run or shut down.
-    const Snapshot last = readProgress(m_runPlugin);
-    m_runPlugin = nullptr;
-    m_exporting = false;
+    const Snapshot last = readProgress(mRunPlugin);
+    mRunPlugin = nullptr;
+    mExporting = false;
     if (remember(last))
         Q_EMIT progressChanged(last.current, last.total, last.message);
     Q_EMIT exportFinished(last.cancelled, last.message);
 }
 
 void PhotoHost::cancel() {
-    if (m_exporting)
-        m_runPlugin->cancelExport();
+    if (mExporting)
+        mRunPlugin->cancelExport();
 }
 
 void PhotoHost::shutdown() {
-    m_shutDown = true;
+    mShutDown = true;
     waitForRunToEnd();
 }
 
 void PhotoHost::waitForRunToEnd() {
-    if (!m_exporting)
+    if (!mExporting)
         return;
-    m_runPlugin->cancelExport();
+    mRunPlugin->cancelExport();
     QCoreApplication *app = QCoreApplication::instance();
     if (!app || QThread::currentThread() != thread()) {
         // No event loop to serve: nothing could carry out the run's call onto the main thread
         // anyway.
-        if (m_thread.joinable())
-            m_thread.join();
+        if (mThread.joinable())
+            mThread.join();
         finishRun();
         return;
     }
     // Blocking in join() would deadlock: the run's last step is carried out on this thread.
     // A local exec() would return at once after a quit(). The thread wakes the loop when it
     // ends; the timer may finish the run in the meantime.
-    while (m_exporting && !m_threadEnded.load(std::memory_order_acquire))
+    while (mExporting && !mThreadEnded.load(std::memory_order_acquire))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     finishRun();
 }

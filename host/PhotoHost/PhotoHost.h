@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Error.h"
 #include "ExportMgr.h"
 #include "ExportPluginProtocol.h"
 
@@ -51,19 +52,19 @@ public:
     // Why `path` cannot be exported, in one line that names the path; nothing when it looks
     // like a photo we can read (a regular, readable file that an image reader recognises, of a
     // size it can tell and not above kMaxPixels). The pixels are not decoded.
-    static std::optional<QString> checkImageFile(const QString &path);
+    static platform::MaybeError checkImageFile(const QString &path);
 
     // Not owned; it must outlive the host's last run (call shutdown() before destroying it).
     // Ignored during a run.
     void setPlugin(ExportPluginProtocol *plugin);
-    ExportPluginProtocol *plugin() const { return m_plugin; }
+    ExportPluginProtocol *plugin() const { return mPlugin; }
 
     // The folder handed to performExport(): the one set here, or, while none is set (a null
     // string), the plug-in's getDestinationPath().
     QString destination() const;
     void setDestination(const QString &folder);
 
-    bool isExporting() const { return m_exporting; }
+    bool isExporting() const { return mExporting; }
     // Asks the run under way to stop after its current photo.
     void cancel();
     // Cancels a run under way and returns once its thread has ended, serving the main thread's
@@ -86,9 +87,9 @@ public:
     // reason in the log, when nothing was written.
     bool exportImageAtIndex(int index, const QString &dest,
                             const ImageExportSettings *options) override;
-    // Why the last exportImageAtIndex() of this run that answered false wrote nothing; a null
-    // string when none did. The plug-in only learns that the photo was not written. Any thread.
-    QString exportFailure() const;
+    // Why the last exportImageAtIndex() of this run that answered false wrote nothing; nothing
+    // when none did. The plug-in only learns that the photo was not written. Any thread.
+    platform::MaybeError exportFailure() const;
     // Emits exportRequested() (the front end decides); ignored during a run.
     void clickExport() override;
 
@@ -122,23 +123,20 @@ private:
     void finishRun();
     void waitForRunToEnd();
 
-    ExportPluginProtocol *m_plugin = nullptr;
-    ExportPluginProtocol *m_runPlugin = nullptr; // the plug-in of the run under way
-    QString m_destination;
-    std::thread m_thread;
-    std::atomic<bool> m_threadEnded{false};
-    bool m_exporting = false;
-    bool m_shutDown = false;
-    QTimer m_pollTimer;
-    std::optional<Snapshot> m_last;
+    ExportPluginProtocol *mPlugin = nullptr;
+    ExportPluginProtocol *mRunPlugin = nullptr; // the plug-in of the run under way
+    QString mDestination;
+    std::thread mThread;
+    std::atomic<bool> mThreadEnded{false};
+    bool mExporting = false;
+    bool mShutDown = false;
+    QTimer mPollTimer;
+    std::optional<Snapshot> mLast;
 
     // A photo converted on a thread of its own while the caller is busy with the one before
     // it (the plug-in uploads it). Only memory is touched ahead of time: the file is written at
     // the photo's own call, and a conversion made for another list, run or size is dropped.
-    struct Converted {
-        QByteArray png; // empty when the photo could not be converted
-        QString why;
-    };
+    using Converted = platform::Expected<QByteArray>; // the PNG file
     struct Ahead {
         int index = -1;
         QString source;
@@ -148,9 +146,9 @@ private:
     };
     static Converted convert(const QString &source, QSize box);
 
-    mutable QMutex m_filesMutex; // the export thread reads the list
-    QStringList m_files;
-    quint64 m_generation = 0; // a new list or a new run; guarded by m_filesMutex
-    QString m_exportFailure;  // guarded by m_filesMutex
-    Ahead m_ahead;            // guarded by m_filesMutex; its destruction waits for the thread
+    mutable QMutex mFilesMutex; // the export thread reads the list
+    QStringList mFiles;
+    quint64 mGeneration = 0;             // a new list or a new run; guarded by mFilesMutex
+    platform::MaybeError mExportFailure; // guarded by mFilesMutex
+    Ahead mAhead; // guarded by mFilesMutex; its destruction waits for the thread
 };

@@ -41,8 +41,10 @@ QStringList PluginSession::runFailureReasons() const {
         mOutcomes != nullptr ? mOutcomes->lastRun().failure : std::nullopt;
     if (!failure)
         return reasons;
-    if (const QString host = mPhotoHost.exportFailure(); !host.isNull())
-        reasons.append(QStringLiteral("photo %1 not exported: %2").arg(failure->photo).arg(host));
+    if (const platform::MaybeError host = mPhotoHost.exportFailure())
+        reasons.append(QStringLiteral("photo %1 not exported: %2")
+                           .arg(failure->photo)
+                           .arg(host->localizedDescription));
     const platform::Error &error = failure->error;
     reasons.append(QStringLiteral("photo %1: %2 (%3 %4)")
                        .arg(failure->photo)

@@ -91,8 +91,9 @@ int main(int argc, char **argv) {
     if (line->action != GuiCommandLine::Action::Export)
         return answer(*line);
     for (const QString &photo : line->photos) {
-        if (const std::optional<QString> problem = PhotoHost::checkImageFile(photo)) {
-            writeTo(stderr, QStringLiteral("nubelo-export-gui: %1\n").arg(*problem));
+        if (const platform::MaybeError problem = PhotoHost::checkImageFile(photo)) {
+            writeTo(stderr,
+                    QStringLiteral("nubelo-export-gui: %1\n").arg(problem->localizedDescription));
             return 2;
         }
     }

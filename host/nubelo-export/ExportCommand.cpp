@@ -67,8 +67,8 @@ int ExportCommand::run() {
 
 int ExportCommand::checkInput() {
     for (const QString &photo : std::as_const(mLine.photos)) {
-        if (const std::optional<QString> why = PhotoHost::checkImageFile(photo))
-            return fail(UsageError, *why);
+        if (const platform::MaybeError why = PhotoHost::checkImageFile(photo))
+            return fail(UsageError, why->localizedDescription);
     }
     if (const std::optional<QString> why = checkExportDir(mLine.dir))
         return fail(UsageError, *why);

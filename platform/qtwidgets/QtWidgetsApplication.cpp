@@ -71,20 +71,16 @@ QObject *makeControl(ui::ControlKind kind, QWidget *widget, QObject *parent) {
 
 // The kit's controls over the widgets QUiLoader makes of the file, one per widget, made when
 // the binding first asks for it.
-std::optional<ui::KitInterface> buildWidgets(const QString &resource, const ui::UiForm &form,
-                                             QString *why) {
+platform::Expected<ui::KitInterface> buildWidgets(const QString &resource, const ui::UiForm &form) {
     // QUiLoader aborts the process without a GUI application.
-    if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr) {
-        *why = QStringLiteral("the Qt Widgets kit needs a QApplication");
-        return std::nullopt;
-    }
+    if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr)
+        return ui::interfaceError(QStringLiteral("the Qt Widgets kit needs a QApplication"));
     QFile file(resource);
     QUiLoader loader;
     QWidget *root = file.open(QIODevice::ReadOnly) ? loader.load(&file) : nullptr;
-    if (root == nullptr) {
-        *why = QStringLiteral("cannot read %1: %2").arg(resource, loader.errorString());
-        return std::nullopt;
-    }
+    if (root == nullptr)
+        return ui::interfaceError(
+            QStringLiteral("cannot read %1: %2").arg(resource, loader.errorString()));
     auto loaded = std::make_unique<LoadedInterface>(root);
     auto made = std::make_shared<QHash<int, QObject *>>();
     const auto controlAt = [made, root, &form, keeper = loaded.get()](int index) -> QObject * {
@@ -124,11 +120,10 @@ QtWidgetsApplication::QtWidgetsApplication() = default;
 
 QtWidgetsApplication::~QtWidgetsApplication() = default;
 
-std::unique_ptr<QObject> QtWidgetsApplication::loadInterface(const QString &resource,
-                                                             QObject *owner,
-                                                             const QList<ui::Outlet> &outlets,
-                                                             QString *why) {
-    return ui::bindInterface(resource, owner, outlets, why, buildWidgets);
+platform::Expected<std::unique_ptr<QObject>>
+QtWidgetsApplication::loadInterface(const QString &resource, QObject *owner,
+                                    const QList<ui::Outlet> &outlets) {
+    return ui::bindInterface(resource, owner, outlets, buildWidgets);
 }
 
 void QtWidgetsApplication::beginSheet(ui::Window *sheet, ui::View *modalFor) {

@@ -22,8 +22,9 @@ public:
     QtWidgetsApplication();
     ~QtWidgetsApplication() override;
 
-    std::unique_ptr<QObject> loadInterface(const QString &resource, QObject *owner,
-                                           const QList<ui::Outlet> &outlets, QString *why) override;
+    platform::Expected<std::unique_ptr<QObject>>
+    loadInterface(const QString &resource, QObject *owner,
+                  const QList<ui::Outlet> &outlets) override;
 
     void beginSheet(ui::Window *sheet, ui::View *modalFor) override;
     int runModalForWindow(ui::Window *window) override;

@@ -67,17 +67,16 @@ void TerminalApplication::setGivenValue(const QString &field, const QString &tex
     mGiven.insert(field, text);
 }
 
-std::unique_ptr<QObject> TerminalApplication::loadInterface(const QString &resource, QObject *owner,
-                                                            const QList<ui::Outlet> &outlets,
-                                                            QString *why) {
-    std::unique_ptr<QObject> interface =
-        ui::bindInterface(resource, owner, outlets, why,
+platform::Expected<std::unique_ptr<QObject>>
+TerminalApplication::loadInterface(const QString &resource, QObject *owner,
+                                   const QList<ui::Outlet> &outlets) {
+    auto interface =
+        ui::bindInterface(resource, owner, outlets,
                           ui::formBuilder([](const ui::UiControl &control, QObject *parent) {
                               return new Window(control, parent);
                           }));
-    if (interface == nullptr)
-        return nullptr;
-    mInterfaces.append(interface.get());
+    if (interface)
+        mInterfaces.append(interface->get());
     return interface;
 }
 

@@ -49,8 +49,9 @@ public:
     TerminalApplication &operator=(const TerminalApplication &) = delete;
 
     // ui::Application.
-    std::unique_ptr<QObject> loadInterface(const QString &resource, QObject *owner,
-                                           const QList<ui::Outlet> &outlets, QString *why) override;
+    platform::Expected<std::unique_ptr<QObject>>
+    loadInterface(const QString &resource, QObject *owner,
+                  const QList<ui::Outlet> &outlets) override;
     void beginSheet(ui::Window *sheet, ui::View *modalFor) override;
     int runModalForWindow(ui::Window *window) override;
     void stopModalWithCode(int code) override;

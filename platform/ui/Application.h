@@ -55,12 +55,12 @@ public:
     //    window's close button;
     //  - every outlet must be found in the file with a matching kind (controlKindForClass),
     //    "firstView" must name a widget of the file, only buttons carry actions and every
-    //    action must exist on `owner`: otherwise nothing is bound, `why` says what is missing
-    //    and the answer is nullptr.
+    //    action must exist on `owner`: otherwise nothing is bound and the answer is the error
+    //    that says what is missing.
     // A kit implements it with ui::bindInterface (Binding.h), which holds the contract and the
     // one class-to-kind map, and builds only its own controls.
-    virtual std::unique_ptr<QObject> loadInterface(const QString &resource, QObject *owner,
-                                                   const QList<Outlet> &outlets, QString *why) = 0;
+    virtual platform::Expected<std::unique_ptr<QObject>>
+    loadInterface(const QString &resource, QObject *owner, const QList<Outlet> &outlets) = 0;
 
     // Attaches `sheet` to the window that shows `modalFor`; with no view, the sheet stands alone.
     virtual void beginSheet(Window *sheet, View *modalFor) = 0;

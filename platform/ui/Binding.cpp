@@ -68,18 +68,12 @@ int indexOf(const UiForm &form, const QString &objectName) {
 
 } // namespace
 
-std::unique_ptr<QObject> bindInterface(const QString &resource, QObject *owner,
-                                       const QList<Outlet> &outlets, QString *why,
-                                       const InterfaceBuilder &build) {
-    const auto fail = [why](const QString &reason) {
-        if (why != nullptr)
-            *why = reason;
-        return std::unique_ptr<QObject>();
-    };
-    QString reason;
-    const std::optional<UiForm> form = readUiFile(resource, &reason);
+platform::Expected<std::unique_ptr<QObject>> bindInterface(const QString &resource, QObject *owner,
+                                                           const QList<Outlet> &outlets,
+                                                           const InterfaceBuilder &build) {
+    const platform::Expected<UiForm> form = readUiFile(resource);
     if (!form)
-        return fail(reason);
+        return form.error();
 
     // Every check is made on the file before the kit builds anything.
     QStringList problems;
@@ -124,11 +118,11 @@ std::unique_ptr<QObject> bindInterface(const QString &resource, QObject *owner,
                                  control.className);
     }
     if (!problems.isEmpty())
-        return fail(problems.join(QStringLiteral("; ")));
+        return interfaceError(problems.join(QStringLiteral("; ")));
 
-    std::optional<KitInterface> made = build(resource, *form, &reason);
+    platform::Expected<KitInterface> made = build(resource, *form);
     if (!made)
-        return fail(reason);
+        return made.error();
 
     // The kit's controls are collected before anything is written, so that a kit that lacks one
     // still leaves the owner untouched.
@@ -136,8 +130,8 @@ std::unique_ptr<QObject> bindInterface(const QString &resource, QObject *owner,
     for (const auto &[index, method] : std::as_const(actions)) {
         auto *button = qobject_cast<Button *>(made->controlAt(index));
         if (button == nullptr)
-            return fail(QStringLiteral("the kit made no button for %1")
-                            .arg(form->controls.at(index).objectName));
+            return interfaceError(QStringLiteral("the kit made no button for %1")
+                                      .arg(form->controls.at(index).objectName));
         bindings.push_back([button, owner, method] { button->setAction(owner, method); });
     }
     for (int i = 0; i < outlets.size(); ++i) {
@@ -151,8 +145,8 @@ std::unique_ptr<QObject> bindInterface(const QString &resource, QObject *owner,
             },
             outlets.at(i).slot);
         if (!found)
-            return fail(QStringLiteral("the kit made no control for the outlet %1")
-                            .arg(outlets.at(i).name));
+            return interfaceError(QStringLiteral("the kit made no control for the outlet %1")
+                                      .arg(outlets.at(i).name));
     }
     for (const auto &bind : bindings)
         bind();

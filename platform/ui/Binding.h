@@ -9,7 +9,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 
 // The one implementation of the interface-file contract of Application::loadInterface. A kit
 // builds only its own controls; what a file must hold for an owner, and what gets bound to what,
@@ -27,20 +26,19 @@ struct KitInterface {
     std::function<QObject *(int index)> controlAt;
 };
 
-// Makes the kit's controls for a form that has passed every check; nothing, with the reason in
-// `why`, when the kit cannot.
-using InterfaceBuilder = std::function<std::optional<KitInterface>(
-    const QString &resource, const UiForm &form, QString *why)>;
+// Makes the kit's controls for a form that has passed every check, or says why the kit cannot.
+using InterfaceBuilder =
+    std::function<platform::Expected<KitInterface>(const QString &resource, const UiForm &form)>;
 
 // Reads the .ui file at `resource` and checks it against `owner` and `outlets`: every outlet
 // names a widget (mFirstView the one the root's "firstView" property names, when it names one)
 // whose kind the outlet takes; "firstView" names a widget of the file; every widget with an
 // "action" is a button whose action is `void action(QObject *sender)` on `owner`. Then `build`
 // makes the kit's controls, the buttons get their actions (ui::Button::setAction) and the
-// outlets are written. When anything fails nothing is bound, `why` says every problem found and
-// the answer is nullptr; otherwise the answer is the builder's keeper.
-std::unique_ptr<QObject> bindInterface(const QString &resource, QObject *owner,
-                                       const QList<Outlet> &outlets, QString *why,
-                                       const InterfaceBuilder &build);
+// outlets are written. When anything fails nothing is bound and the error says every problem
+// found; otherwise the answer is the builder's keeper.
+platform::Expected<std::unique_ptr<QObject>> bindInterface(const QString &resource, QObject *owner,
+                                                           const QList<Outlet> &outlets,
+                                                           const InterfaceBuilder &build);
 
 } // namespace ui

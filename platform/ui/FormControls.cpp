@@ -56,8 +56,8 @@ void FormWindow::setControls(const QList<QObject *> &inTabOrder,
 }
 
 InterfaceBuilder formBuilder(const FormWindowMaker &makeWindow) {
-    return [makeWindow](const QString &resource, const UiForm &form,
-                        QString *) -> std::optional<KitInterface> {
+    return [makeWindow](const QString &resource,
+                        const UiForm &form) -> platform::Expected<KitInterface> {
         auto keeper = std::make_unique<QObject>();
         keeper->setObjectName(resource);
         QList<QObject *> made; // by index in form.controls

@@ -83,7 +83,7 @@ public:
     explicit Parser(QIODevice *device)
         : mXml(device) {}
 
-    std::optional<UiForm> parse(QString *why) {
+    platform::Expected<UiForm> parse() {
         if (mXml.readNextStartElement() && mXml.name() == QLatin1String("ui")) {
             while (mXml.readNextStartElement()) {
                 const auto name = mXml.name();
@@ -106,11 +106,9 @@ public:
         }
         if (!mXml.hasError() && mForm.controls.isEmpty())
             fail(QStringLiteral("no widget in the file"));
-        if (mXml.hasError()) {
-            if (why != nullptr)
-                *why = QStringLiteral("line %1: %2").arg(mXml.lineNumber()).arg(mXml.errorString());
-            return std::nullopt;
-        }
+        if (mXml.hasError())
+            return interfaceError(
+                QStringLiteral("line %1: %2").arg(mXml.lineNumber()).arg(mXml.errorString()));
         resolveHiddenByParent();
         return std::move(mForm);
     }
@@ -256,22 +254,18 @@ private:
 
 } // namespace
 
-std::optional<UiForm> readUi(QIODevice *device, QString *why) {
-    Parser parser(device);
-    return parser.parse(why);
+platform::Expected<UiForm> readUi(QIODevice *device) {
+    return Parser(device).parse();
 }
 
-std::optional<UiForm> readUiFile(const QString &path, QString *why) {
+platform::Expected<UiForm> readUiFile(const QString &path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (why != nullptr)
-            *why = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
-        return std::nullopt;
-    }
-    QString reason;
-    std::optional<UiForm> form = readUi(&file, &reason);
-    if (!form && why != nullptr)
-        *why = QStringLiteral("%1: %2").arg(path, reason);
+    if (!file.open(QIODevice::ReadOnly))
+        return interfaceError(QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+    platform::Expected<UiForm> form = readUi(&file);
+    if (!form)
+        return interfaceError(
+            QStringLiteral("%1: %2").arg(path, form.error().localizedDescription));
     return form;
 }
 

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "Error.h"
+
 #include <QIODevice>
 #include <QList>
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 // A reader of Qt Designer .ui files. Every kit binds a file through what it reads here (see
 // ui::bindInterface); the kits that cannot use QUiLoader (which needs a GUI application), the
@@ -63,9 +63,14 @@ struct UiForm {
     QList<const UiControl *> inTabOrder() const;
 };
 
-// Reads a .ui file (a resource path such as ":/nubelo/LoginSheet.ui" works too). On failure
-// answers nothing and says why.
-std::optional<UiForm> readUiFile(const QString &path, QString *why);
-std::optional<UiForm> readUi(QIODevice *device, QString *why);
+// An error of reading or binding an interface file, with the reason for people.
+inline platform::Error interfaceError(const QString &reason) {
+    return platform::Error{QStringLiteral("InterfaceFile"), 1, reason};
+}
+
+// Reads a .ui file (a resource path such as ":/nubelo/LoginSheet.ui" works too); on failure the
+// error's text says why, naming the file and the line.
+platform::Expected<UiForm> readUiFile(const QString &path);
+platform::Expected<UiForm> readUi(QIODevice *device);
 
 } // namespace ui

@@ -134,10 +134,11 @@ private:
             ui::setApp(app.get());
         }
         bool loadSheet() {
-            QString why;
-            sheet = app->loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets(), &why);
-            if (!sheet)
-                qWarning() << why;
+            auto loaded = app->loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets());
+            if (!loaded)
+                qWarning() << loaded.error().localizedDescription;
+            else
+                sheet = std::move(*loaded);
             return sheet != nullptr;
         }
     };
@@ -147,9 +148,8 @@ private Q_SLOTS:
     // is not shown yet.
     void clicksReachOnlyWhatIsShown() {
         Kit kit(false);
-        QString why;
-        auto settings = kit.app->loadInterface(uiFile("SettingsView.ui"), &kit.owner, {}, &why);
-        QVERIFY2(settings, qPrintable(why));
+        auto settings = kit.app->loadInterface(uiFile("SettingsView.ui"), &kit.owner, {});
+        QVERIFY2(settings, qPrintable(platform::describe(settings.failure())));
         QVERIFY(kit.app->click(QStringLiteral("mAuthenticate")));
         QCOMPARE(kit.owner.toggles, 1);
         QVERIFY(!kit.app->click(QStringLiteral("mHelp")));
@@ -336,9 +336,8 @@ private Q_SLOTS:
         terminal::TerminalApplication app({slave, slave, true});
         ui::setApp(&app);
         Owner owner;
-        QString why;
-        auto sheet = app.loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets(), &why);
-        QVERIFY2(sheet, qPrintable(why));
+        auto sheet = app.loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets());
+        QVERIFY2(sheet, qPrintable(platform::describe(sheet.failure())));
 
         QByteArray screen;
         std::thread person([&] {
@@ -362,7 +361,7 @@ private Q_SLOTS:
         struct termios after {};
         QCOMPARE(::tcgetattr(slave, &after), 0);
         QVERIFY(after.c_lflag & ECHO);
-        sheet.reset();
+        sheet->reset();
         ui::setApp(nullptr);
         ::close(master);
         ::close(slave);

@@ -42,9 +42,9 @@ const std::string kPassword = "p&ss+w ord%#";
 class AlertRecorder : public ui::Application {
 public:
     QList<platform::Error> alerts;
-    std::unique_ptr<QObject> loadInterface(const QString &, QObject *, const QList<ui::Outlet> &,
-                                           QString *) override {
-        return nullptr;
+    platform::Expected<std::unique_ptr<QObject>> loadInterface(const QString &, QObject *,
+                                                               const QList<ui::Outlet> &) override {
+        return std::unique_ptr<QObject>();
     }
     void beginSheet(ui::Window *, ui::View *) override {}
     int runModalForWindow(ui::Window *) override { return 0; }

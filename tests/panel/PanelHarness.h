@@ -13,10 +13,10 @@ using scripted::RecordingExportMgr;
 struct Panel {
     explicit Panel(const PluginConfig &config = {})
         : controller(&mgr, config) {
-        QString why;
-        loaded = controller.loadInterface(&why);
-        if (!loaded)
-            qWarning("%s", qPrintable(why));
+        const platform::MaybeError error = controller.loadInterface();
+        loaded = !error;
+        if (error)
+            qWarning("%s", qPrintable(error->localizedDescription));
         kit.clearRecords();
     }
 

@@ -42,9 +42,8 @@ void TestPanelUi::filesBindEveryOutletAndAction() {
 }
 
 void TestPanelUi::readerKeepsOrderAndMarks() {
-    QString why;
-    const std::optional<ui::UiForm> form = ui::readUiFile(":/nubelo/LoginSheet.ui", &why);
-    QVERIFY2(form, qPrintable(why));
+    const platform::Expected<ui::UiForm> form = ui::readUiFile(":/nubelo/LoginSheet.ui");
+    QVERIFY2(form, qPrintable(platform::describe(form.failure())));
     QStringList fields;
     QStringList buttons;
     for (const ui::UiControl *control : form->inTabOrder()) {
@@ -173,7 +172,7 @@ void TestPanelUi::openingSheetClearsErrorAndProgress() {
 void TestPanelUi::withoutKitActionsDoNothing() {
     RecordingExportMgr mgr;
     NubeloExportController controller(&mgr);
-    QVERIFY(controller.loadInterface());
+    QVERIFY(!controller.loadInterface());
     controller.clickLoginLogout(nullptr);
     controller.clickAuthenticateLoginDialog(nullptr);
     controller.clickCancelLoginDialog(nullptr);

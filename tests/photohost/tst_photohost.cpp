@@ -183,8 +183,8 @@ private:
 class TestPhotoHost : public QObject {
     Q_OBJECT
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QTemporaryDir mDir;
+    QString path(const QString &name) const { return mDir.filePath(name); }
     QString photo(const QString &name, const QByteArray &bytes) {
         writeFile(path(name), bytes);
         return path(name);
@@ -297,10 +297,11 @@ private Q_SLOTS:
         QVERIFY(QDir(folder)
                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
                     .isEmpty());
-        const std::optional<QString> why = PhotoHost::checkImageFile(input);
+        const platform::MaybeError why = PhotoHost::checkImageFile(input);
         QCOMPARE(why.has_value(), checkRefuses);
         if (why)
-            QVERIFY(why->startsWith(input) && !why->contains(QLatin1Char('\n')));
+            QVERIFY(why->localizedDescription.startsWith(input) &&
+                    !why->localizedDescription.contains(QLatin1Char('\n')));
     }
 
     // Each row prepares the folder "<tag>" and has photo 0 written as "<tag>/sfe-1.png".

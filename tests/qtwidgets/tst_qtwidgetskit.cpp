@@ -120,11 +120,10 @@ void TestQtWidgetsKit::controlsDriveTheirWidgets() {
     ui::Box *box = nullptr;
     ui::TextField *account = nullptr;
     ui::ProgressIndicator *busy = nullptr;
-    QString why;
     auto loaded = kit.loadInterface(
         kPanel, &owner,
-        {{u"panelBox"_s, &box}, {u"accountLine"_s, &account}, {u"busyBar"_s, &busy}}, &why);
-    QVERIFY2(loaded, qPrintable(why));
+        {{u"panelBox"_s, &box}, {u"accountLine"_s, &account}, {u"busyBar"_s, &busy}});
+    QVERIFY2(loaded, qPrintable(platform::describe(loaded.failure())));
     QWidget *root = QtWidgetsApplication::widgetFor(box);
     // Regression: a label bound as a text field rendered text that looked like markup.
     QCOMPARE(root->findChild<QLabel *>(u"accountLine"_s)->textFormat(), Qt::PlainText);
@@ -173,16 +172,15 @@ void TestQtWidgetsKit::sheetRuns() {
     QtWidgetsApplication kit;
     Owner owner(&kit);
     ui::Box *box = nullptr;
-    QString why;
-    auto panel = kit.loadInterface(kPanel, &owner, {{u"panelBox"_s, &box}}, &why);
-    QVERIFY2(panel, qPrintable(why));
+    auto panel = kit.loadInterface(kPanel, &owner, {{u"panelBox"_s, &box}});
+    QVERIFY2(panel, qPrintable(platform::describe(panel.failure())));
     QWidget host;
     place(QtWidgetsApplication::widgetFor(box), &host);
     QVERIFY(QTest::qWaitForWindowExposed(&host));
 
     ui::Window *window = nullptr;
-    auto sheet = kit.loadInterface(resource, &owner, {{windowName, &window}}, &why);
-    QVERIFY2(sheet, qPrintable(why));
+    auto sheet = kit.loadInterface(resource, &owner, {{windowName, &window}});
+    QVERIFY2(sheet, qPrintable(platform::describe(sheet.failure())));
     QDialog *dialog = QtWidgetsApplication::dialogFor(window);
     QVERIFY(dialog);
 
@@ -253,10 +251,8 @@ void TestQtWidgetsKit::boxKeys() {
     Owner owner(&kit);
     ui::Box *box = nullptr;
     ui::Button *go = nullptr;
-    QString why;
-    auto panel =
-        kit.loadInterface(kPanel, &owner, {{u"panelBox"_s, &box}, {u"goButton"_s, &go}}, &why);
-    QVERIFY2(panel, qPrintable(why));
+    auto panel = kit.loadInterface(kPanel, &owner, {{u"panelBox"_s, &box}, {u"goButton"_s, &go}});
+    QVERIFY2(panel, qPrintable(platform::describe(panel.failure())));
     QStringList seen;
     box->setKeyEquivalentHandler([&seen](const ui::KeyEvent &event) {
         seen << event.charactersIgnoringModifiers;
@@ -280,8 +276,8 @@ void TestQtWidgetsKit::pluginSettingsViewThroughTheController() {
     scripted::RecordingExportMgr mgr;
     {
         NubeloExportController controller(&mgr);
-        QString why;
-        QVERIFY2(controller.loadInterface(&why), qPrintable(why));
+        const platform::MaybeError error = controller.loadInterface();
+        QVERIFY2(!error, qPrintable(platform::describe(error)));
         QWidget *view = QtWidgetsApplication::widgetFor(controller.settingsView());
         QWidget *first = QtWidgetsApplication::widgetFor(controller.firstView());
         QVERIFY(view && first);
@@ -366,9 +362,8 @@ void TestQtWidgetsKit::performOnMainThreadFromAnotherThread() {
     QtWidgetsApplication kit;
     Owner owner(&kit);
     ui::Window *window = nullptr;
-    QString why;
-    auto sheet = kit.loadInterface(kSheet, &owner, {{u"sheet"_s, &window}}, &why);
-    QVERIFY2(sheet, qPrintable(why));
+    auto sheet = kit.loadInterface(kSheet, &owner, {{u"sheet"_s, &window}});
+    QVERIFY2(sheet, qPrintable(platform::describe(sheet.failure())));
     kit.beginSheet(window, nullptr);
 
     QThread *ranOn = nullptr;
@@ -398,9 +393,8 @@ void TestQtWidgetsKit::modalRunEndsWhenTheApplicationQuits() {
     QtWidgetsApplication kit;
     Owner owner(&kit);
     ui::Window *window = nullptr;
-    QString why;
-    auto sheet = kit.loadInterface(kSheet, &owner, {{u"sheet"_s, &window}}, &why);
-    QVERIFY2(sheet, qPrintable(why));
+    auto sheet = kit.loadInterface(kSheet, &owner, {{u"sheet"_s, &window}});
+    QVERIFY2(sheet, qPrintable(platform::describe(sheet.failure())));
     kit.beginSheet(window, nullptr);
 
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });

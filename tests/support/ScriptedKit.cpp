@@ -75,18 +75,17 @@ QString ScriptedApplication::nameOf(const QObject *object) {
     return object != nullptr ? object->objectName() : QStringLiteral("-");
 }
 
-std::unique_ptr<QObject> ScriptedApplication::loadInterface(const QString &resource, QObject *owner,
-                                                            const QList<ui::Outlet> &outlets,
-                                                            QString *why) {
+platform::Expected<std::unique_ptr<QObject>>
+ScriptedApplication::loadInterface(const QString &resource, QObject *owner,
+                                   const QList<ui::Outlet> &outlets) {
     mLog.append(QStringLiteral("load %1").arg(resource));
-    std::unique_ptr<QObject> interface =
-        ui::bindInterface(resource, owner, outlets, why,
+    auto interface =
+        ui::bindInterface(resource, owner, outlets,
                           ui::formBuilder([this](const ui::UiControl &control, QObject *parent) {
                               return new Window(*this, control, parent);
                           }));
-    if (interface == nullptr)
-        return nullptr;
-    mInterfaces.append(interface.get());
+    if (interface)
+        mInterfaces.append(interface->get());
     return interface;
 }
 

@@ -72,7 +72,7 @@ QString writeFile(const QTemporaryDir &dir, const QByteArray &text) {
 template <class Control> bool bindsAs(ui::Application &kit, const QString &path) {
     Control *control = nullptr;
     Owner owner;
-    return kit.loadInterface(path, &owner, {{u"probe"_s, &control}}, nullptr) != nullptr;
+    return bool(kit.loadInterface(path, &owner, {{u"probe"_s, &control}}));
 }
 
 } // namespace
@@ -151,8 +151,8 @@ void TestUiContract::binding() {
         outlets << ui::Outlet{extraOutlet, &extra};
 
     const std::unique_ptr<ui::Application> application = makeKit(kit);
-    QString why;
-    const std::unique_ptr<QObject> loaded = application->loadInterface(path, target, outlets, &why);
+    const auto loaded = application->loadInterface(path, target, outlets);
+    const QString why = platform::describe(loaded.failure());
     if (!reason.isEmpty()) {
         QVERIFY(!loaded);
         QVERIFY2(why.contains(reason), qPrintable(why));
