@@ -4,10 +4,6 @@
 
 namespace {
 
-QString dashed(const QString &name) {
-    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
-}
-
 void writeTo(FILE *stream, const QString &text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fflush(stream);
@@ -22,19 +18,14 @@ ProgramArguments::ProgramArguments() {
 
 void ProgramArguments::addFlag(const QStringList &names) {
     mParser.addOption(QCommandLineOption(names));
-    for (const QString &name : names)
-        mFlags.append(dashed(name));
+    mFlags.append(names);
 }
 
-void ProgramArguments::addValue(const QStringList &names, const QString &missing) {
+void ProgramArguments::addValue(const QStringList &names, const QString &why, bool refused) {
+    // A refused option takes a value too: "--password SECRET" must not leave SECRET behind as
+    // a photo.
     mParser.addOption(QCommandLineOption(names, {}, QStringLiteral("value")));
-    mValues.push_back({names.first(), missing});
-}
-
-void ProgramArguments::addRefused(const QStringList &names, const QString &why) {
-    // Taking a value keeps "--password SECRET" from leaving SECRET behind as a photo.
-    mParser.addOption(QCommandLineOption(names, {}, QStringLiteral("value")));
-    mRefused.push_back({names.first(), why});
+    (refused ? mRefused : mValues).push_back({names.first(), why});
 }
 
 platform::Error ProgramArguments::usageError(const QString &why) {
@@ -51,11 +42,13 @@ platform::MaybeError ProgramArguments::parse(const QStringList &arguments) {
         if (mParser.isSet(refused.name))
             return usageError(refused.why);
     }
-    if (const QStringList unknown = mParser.unknownOptionNames(); !unknown.isEmpty())
-        return usageError(
-            QStringLiteral("unknown option %1 (see --help)").arg(dashed(unknown.first())));
+    if (const QStringList unknown = mParser.unknownOptionNames(); !unknown.isEmpty()) {
+        const QString name = unknown.first(); // "-v" and "--album" alike come without dashes
+        return usageError(QStringLiteral("unknown option %1%2 (see --help)")
+                              .arg(QLatin1String(name.size() == 1 ? "-" : "--"), name));
+    }
     for (const Reason &value : mValues) {
-        // Found with no value: it was the last argument.
+        // Absent (it was the last argument) or empty ("--dir=").
         if (mParser.isSet(value.name) && mParser.value(value.name).isEmpty())
             return usageError(value.why);
     }
@@ -65,7 +58,8 @@ platform::MaybeError ProgramArguments::parse(const QStringList &arguments) {
             if (argument == QLatin1String("--"))
                 break;
             if (const QString name = argument.section(QLatin1Char('='), 0, 0);
-                name != argument && mFlags.contains(name))
+                name.startsWith(QLatin1String("--")) && name != argument &&
+                mFlags.contains(name.mid(2)))
                 return usageError(QStringLiteral("%1 takes no value").arg(name));
         }
         return usageError(QStringLiteral("the arguments cannot be read (see --help)"));
@@ -83,10 +77,10 @@ ProgramArguments::Action ProgramArguments::action() const {
     return Action::Run;
 }
 
-int ProgramArguments::answer(Action action, const QString &program, const QString &usage,
-                             const QString &version) {
-    writeTo(stdout,
-            action == Action::Help ? usage : QStringLiteral("%1 %2\n").arg(program, version));
+int ProgramArguments::answer(Action action, const QString &program, const QString &usage) {
+    writeTo(stdout, action == Action::Help
+                        ? usage
+                        : QStringLiteral("%1 %2\n").arg(program, QStringLiteral(NUBELO_VERSION)));
     return 0;
 }
 

@@ -24,10 +24,9 @@ public:
 
     // An option without a value.
     void addFlag(const QStringList &names);
-    // An option with a value; `missing` is the usage error when the value is absent or empty.
-    void addValue(const QStringList &names, const QString &missing);
-    // An option refused whenever it is given, value or not, with `why`.
-    void addRefused(const QStringList &names, const QString &why);
+    // An option with a value; `why` is the usage error when the value is absent or empty, or,
+    // for a refused option, whenever it is given at all.
+    void addValue(const QStringList &names, const QString &why, bool refused = false);
 
     // Reads the arguments after the program's name. Help or version, when asked for anywhere,
     // wins over any usage error. Otherwise a usage error says in one line what is wrong: a refused
@@ -42,8 +41,7 @@ public:
     QStringList photos() const { return mParser.positionalArguments(); }
 
     // Help or version: writes `usage` or "PROGRAM VERSION" to standard output; answers 0.
-    static int answer(Action action, const QString &program, const QString &usage,
-                      const QString &version);
+    static int answer(Action action, const QString &program, const QString &usage);
     // Writes each line of `text` to standard error as "PROGRAM: line"; nothing when empty.
     static void warn(const QString &program, const QString &text);
     // warn() with the error's text; answers the error's code, the exit code.
@@ -55,7 +53,7 @@ private:
         QString why;
     };
     QCommandLineParser mParser;
-    QStringList mFlags; // the names of options without a value, as given on a command line
+    QStringList mFlags; // the long names of options without a value
     std::vector<Reason> mValues;
     std::vector<Reason> mRefused;
 };

@@ -56,25 +56,20 @@ int main(int argc, char **argv) {
     // --help and --version answer without a display to connect to; a usage error waits for
     // the application, which takes Qt's own options (-platform, -style) away first.
     const QString program = QStringLiteral("nubelo-export-gui");
-    const auto answer = [&program](const GuiCommandLine &line) {
-        return ProgramArguments::answer(line.action, program, GuiCommandLine::usage(),
-                                        QStringLiteral(NUBELO_VERSION));
-    };
     QStringList raw;
     for (int i = 1; i < argc; ++i)
         raw.append(QFile::decodeName(argv[i]));
     if (GuiCommandLine early; !early.parse(raw) && early.action != GuiCommandLine::Action::Run)
-        return answer(early);
+        return ProgramArguments::answer(early.action, program, GuiCommandLine::usage());
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(program);
-    QApplication::setApplicationVersion(QStringLiteral(NUBELO_VERSION));
 
     GuiCommandLine line;
     if (const platform::MaybeError error = line.parse(QApplication::arguments().mid(1)))
         return ProgramArguments::fail(program, *error);
     if (line.action != GuiCommandLine::Action::Run)
-        return answer(line);
+        return ProgramArguments::answer(line.action, program, GuiCommandLine::usage());
     if (const platform::MaybeError refused = hostsetup::checkPhotos(line.photos))
         return ProgramArguments::fail(program, *refused);
 

@@ -41,9 +41,10 @@ platform::MaybeError CommandLine::parse(const QStringList &arguments) {
     parsed.addFlag({QStringLiteral("password-stdin")});
     parsed.addFlag({QStringLiteral("yes")});
     parsed.addFlag({QStringLiteral("quiet")});
-    parsed.addRefused({QStringLiteral("p"), QStringLiteral("password")},
-                      QStringLiteral("the password is never taken from the command line: use "
-                                     "--password-stdin or NUBELO_PASSWORD"));
+    parsed.addValue({QStringLiteral("p"), QStringLiteral("password")},
+                    QStringLiteral("the password is never taken from the command line: use "
+                                   "--password-stdin or NUBELO_PASSWORD"),
+                    /*refused=*/true);
     if (platform::MaybeError error = parsed.parse(arguments))
         return error;
     action = parsed.action();

@@ -19,15 +19,13 @@ int main(int argc, char **argv) {
 
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nubelo-export"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(NUBELO_VERSION));
 
     CommandLine line;
     const QString program = QStringLiteral("nubelo-export");
     if (const platform::MaybeError error = line.parse(arguments))
         return ProgramArguments::fail(program, *error);
     if (line.action != CommandLine::Action::Run)
-        return ProgramArguments::answer(line.action, program, CommandLine::usage(),
-                                        QStringLiteral(NUBELO_VERSION));
+        return ProgramArguments::answer(line.action, program, CommandLine::usage());
     int code = 0;
     {
         ExportCommand command(line);
