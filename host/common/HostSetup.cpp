@@ -1,5 +1,8 @@
 #include "HostSetup.h"
 
+#include "PhotoHost.h"
+#include "ProgramArguments.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -40,13 +43,20 @@ QString pluginModulePath() {
     return QDir::cleanPath(QDir(dir).filePath(QStringLiteral(NUBELO_PLUGIN_FILE)));
 }
 
+platform::MaybeError checkPhotos(const QStringList &photos) {
+    for (const QString &photo : photos) {
+        if (const platform::MaybeError why = PhotoHost::checkImageFile(photo))
+            return ProgramArguments::usageError(why->localizedDescription);
+    }
+    return std::nullopt;
+}
+
 bool embeddedSiteWanted() {
     return qEnvironmentVariableIsEmpty("NUBELO_SITE_HOST") &&
            qEnvironmentVariableIsEmpty("NUBELO_UPLOAD_HOST");
 }
 
-EmbeddedSite startEmbeddedSite(QString *why) {
-    EmbeddedSite embedded;
+platform::MaybeError startEmbeddedSite(EmbeddedSite &embedded) {
     QStringList failures;
     for (const std::filesystem::path &dataDir : siteDataCandidates()) {
         nubelo::site::Options options;
@@ -59,14 +69,13 @@ EmbeddedSite startEmbeddedSite(QString *why) {
         }
         failures.append(QString::fromStdString(error));
     }
-    if (!embedded.site) {
-        if (why != nullptr)
-            *why = failures.join(QStringLiteral("; "));
-        return embedded;
-    }
+    if (!embedded.site)
+        return platform::Error{QStringLiteral("EmbeddedSite"), 1,
+                               QStringLiteral("the embedded site does not start: %1")
+                                   .arg(failures.join(QStringLiteral("; ")))};
     embedded.siteHost = QString::fromStdString(embedded.site->siteHost());
     embedded.uploadHost = QString::fromStdString(embedded.site->uploadHost());
-    return embedded;
+    return std::nullopt;
 }
 
 } // namespace hostsetup

@@ -14,42 +14,15 @@ QString GuiCommandLine::usage() {
         "the program, and the window shows its demo account.\n");
 }
 
-std::optional<GuiCommandLine> GuiCommandLine::parse(const QStringList &arguments, QString *why) {
-    const auto fail = [why](const QString &reason) -> std::optional<GuiCommandLine> {
-        if (why != nullptr)
-            *why = reason;
-        return std::nullopt;
-    };
-
-    GuiCommandLine line;
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) ||
-            argument == QLatin1String("-")) {
-            line.photos.append(argument);
-        } else if (argument == QLatin1String("--")) {
-            optionsEnded = true;
-        } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            line.action = Action::Help;
-            return line;
-        } else if (argument == QLatin1String("--version")) {
-            line.action = Action::Version;
-            return line;
-        } else if (argument == QLatin1String("--dir")) {
-            if (i + 1 >= arguments.size())
-                return fail(QStringLiteral("--dir needs a directory"));
-            line.dir = arguments.at(++i);
-        } else if (argument.startsWith(QLatin1String("--dir="))) {
-            line.dir = argument.mid(6);
-        } else {
-            return fail(QStringLiteral("unknown option %1").arg(argument));
-        }
-    }
+platform::MaybeError GuiCommandLine::parse(const QStringList &arguments) {
+    ProgramArguments parsed;
     // An empty value would make the plug-in write its scratch files into the working directory.
-    if (!line.dir.isNull() && line.dir.isEmpty())
-        return fail(QStringLiteral("--dir needs a directory"));
-    if (line.photos.isEmpty())
-        return fail(QStringLiteral("no photos given"));
-    return line;
+    parsed.addValue({QStringLiteral("dir")}, QStringLiteral("--dir needs a directory"));
+    if (platform::MaybeError error = parsed.parse(arguments))
+        return error;
+    action = parsed.action();
+    if (parsed.isSet(QStringLiteral("dir")))
+        dir = parsed.value(QStringLiteral("dir"));
+    photos = parsed.photos();
+    return std::nullopt;
 }

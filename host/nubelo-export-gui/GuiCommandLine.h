@@ -1,21 +1,21 @@
 #pragma once
 
+#include "Error.h"
+#include "ProgramArguments.h"
+
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 // The arguments of nubelo-export-gui: photos to show and export, and where the plug-in writes
 // its scratch files.
 struct GuiCommandLine {
-    enum class Action { Export, Help, Version };
+    using Action = ProgramArguments::Action;
 
-    Action action = Action::Export;
+    Action action = Action::Run;
     QString dir; // null: the plug-in's own export directory
     QStringList photos;
 
-    // The arguments after the program's name. On a usage error answers nothing and says why in
-    // one line.
-    static std::optional<GuiCommandLine> parse(const QStringList &arguments, QString *why);
+    // Reads the arguments after the program's name (ProgramArguments::parse).
+    platform::MaybeError parse(const QStringList &arguments);
     static QString usage();
 };

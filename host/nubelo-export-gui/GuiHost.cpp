@@ -8,20 +8,14 @@ GuiHost::~GuiHost() {
     tearDown();
 }
 
-bool GuiHost::start(const GuiCommandLine &line, QString *why) {
-    const auto fail = [why](const QString &reason) {
-        if (why != nullptr)
-            *why = reason;
-        return false;
-    };
+platform::MaybeError GuiHost::start(const GuiCommandLine &line) {
     if (mSession.plugin() != nullptr)
-        return fail(QStringLiteral("already started"));
+        return platform::Error{QStringLiteral("GuiHost"), 1, QStringLiteral("already started")};
     PluginConfig config = PluginConfig::fromEnvironment();
     if (hostsetup::embeddedSiteWanted()) {
-        QString reason;
-        hostsetup::EmbeddedSite embedded = hostsetup::startEmbeddedSite(&reason);
-        if (!embedded.site)
-            return fail(QStringLiteral("the embedded site does not start: %1").arg(reason));
+        hostsetup::EmbeddedSite embedded;
+        if (platform::MaybeError error = hostsetup::startEmbeddedSite(embedded))
+            return error;
         mSession.site = std::move(embedded.site);
         config.siteHost = embedded.siteHost;
         config.uploadHost = embedded.uploadHost;
@@ -31,8 +25,8 @@ bool GuiHost::start(const GuiCommandLine &line, QString *why) {
     PhotoHost &photoHost = mSession.photoHost();
     photoHost.setImageFiles(line.photos);
     photoHost.setDestination(line.dir);
-    if (const platform::MaybeError error = mSession.load(hostsetup::pluginModulePath(), config))
-        return fail(error->localizedDescription);
+    if (platform::MaybeError error = mSession.load(hostsetup::pluginModulePath(), config))
+        return error;
     mWindow = std::make_unique<ExportWindow>(&mSession, mSiteHost);
     const nubelo::site::Site *site = mSession.site.get();
     mWindow->setSiteNote(
@@ -43,7 +37,7 @@ bool GuiHost::start(const GuiCommandLine &line, QString *why) {
                        QString::fromStdString(site->demoAccount().password))
             : QString());
     mSession.plugin()->viewWillBeActivated();
-    return true;
+    return std::nullopt;
 }
 
 QString GuiHost::embeddedSiteLine() const {

@@ -25,9 +25,9 @@ public:
 
     // Reads the configuration (PluginConfig::fromEnvironment), starts the embedded site when
     // neither host variable is set, loads the plug-in module and creates the plug-in for the
-    // photos, and builds the window (not shown yet). Needs a QApplication. False, with the
-    // reason in `why` (the loader's or the factory's own), when there is nothing to show.
-    bool start(const GuiCommandLine &line, QString *why);
+    // photos, and builds the window (not shown yet). Needs a QApplication. An error, with the
+    // reason (the site's, the loader's or the factory's own), when there is nothing to show.
+    platform::MaybeError start(const GuiCommandLine &line);
 
     ExportWindow *window() const { return mWindow.get(); }
     PhotoHost *photoHost() { return &mSession.photoHost(); }

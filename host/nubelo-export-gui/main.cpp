@@ -10,17 +10,11 @@
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <cstdio>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-void writeTo(FILE *stream, const QString &text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-}
 
 // Only a screen someone looks at gets an alert; an offscreen run would wait on it for ever.
 bool hasScreenToAsk() {
@@ -53,62 +47,44 @@ void closeOnSignals(QWidget *window) {
     std::signal(SIGTERM, onSignal);
 }
 
-int answer(const GuiCommandLine &line) {
-    if (line.action == GuiCommandLine::Action::Help)
-        writeTo(stdout, GuiCommandLine::usage());
-    else
-        writeTo(stdout,
-                QStringLiteral("nubelo-export-gui %1\n").arg(QStringLiteral(NUBELO_VERSION)));
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
     // A terminal that goes away must not kill the program mid-run: the session would stay open.
     std::signal(SIGPIPE, SIG_IGN);
 
-    // --help and --version answer without a display to connect to.
+    // --help and --version answer without a display to connect to; a usage error waits for
+    // the application, which takes Qt's own options (-platform, -style) away first.
+    const QString program = QStringLiteral("nubelo-export-gui");
     QStringList raw;
     for (int i = 1; i < argc; ++i)
         raw.append(QFile::decodeName(argv[i]));
-    if (const std::optional<GuiCommandLine> early = GuiCommandLine::parse(raw, nullptr);
-        early && early->action != GuiCommandLine::Action::Export)
-        return answer(*early);
+    if (GuiCommandLine early; !early.parse(raw) && early.action != GuiCommandLine::Action::Run)
+        return ProgramArguments::answer(early.action, program, GuiCommandLine::usage());
 
-    QApplication application(argc, argv); // takes Qt's own options (-platform, -style) away
-    QApplication::setApplicationName(QStringLiteral("nubelo-export-gui"));
-    QApplication::setApplicationVersion(QStringLiteral(NUBELO_VERSION));
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(program);
 
-    QString why;
-    const std::optional<GuiCommandLine> line =
-        GuiCommandLine::parse(QApplication::arguments().mid(1), &why);
-    if (!line) {
-        writeTo(stderr,
-                QStringLiteral("nubelo-export-gui: %1\n%2").arg(why, GuiCommandLine::usage()));
-        return 2;
-    }
-    if (line->action != GuiCommandLine::Action::Export)
-        return answer(*line);
-    for (const QString &photo : line->photos) {
-        if (const platform::MaybeError problem = PhotoHost::checkImageFile(photo)) {
-            writeTo(stderr,
-                    QStringLiteral("nubelo-export-gui: %1\n").arg(problem->localizedDescription));
-            return 2;
-        }
-    }
+    GuiCommandLine line;
+    if (const platform::MaybeError error = line.parse(QApplication::arguments().mid(1)))
+        return ProgramArguments::fail(program, *error);
+    if (line.action != GuiCommandLine::Action::Run)
+        return ProgramArguments::answer(line.action, program, GuiCommandLine::usage());
+    if (const platform::MaybeError refused = hostsetup::checkPhotos(line.photos))
+        return ProgramArguments::fail(program, *refused);
 
     int code = 0;
     {
         GuiHost host;
-        if (!host.start(*line, &why)) {
-            writeTo(stderr, QStringLiteral("nubelo-export-gui: %1\n").arg(why));
-            if (hasScreenToAsk())
-                QMessageBox::critical(nullptr, QStringLiteral("Nubelo Exporter"), why);
+        if (platform::MaybeError error = host.start(line)) {
+            ProgramArguments::warn(program, error->localizedDescription);
             code = 1;
+            if (hasScreenToAsk())
+                QMessageBox::critical(nullptr, QStringLiteral("Nubelo Exporter"),
+                                      error->localizedDescription);
         } else {
-            if (const QString line = host.embeddedSiteLine(); !line.isEmpty())
-                writeTo(stderr, QStringLiteral("nubelo-export-gui: %1\n").arg(line));
+            if (const QString note = host.embeddedSiteLine(); !note.isEmpty())
+                ProgramArguments::warn(program, note);
             closeOnSignals(host.window());
             host.window()->show();
             // The window closes only once no run is under way, and its closing ends the loop.

@@ -33,82 +33,33 @@ QString CommandLine::usage() {
         "130 cancelled with Ctrl-C.\n");
 }
 
-std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QString *why) {
-    const auto fail = [why](const QString &reason) -> std::optional<CommandLine> {
-        if (why != nullptr)
-            *why = reason;
-        return std::nullopt;
-    };
-
-    CommandLine line;
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString argument = arguments.at(i);
-        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) ||
-            argument == QLatin1String("-")) {
-            line.photos.append(argument);
-            continue;
-        }
-        if (argument == QLatin1String("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        QString value;
-        bool hasValue = false;
-        if (argument.startsWith(QLatin1String("--"))) {
-            const qsizetype equals = argument.indexOf(QLatin1Char('='));
-            if (equals > 0) {
-                value = argument.mid(equals + 1);
-                argument.truncate(equals);
-                hasValue = true;
-            }
-        }
-        const auto takeValue = [&]() -> bool {
-            if (hasValue)
-                return true;
-            if (i + 1 >= arguments.size())
-                return false;
-            value = arguments.at(++i);
-            return true;
-        };
-        const auto noValue = [&]() {
-            return !hasValue;
-        };
-
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            line.action = Action::Help;
-            return line;
-        }
-        if (argument == QLatin1String("--version")) {
-            line.action = Action::Version;
-            return line;
-        }
-        if (argument == QLatin1String("--email")) {
-            if (!takeValue() || value.trimmed().isEmpty())
-                return fail(QStringLiteral("--email wants an e-mail address"));
-            line.email = value.trimmed();
-        } else if (argument == QLatin1String("--dir")) {
-            if (!takeValue() || value.isEmpty())
-                return fail(QStringLiteral("--dir wants a folder"));
-            line.dir = value;
-        } else if (argument == QLatin1String("--password-stdin") && noValue()) {
-            line.passwordStdin = true;
-        } else if (argument == QLatin1String("--yes") && noValue()) {
-            line.yes = true;
-        } else if (argument == QLatin1String("--quiet") && noValue()) {
-            line.quiet = true;
-        } else if (argument == QLatin1String("--password") || argument == QLatin1String("-p")) {
-            return fail(QStringLiteral("the password is never taken from the command line: use "
-                                       "--password-stdin or NUBELO_PASSWORD"));
-        } else if (hasValue) {
-            return fail(QStringLiteral("%1 takes no value").arg(argument));
-        } else {
-            return fail(QStringLiteral("unknown option %1 (see --help)").arg(argument));
-        }
+platform::MaybeError CommandLine::parse(const QStringList &arguments) {
+    const QString noEmail = QStringLiteral("--email wants an e-mail address");
+    ProgramArguments parsed;
+    parsed.addValue({QStringLiteral("email")}, noEmail);
+    parsed.addValue({QStringLiteral("dir")}, QStringLiteral("--dir wants a folder"));
+    parsed.addFlag({QStringLiteral("password-stdin")});
+    parsed.addFlag({QStringLiteral("yes")});
+    parsed.addFlag({QStringLiteral("quiet")});
+    parsed.addValue({QStringLiteral("p"), QStringLiteral("password")},
+                    QStringLiteral("the password is never taken from the command line: use "
+                                   "--password-stdin or NUBELO_PASSWORD"),
+                    /*refused=*/true);
+    if (platform::MaybeError error = parsed.parse(arguments))
+        return error;
+    action = parsed.action();
+    if (parsed.isSet(QStringLiteral("email"))) {
+        email = parsed.value(QStringLiteral("email")).trimmed();
+        if (email.isEmpty())
+            return ProgramArguments::usageError(noEmail);
     }
-    if (line.photos.isEmpty())
-        return fail(QStringLiteral("no photos given (see --help)"));
-    return line;
+    if (parsed.isSet(QStringLiteral("dir")))
+        dir = parsed.value(QStringLiteral("dir"));
+    passwordStdin = parsed.isSet(QStringLiteral("password-stdin"));
+    yes = parsed.isSet(QStringLiteral("yes"));
+    quiet = parsed.isSet(QStringLiteral("quiet"));
+    photos = parsed.photos();
+    return std::nullopt;
 }
 
 namespace {
@@ -119,9 +70,10 @@ QString systemError() {
 
 } // namespace
 
-std::optional<QString> checkExportDir(const QString &dir) {
+platform::MaybeError checkExportDir(const QString &dir) {
+    const auto refused = ProgramArguments::usageError;
     if (dir.isEmpty())
-        return QStringLiteral("--dir wants a folder");
+        return refused(QStringLiteral("--dir wants a folder"));
     const QString absolute = QFileInfo(dir).absoluteFilePath();
     const QByteArray name = QFile::encodeName(absolute);
     struct stat st {};
@@ -129,38 +81,39 @@ std::optional<QString> checkExportDir(const QString &dir) {
         // The export writes there and reads back what it wrote: a folder that another user
         // owns (or a link of theirs to one) could have its files swapped in between.
         if (S_ISLNK(st.st_mode) && st.st_uid != ::geteuid())
-            return QStringLiteral("--dir %1: a link owned by another user").arg(dir);
+            return refused(QStringLiteral("--dir %1: a link owned by another user").arg(dir));
         if (::stat(name.constData(), &st) != 0)
-            return QStringLiteral("--dir %1: %2").arg(dir, systemError());
+            return refused(QStringLiteral("--dir %1: %2").arg(dir, systemError()));
         if (!S_ISDIR(st.st_mode))
-            return QStringLiteral("--dir %1: not a folder").arg(dir);
+            return refused(QStringLiteral("--dir %1: not a folder").arg(dir));
         if (st.st_uid != ::geteuid())
-            return QStringLiteral("--dir %1: the folder belongs to another user").arg(dir);
+            return refused(QStringLiteral("--dir %1: the folder belongs to another user").arg(dir));
         if (::access(name.constData(), W_OK | X_OK) != 0)
-            return QStringLiteral("--dir %1: cannot write in it: %2").arg(dir, systemError());
+            return refused(
+                QStringLiteral("--dir %1: cannot write in it: %2").arg(dir, systemError()));
         return std::nullopt;
     }
     if (errno != ENOENT)
-        return QStringLiteral("--dir %1: %2").arg(dir, systemError());
+        return refused(QStringLiteral("--dir %1: %2").arg(dir, systemError()));
 
     // It will be made: the nearest folder that exists must let us.
     QString at = absolute;
     for (;;) {
         const QString parent = QFileInfo(at).path();
         if (parent == at)
-            return QStringLiteral("--dir %1: no folder above it exists").arg(dir);
+            return refused(QStringLiteral("--dir %1: no folder above it exists").arg(dir));
         at = parent;
         const QByteArray parentName = QFile::encodeName(at);
         if (::stat(parentName.constData(), &st) != 0) {
             if (errno == ENOENT)
                 continue;
-            return QStringLiteral("--dir %1: %2: %3").arg(dir, at, systemError());
+            return refused(QStringLiteral("--dir %1: %2: %3").arg(dir, at, systemError()));
         }
         if (!S_ISDIR(st.st_mode))
-            return QStringLiteral("--dir %1: %2 is not a folder").arg(dir, at);
+            return refused(QStringLiteral("--dir %1: %2 is not a folder").arg(dir, at));
         if (::access(parentName.constData(), W_OK | X_OK) != 0)
-            return QStringLiteral("--dir %1: cannot be created in %2: %3")
-                .arg(dir, at, systemError());
+            return refused(QStringLiteral("--dir %1: cannot be created in %2: %3")
+                               .arg(dir, at, systemError()));
         return std::nullopt;
     }
 }

@@ -1,16 +1,17 @@
 #pragma once
 
+#include "Error.h"
+#include "ProgramArguments.h"
+
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 // The options of nubelo-export, read from its arguments. The password is deliberately not an
 // option: a command line is visible to every user of the machine (ps, /proc).
 struct CommandLine {
-    enum class Action { Export, Help, Version };
+    using Action = ProgramArguments::Action;
 
-    Action action = Action::Export;
+    Action action = Action::Run;
     QString email;              // null when not given
     bool passwordStdin = false; // the password is the first line of standard input
     QString dir = QStringLiteral("/tmp/NubeloExporter");
@@ -18,12 +19,12 @@ struct CommandLine {
     bool quiet = false; // no progress display
     QStringList photos;
 
-    // The arguments after the program's name. On a usage error answers nothing and says why in
-    // one line.
-    static std::optional<CommandLine> parse(const QStringList &arguments, QString *why);
+    // Reads the arguments after the program's name (ProgramArguments::parse), keeping the
+    // defaults for what is not given.
+    platform::MaybeError parse(const QStringList &arguments);
     static QString usage();
 };
 
-// Why the export folder cannot be used, in one line; nothing when it can (it exists, is a
+// Why the export folder cannot be used, as a usage error; nothing when it can (it exists, is a
 // folder of ours that we may write in, or it can be created).
-std::optional<QString> checkExportDir(const QString &dir);
+platform::MaybeError checkExportDir(const QString &dir);

@@ -3,6 +3,7 @@
 #include "HostSetup.h"
 #include "NetworkThread.h"
 #include "PhotoStore.h"
+#include "ProgramArguments.h"
 #include "TerminalControls.h"
 
 #include <QCoreApplication>
@@ -27,13 +28,11 @@ void ExportCommand::tell(const QString &text) {
 }
 
 void ExportCommand::warn(const QString &text) {
-    terminal::writeText(STDERR_FILENO, QStringLiteral("nubelo-export: %1\n").arg(text));
+    ProgramArguments::warn(QStringLiteral("nubelo-export"), text);
 }
 
-int ExportCommand::fail(int code, const QString &message) {
-    mProgress.breakLine();
-    warn(message);
-    return code;
+platform::Error ExportCommand::ending(ExitCode code, const QString &message) {
+    return platform::Error{QStringLiteral("nubelo-export"), code, message};
 }
 
 bool ExportCommand::interrupted() const {
@@ -50,33 +49,35 @@ int ExportCommand::run() {
         connect(mWatch, &terminal::InterruptWatch::interrupted, this, &ExportCommand::onInterrupt);
         mKit.setInterruptSource(mWatch->source());
     }
-    int code = -1;
-    for (int (ExportCommand::*step)() :
+    platform::MaybeError end;
+    for (platform::MaybeError (ExportCommand::*step)() :
          {&ExportCommand::checkInput, &ExportCommand::startEmbeddedSite, &ExportCommand::loadPlugin,
           &ExportCommand::signIn, &ExportCommand::exportPhotos}) {
-        code = (this->*step)();
-        if (code < 0 && interrupted())
-            code = Interrupted;
-        if (code >= 0)
+        end = (this->*step)();
+        if (!end && interrupted())
+            end = ending(Interrupted);
+        if (end)
             break;
+    }
+    if (end && !end->localizedDescription.isEmpty()) {
+        mProgress.breakLine();
+        warn(end->localizedDescription);
     }
     if (mSession.site)
         reportEmbeddedPhotos();
-    return code < 0 ? Uploaded : code;
+    return end ? end->code : Uploaded;
 }
 
-int ExportCommand::checkInput() {
-    for (const QString &photo : std::as_const(mLine.photos)) {
-        if (const platform::MaybeError why = PhotoHost::checkImageFile(photo))
-            return fail(UsageError, why->localizedDescription);
-    }
-    if (const std::optional<QString> why = checkExportDir(mLine.dir))
-        return fail(UsageError, *why);
+platform::MaybeError ExportCommand::checkInput() {
+    if (platform::MaybeError refused = hostsetup::checkPhotos(mLine.photos))
+        return refused;
+    if (platform::MaybeError refused = checkExportDir(mLine.dir))
+        return refused;
 
     mConfig = PluginConfig::fromEnvironment();
     mEmbedded = hostsetup::embeddedSiteWanted();
     if (mEmbedded && mLine.email.isNull())
-        return -1; // the embedded site's demo account, known once it runs
+        return std::nullopt; // the embedded site's demo account, known once it runs
 
     mEmail = mLine.email;
     const bool person = mKit.isInteractive();
@@ -88,29 +89,28 @@ int ExportCommand::checkInput() {
         const terminal::ReadStatus status =
             terminal::readLine(STDIN_FILENO, person, &line, interrupt, STDERR_FILENO, prompt);
         if (status == terminal::ReadStatus::Interrupted)
-            return Interrupted;
+            return ending(Interrupted);
         if (status != terminal::ReadStatus::Line || line.isEmpty())
-            return fail(UsageError,
-                        QStringLiteral("--password-stdin: no password on standard input"));
+            return ending(UsageError,
+                          QStringLiteral("--password-stdin: no password on standard input"));
         mPassword = line;
     } else if (!qEnvironmentVariableIsEmpty("NUBELO_PASSWORD")) {
         mPassword = qEnvironmentVariable("NUBELO_PASSWORD");
     }
     if (mEmail.isNull() && !person)
-        return fail(UsageError, QStringLiteral("no --email given, and no terminal to ask on"));
+        return ending(UsageError, QStringLiteral("no --email given, and no terminal to ask on"));
     if (mPassword.isNull() && !person)
-        return fail(UsageError, QStringLiteral("no password: give it on standard input with "
-                                               "--password-stdin, or in NUBELO_PASSWORD"));
-    return -1;
+        return ending(UsageError, QStringLiteral("no password: give it on standard input with "
+                                                 "--password-stdin, or in NUBELO_PASSWORD"));
+    return std::nullopt;
 }
 
-int ExportCommand::startEmbeddedSite() {
+platform::MaybeError ExportCommand::startEmbeddedSite() {
     if (!mEmbedded)
-        return -1;
-    QString why;
-    hostsetup::EmbeddedSite embedded = hostsetup::startEmbeddedSite(&why);
-    if (!embedded.site)
-        return fail(Failed, QStringLiteral("the embedded site does not start: %1").arg(why));
+        return std::nullopt;
+    hostsetup::EmbeddedSite embedded;
+    if (platform::MaybeError error = hostsetup::startEmbeddedSite(embedded))
+        return ending(Failed, error->localizedDescription);
     mSession.site = std::move(embedded.site);
     mSiteDataDir = embedded.dataDir;
     const QString siteHost = embedded.siteHost;
@@ -126,24 +126,25 @@ int ExportCommand::startEmbeddedSite() {
     warn(QStringLiteral("NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST are not set: using the embedded "
                         "stand-in site on %1 (uploads on %2), signing in as %3")
              .arg(siteHost, uploadHost, mEmail));
-    return -1;
+    return std::nullopt;
 }
 
-int ExportCommand::loadPlugin() {
+platform::MaybeError ExportCommand::loadPlugin() {
     const QString path = hostsetup::pluginModulePath();
     if (const platform::MaybeError error = mSession.load(path, mConfig))
-        return fail(Failed, error->localizedDescription);
+        return ending(Failed, error->localizedDescription);
     mPlugin = mSession.plugin();
     mOutcomes = mSession.outcomes();
     if (mOutcomes == nullptr)
-        return fail(Failed, QStringLiteral("the plug-in %1 does not tell its outcomes").arg(path));
+        return ending(Failed,
+                      QStringLiteral("the plug-in %1 does not tell its outcomes").arg(path));
     // The host's side of showing a plug-in's pane.
     mPlugin->settingsView();
     mPlugin->viewWillBeActivated();
-    return -1;
+    return std::nullopt;
 }
 
-int ExportCommand::signIn() {
+platform::MaybeError ExportCommand::signIn() {
     if (!mEmail.isNull())
         mKit.setGivenValue(QStringLiteral("mLoginUsername"), mEmail);
     if (!mPassword.isNull())
@@ -152,16 +153,16 @@ int ExportCommand::signIn() {
     // The pane's first control is its sign-in toggle; a person would press it.
     auto *toggle = qobject_cast<terminal::Button *>(mPlugin->firstView());
     if (toggle == nullptr || terminal::hiddenOnScreen(toggle) || !toggle->isEnabled())
-        return fail(Failed, QStringLiteral("the plug-in shows no sign-in button"));
+        return ending(Failed, QStringLiteral("the plug-in shows no sign-in button"));
     toggle->performClick();
 
     tellAccount();
     if (interrupted())
-        return Interrupted;
+        return ending(Interrupted);
     if (mOutcomes->signedInAs().isNull())
-        return fail(NotSignedIn, QStringLiteral("not signed in: the sign-in was refused or "
-                                                "cancelled"));
-    return -1;
+        return ending(NotSignedIn, QStringLiteral("not signed in: the sign-in was refused or "
+                                                  "cancelled"));
+    return std::nullopt;
 }
 
 void ExportCommand::tellAccount() {
@@ -172,7 +173,7 @@ void ExportCommand::tellAccount() {
                                 : QStringLiteral("%1 logged in").arg(user)));
 }
 
-int ExportCommand::exportPhotos() {
+platform::MaybeError ExportCommand::exportPhotos() {
     PhotoHost &photoHost = mSession.photoHost();
     photoHost.setImageFiles(mLine.photos);
     photoHost.setDestination(mLine.dir);
@@ -198,19 +199,19 @@ int ExportCommand::exportPhotos() {
     mPlugin->startExport(mLine.dir);
     if (!photoHost.isExporting()) {
         if (interrupted())
-            return Interrupted;
+            return ending(Interrupted);
         switch (mOutcomes->lastStart()) {
         case ExportStart::FilesKept:
-            return fail(NothingExported,
-                        QStringLiteral("nothing exported: files of an earlier run are in %1 "
-                                       "and Replace was not chosen (--yes chooses it)")
-                            .arg(mLine.dir));
+            return ending(NothingExported,
+                          QStringLiteral("nothing exported: files of an earlier run are in %1 "
+                                         "and Replace was not chosen (--yes chooses it)")
+                              .arg(mLine.dir));
         case ExportStart::Refused:
-            return fail(Failed, QStringLiteral("the plug-in did not start the export: a run is "
-                                               "under way"));
+            return ending(Failed, QStringLiteral("the plug-in did not start the export: a run is "
+                                                 "under way"));
         default:
-            return fail(Failed, QStringLiteral("the plug-in did not start the export: the host "
-                                               "refused the run"));
+            return ending(Failed, QStringLiteral("the plug-in did not start the export: the host "
+                                                 "refused the run"));
         }
     }
     // The run's last step is carried out on this thread: keep serving events until it ends.
@@ -219,21 +220,19 @@ int ExportCommand::exportPhotos() {
     mProgress.finish(!mRunFailed && !mCancelAsked);
     tellAccount();
 
-    int code = Uploaded;
     if (mRunFailed) {
-        warn(mRunMessage.isEmpty() ? QStringLiteral("the export failed") : mRunMessage);
+        QStringList lines{mRunMessage.isEmpty() ? QStringLiteral("the export failed")
+                                                : mRunMessage};
         for (const QString &reason : mSession.runFailureReasons())
-            warn(QStringLiteral("reason: %1").arg(reason));
-        code = Failed;
-    } else if (interrupted()) {
-        warn(QStringLiteral("export cancelled"));
-        code = Interrupted;
-    } else {
-        const int count = mOutcomes->lastRun().uploaded;
-        tell(count == 1 ? QStringLiteral("Uploaded 1 photo.")
-                        : QStringLiteral("Uploaded %1 photos.").arg(count));
+            lines.append(QStringLiteral("reason: %1").arg(reason));
+        return ending(Failed, lines.join(QLatin1Char('\n')));
     }
-    return code;
+    if (interrupted())
+        return ending(Interrupted, QStringLiteral("export cancelled"));
+    const int count = mOutcomes->lastRun().uploaded;
+    tell(count == 1 ? QStringLiteral("Uploaded 1 photo.")
+                    : QStringLiteral("Uploaded %1 photos.").arg(count));
+    return std::nullopt;
 }
 
 void ExportCommand::reportEmbeddedPhotos() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CommandLine.h"
+#include "Error.h"
 #include "PluginSession.h"
 #include "ProgressDisplay.h"
 #include "TerminalApplication.h"
@@ -37,18 +38,20 @@ public:
     int run();
 
 private:
-    int fail(int code, const QString &message);
+    // An outcome other than Uploaded: `code`, and the text to tell (none when empty).
+    static platform::Error ending(ExitCode code, const QString &message = {});
     void tell(const QString &text);
     void warn(const QString &text);
     bool interrupted() const;
     void onInterrupt();
 
-    // Each answers an exit code, or -1 to go on.
-    int checkInput();
-    int startEmbeddedSite();
-    int loadPlugin();
-    int signIn();
-    int exportPhotos();
+    // The steps of a run in their order; each answers how the run ends early, or nothing to
+    // go on (with nothing from the last: every photo uploaded).
+    platform::MaybeError checkInput();
+    platform::MaybeError startEmbeddedSite();
+    platform::MaybeError loadPlugin();
+    platform::MaybeError signIn();
+    platform::MaybeError exportPhotos();
     // What this run put on the embedded site, and where it keeps the photos.
     void reportEmbeddedPhotos();
     void tellAccount();

@@ -2,14 +2,11 @@
 
 #include "CommandLine.h"
 #include "ExportCommand.h"
-#include "TerminalIO.h"
 
 #include <QCoreApplication>
 #include <QFile>
 
 #include <csignal>
-
-#include <unistd.h>
 
 int main(int argc, char **argv) {
     // A reader that goes away (a pipe into head) must not kill the program mid-run: the
@@ -22,29 +19,16 @@ int main(int argc, char **argv) {
 
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nubelo-export"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(NUBELO_VERSION));
 
-    QString why;
-    const std::optional<CommandLine> line = CommandLine::parse(arguments, &why);
-    if (!line) {
-        terminal::writeText(STDERR_FILENO, QStringLiteral("nubelo-export: %1\n").arg(why));
-        return ExportCommand::UsageError;
-    }
-    switch (line->action) {
-    case CommandLine::Action::Help:
-        terminal::writeText(STDOUT_FILENO, CommandLine::usage());
-        return 0;
-    case CommandLine::Action::Version:
-        terminal::writeText(
-            STDOUT_FILENO,
-            QStringLiteral("nubelo-export %1\n").arg(QStringLiteral(NUBELO_VERSION)));
-        return 0;
-    case CommandLine::Action::Export:
-        break;
-    }
+    CommandLine line;
+    const QString program = QStringLiteral("nubelo-export");
+    if (const platform::MaybeError error = line.parse(arguments))
+        return ProgramArguments::fail(program, *error);
+    if (line.action != CommandLine::Action::Run)
+        return ProgramArguments::answer(line.action, program, CommandLine::usage());
     int code = 0;
     {
-        ExportCommand command(*line);
+        ExportCommand command(line);
         code = command.run();
     } // torn down here, before the application object goes
     return code;

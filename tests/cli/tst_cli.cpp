@@ -345,6 +345,8 @@ private Q_SLOTS:
             << QByteArray("never taken from the command line");
         QTest::newRow("an unknown option") << QStringList{QStringLiteral("--album"), photo} << true
                                            << QByteArray("unknown option --album");
+        QTest::newRow("a value for a switch") << QStringList{QStringLiteral("--yes=please"), photo}
+                                              << true << QByteArray("--yes takes no value");
         QTest::newRow("no address and no terminal to ask on")
             << QStringList{photo} << true << QByteArray("--email");
         QTest::newRow("no password and no terminal to ask on")

@@ -159,9 +159,8 @@ int main(int argc, char **argv) {
         GuiCommandLine line;
         line.photos = arguments.mid(1);
         line.dir = data.filePath(u"scratch"_s);
-        QString reason;
-        if (!host.start(line, &reason)) {
-            failed(reason);
+        if (const platform::MaybeError error = host.start(line)) {
+            failed(error->localizedDescription);
         } else {
             host.window()->resize(660, host.window()->minimumSizeHint().height());
             host.window()->show();

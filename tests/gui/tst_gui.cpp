@@ -102,9 +102,8 @@ bool TestGui::open() {
     GuiCommandLine line;
     line.photos = mPhotos;
     line.dir = mScratch->path();
-    QString why;
-    if (!mHost->start(line, &why)) {
-        qWarning("%s", qPrintable(why));
+    if (const platform::MaybeError error = mHost->start(line)) {
+        qWarning("%s", qPrintable(error->localizedDescription));
         return false;
     }
     mHost->window()->show();
@@ -149,8 +148,9 @@ void TestGui::commandLine_data() {
     QTest::newRow("photo that looks like an option") << QStringList{"--", "--dir"} << "|--dir";
     QTest::newRow("help wins") << QStringList{"a.jpg", "--help", "--bogus"} << "help";
     QTest::newRow("version") << QStringList{"--version"} << "version";
-    QTest::newRow("no photos") << QStringList{"--dir", "/x"} << "no photos given";
-    QTest::newRow("unknown option") << QStringList{"-v", "a.jpg"} << "unknown option -v";
+    QTest::newRow("no photos") << QStringList{"--dir", "/x"} << "no photos given (see --help)";
+    QTest::newRow("unknown option")
+        << QStringList{"-v", "a.jpg"} << "unknown option -v (see --help)";
     QTest::newRow("dir without value")
         << QStringList{"a.jpg", "--dir"} << "--dir needs a directory";
     // An empty folder would put the scratch files into the working directory.
@@ -160,17 +160,17 @@ void TestGui::commandLine_data() {
 void TestGui::commandLine() {
     QFETCH(QStringList, arguments);
     QFETCH(QString, outcome);
-    QString why;
-    const std::optional<GuiCommandLine> line = GuiCommandLine::parse(arguments, &why);
-    if (!line) {
-        QCOMPARE(why, outcome);
-    } else if (line->action == GuiCommandLine::Action::Help) {
+    GuiCommandLine line;
+    if (const platform::MaybeError error = line.parse(arguments)) {
+        QCOMPARE(error->localizedDescription, outcome);
+        QCOMPARE(error->code, 2);
+    } else if (line.action == GuiCommandLine::Action::Help) {
         QCOMPARE(u"help"_s, outcome);
-    } else if (line->action == GuiCommandLine::Action::Version) {
+    } else if (line.action == GuiCommandLine::Action::Version) {
         QCOMPARE(u"version"_s, outcome);
     } else {
-        QCOMPARE(line->dir + u"|"_s + line->photos.join(u' '), outcome);
-        QCOMPARE(line->dir.isNull(), outcome.startsWith(u'|'));
+        QCOMPARE(line.dir + u"|"_s + line.photos.join(u' '), outcome);
+        QCOMPARE(line.dir.isNull(), outcome.startsWith(u'|'));
     }
 }
 
@@ -234,8 +234,9 @@ void TestGui::pluginThatDoesNotLoad() {
     GuiHost host;
     GuiCommandLine line;
     line.photos = mPhotos;
-    QString why;
-    QVERIFY(!host.start(line, &why));
+    const platform::MaybeError error = host.start(line);
+    QVERIFY(error);
+    const QString why = error->localizedDescription;
     QVERIFY2(why.startsWith(u"cannot load the plug-in "_s + module), qPrintable(why));
     QVERIFY2(why.contains(reason, Qt::CaseInsensitive), qPrintable(why));
     QVERIFY(!host.window());
