@@ -56,7 +56,7 @@ bool embeddedSiteWanted() {
            qEnvironmentVariableIsEmpty("NUBELO_UPLOAD_HOST");
 }
 
-platform::MaybeError startEmbeddedSite(EmbeddedSite &embedded) {
+platform::MaybeError startEmbeddedSite(EmbeddedSite &embedded, PluginConfig &config) {
     QStringList failures;
     for (const std::filesystem::path &dataDir : siteDataCandidates()) {
         nubelo::site::Options options;
@@ -73,8 +73,8 @@ platform::MaybeError startEmbeddedSite(EmbeddedSite &embedded) {
         return platform::Error{QStringLiteral("EmbeddedSite"), 1,
                                QStringLiteral("the embedded site does not start: %1")
                                    .arg(failures.join(QStringLiteral("; ")))};
-    embedded.siteHost = QString::fromStdString(embedded.site->siteHost());
-    embedded.uploadHost = QString::fromStdString(embedded.site->uploadHost());
+    config.siteHost = QString::fromStdString(embedded.site->siteHost());
+    config.uploadHost = QString::fromStdString(embedded.site->uploadHost());
     return std::nullopt;
 }
 

@@ -2,6 +2,7 @@
 
 #include "Error.h"
 #include "NubeloSite.h"
+#include "PluginConfig.h"
 
 #include <QString>
 #include <QStringList>
@@ -24,15 +25,14 @@ bool embeddedSiteWanted();
 
 struct EmbeddedSite {
     std::unique_ptr<nubelo::site::Site> site;
-    QString dataDir;  // where it keeps the photos
-    QString siteHost; // "127.0.0.1:PORT"
-    QString uploadHost;
+    QString dataDir; // where it keeps the photos
 };
 
 // Starts the stand-in site on loopback with a made-up demo account, keeping its photos in the
 // folder nubelo-site uses too (so every demo's photos stay together), or in a private temporary
-// folder when there is no home. The host hands its hosts to the plug-in in the PluginConfig.
-// On failure `embedded` is left empty and the error says why in the words a user reads.
-platform::MaybeError startEmbeddedSite(EmbeddedSite &embedded);
+// folder when there is no home, and points `config` at its hosts ("127.0.0.1:PORT") for the
+// plug-in. On failure `config` is left as it was and the error says why in the words a user
+// reads.
+platform::MaybeError startEmbeddedSite(EmbeddedSite &embedded, PluginConfig &config);
 
 } // namespace hostsetup

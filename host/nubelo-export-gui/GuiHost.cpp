@@ -14,11 +14,9 @@ platform::MaybeError GuiHost::start(const GuiCommandLine &line) {
     PluginConfig config = PluginConfig::fromEnvironment();
     if (hostsetup::embeddedSiteWanted()) {
         hostsetup::EmbeddedSite embedded;
-        if (platform::MaybeError error = hostsetup::startEmbeddedSite(embedded))
+        if (platform::MaybeError error = hostsetup::startEmbeddedSite(embedded, config))
             return error;
         mSession.site = std::move(embedded.site);
-        config.siteHost = embedded.siteHost;
-        config.uploadHost = embedded.uploadHost;
     }
     mSiteHost = config.siteHost;
     mUploadHost = config.uploadHost;

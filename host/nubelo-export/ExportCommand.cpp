@@ -109,14 +109,10 @@ platform::MaybeError ExportCommand::startEmbeddedSite() {
     if (!mEmbedded)
         return std::nullopt;
     hostsetup::EmbeddedSite embedded;
-    if (platform::MaybeError error = hostsetup::startEmbeddedSite(embedded))
+    if (platform::MaybeError error = hostsetup::startEmbeddedSite(embedded, mConfig))
         return ending(Failed, error->localizedDescription);
     mSession.site = std::move(embedded.site);
     mSiteDataDir = embedded.dataDir;
-    const QString siteHost = embedded.siteHost;
-    const QString uploadHost = embedded.uploadHost;
-    mConfig.siteHost = siteHost;
-    mConfig.uploadHost = uploadHost;
     if (mEmail.isNull()) {
         const nubelo::site::Account demo = mSession.site->demoAccount();
         mEmail = QString::fromStdString(demo.email);
@@ -125,7 +121,7 @@ platform::MaybeError ExportCommand::startEmbeddedSite() {
     mPhotosBefore = mSession.site->photos(mEmail.toStdString()).size();
     warn(QStringLiteral("NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST are not set: using the embedded "
                         "stand-in site on %1 (uploads on %2), signing in as %3")
-             .arg(siteHost, uploadHost, mEmail));
+             .arg(mConfig.siteHost, mConfig.uploadHost, mEmail));
     return std::nullopt;
 }
 
