@@ -103,7 +103,8 @@ bool run(GuiHost &host, Renderer &renderer, nubelo::site::Site &site) {
         });
     signIn.start();
     QTest::mouseClick(paneButton(window, u"mAuthenticate"_s), Qt::LeftButton);
-    if (!signIn.done())
+    if (!signIn.done() ||
+        !QTest::qWaitFor([window] { return window->exportButton()->isEnabled(); }, kLimitMs))
         return failed(u"sign-in: stuck at %1"_s.arg(signIn.stuckAt()));
 
     // The window while the second photo goes up: slow uploads give the poll time to show it.
