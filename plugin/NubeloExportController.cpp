@@ -219,6 +219,11 @@ void NubeloExportController::startExport(const QString &path) {
         told(ExportStart::Refused);
         return;
     }
+    // A cancel left from an earlier run (or that run's own failed end) must not stop this one.
+    // It is forgotten here, where the run begins, and not in performExport: the host may cancel
+    // as soon as it has been started (a window closed while the Replace question was up), before
+    // the export thread reaches performExport, and that cancel belongs to this run.
+    mCancelExport.store(false);
     setSize(1);
     setQuality(1);
     setMetadata(3);
@@ -294,9 +299,8 @@ void NubeloExportController::performExport(const QString &path) {
     const RunningScope running(mExporting);
 
     qCInfo(lcController).noquote() << "performExport path:" << path;
-    // A cancel from before the run is forgotten; one that comes while the host is asked for
-    // the count already belongs to this run and must not be lost.
-    mCancelExport.store(false);
+    // The cancel flag is not cleared here (startExport did): a cancel that came since belongs to
+    // this run, which then starts no photo.
     const int n = mExportMgr != nullptr ? mExportMgr->imageCount() : 0;
     bool success = true;
     setExportDir(path);

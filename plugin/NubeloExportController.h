@@ -76,6 +76,9 @@ public:
     PluginProgress *progress() override;
     void lockProgress() override;
     void unlockProgress() override;
+    // Stops the run begun by the last startExport after its photo under way; a cancel that comes
+    // before performExport has started stops the run before its first photo of several. A new
+    // startExport forgets any earlier cancel.
     void cancelExport() override;
     QString name() override;
 

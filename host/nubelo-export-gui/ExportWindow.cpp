@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -22,6 +23,17 @@
 namespace {
 
 constexpr int kThumbnailSide = 96;
+// A grid cell: the thumbnail with a line of name under it.
+constexpr QSize kCell(kThumbnailSide + 40, kThumbnailSide + 32);
+// How often the window asks the plug-in who is signed in: the pane's sheets change it without
+// telling the host.
+constexpr int kSignInPollMs = 200;
+
+// The window's place on the screen, kept per program (a test program keeps its own).
+QSettings windowSettings() {
+    return QSettings(QStringLiteral("Nubelo"), QCoreApplication::applicationName());
+}
+const QString kGeometryKey = QStringLiteral("exportWindow/geometry");
 
 QString photosText(qsizetype count) {
     return count == 1 ? QStringLiteral("1 photo") : QStringLiteral("%1 photos").arg(count);
@@ -44,13 +56,19 @@ ExportWindow::ExportWindow(PluginSession *session, const QString &siteHost, QWid
     mThumbnails->setObjectName(QStringLiteral("thumbnails"));
     mThumbnails->setViewMode(QListView::IconMode);
     mThumbnails->setFlow(QListView::LeftToRight);
-    mThumbnails->setWrapping(false);
+    // A grid that wraps at the window's width and scrolls only downwards.
+    mThumbnails->setWrapping(true);
+    mThumbnails->setResizeMode(QListView::Adjust);
     mThumbnails->setMovement(QListView::Static);
+    mThumbnails->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mThumbnails->setIconSize(QSize(kThumbnailSide, kThumbnailSide));
-    mThumbnails->setGridSize(QSize(kThumbnailSide + 24, kThumbnailSide + 28));
+    mThumbnails->setGridSize(kCell);
+    mThumbnails->setUniformItemSizes(true);
+    mThumbnails->setWordWrap(false);
+    mThumbnails->setTextElideMode(Qt::ElideMiddle); // "harbour…dusk.jpg" keeps its extension
     mThumbnails->setSelectionMode(QAbstractItemView::NoSelection);
     mThumbnails->setFocusPolicy(Qt::NoFocus);
-    mThumbnails->setMinimumHeight(kThumbnailSide + 48);
+    mThumbnails->setMinimumHeight(kCell.height() + 8);
     layout->addWidget(mThumbnails, 1);
 
     // The plug-in's pane, in place. A view of another kit has no widget to show.
@@ -70,19 +88,26 @@ ExportWindow::ExportWindow(PluginSession *session, const QString &siteHost, QWid
     mSiteNote->hide();
     layout->addWidget(mSiteNote);
 
-    auto *progressRow = new QHBoxLayout;
+    mSignInNote = new QLabel(QStringLiteral("Sign in first: Export needs a Nubelo account."), this);
+    mSignInNote->setObjectName(QStringLiteral("signInNote"));
+    mSignInNote->setWordWrap(true);
+    mSignInNote->hide();
+    layout->addWidget(mSignInNote);
+
+    // Hidden until a run starts: an empty bar reads as a text field.
     mProgress = new QProgressBar(this);
     mProgress->setObjectName(QStringLiteral("exportProgress"));
     mProgress->setRange(0, 1);
     mProgress->setValue(0);
     mProgress->setTextVisible(false);
-    progressRow->addWidget(mProgress, 1);
+    mProgress->hide();
+    layout->addWidget(mProgress);
+    // Its own line, wrapped: a long outcome is never cut at the window's edge.
     mStatus = new QLabel(this);
     mStatus->setObjectName(QStringLiteral("exportStatus"));
     mStatus->setTextFormat(Qt::PlainText);
-    mStatus->setMinimumWidth(160);
-    progressRow->addWidget(mStatus, 1);
-    layout->addLayout(progressRow);
+    mStatus->setWordWrap(true);
+    layout->addWidget(mStatus);
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -105,9 +130,42 @@ ExportWindow::ExportWindow(PluginSession *session, const QString &siteHost, QWid
     buildThumbnails();
     if (QWidget *first = qtwidgets::QtWidgetsApplication::widgetFor(mPlugin->firstView()))
         first->setFocus();
+
+    auto *signInPoll = new QTimer(this);
+    signInPoll->setInterval(kSignInPollMs);
+    connect(signInPoll, &QTimer::timeout, this, &ExportWindow::updateExportOffer);
+    signInPoll->start();
+    updateExportOffer();
+
+    resize(defaultSize());
+    restoreGeometry(windowSettings().value(kGeometryKey).toByteArray());
+}
+
+QSize ExportWindow::defaultSize() const {
+    // Four columns and three rows of thumbnails above everything else the window holds.
+    const QMargins frame = layout()->contentsMargins();
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int gridWidth = 4 * kCell.width() + scrollBar + 2 * mThumbnails->frameWidth() + 4;
+    const int gridHeight = 3 * kCell.height() + 2 * mThumbnails->frameWidth() + 4;
+    const QSize hint = sizeHint();
+    const int others = hint.height() - mThumbnails->sizeHint().height();
+    return QSize(qMax(hint.width(), gridWidth + frame.left() + frame.right()), others + gridHeight);
+}
+
+bool ExportWindow::signedIn() const {
+    // A plug-in that does not tell is given the benefit of the doubt.
+    ExportPluginOutcomes *outcomes = mSession->outcomes();
+    return outcomes == nullptr || !outcomes->signedInAs().isEmpty();
+}
+
+void ExportWindow::updateExportOffer() {
+    const bool can = signedIn();
+    mExport->setEnabled(!isRunning() && can);
+    mSignInNote->setVisible(!isRunning() && !can);
 }
 
 ExportWindow::~ExportWindow() {
+    windowSettings().setValue(kGeometryKey, saveGeometry());
     // The plug-in keeps its view: hand it back rather than destroy it with the window.
     if (mSettings != nullptr) {
         mSettings->hide();
@@ -172,8 +230,8 @@ void ExportWindow::setRunning(bool running) {
     // Return); a disabled widget gets no keys.
     if (mSettings != nullptr)
         mSettings->setEnabled(!running);
-    mExport->setEnabled(!running);
     mCancel->setEnabled(true);
+    updateExportOffer();
     // Disabling took the focus out of the pane; Return there starts the next run.
     if (!running && mSettings != nullptr && !mSettings->isAncestorOf(focusWidget()))
         if (QWidget *first = qtwidgets::QtWidgetsApplication::widgetFor(mPlugin->firstView()))
@@ -183,6 +241,11 @@ void ExportWindow::setRunning(bool running) {
 void ExportWindow::requestExport() {
     if (isRunning())
         return;
+    // Return in the pane comes here too: without a session the run could only fail.
+    if (!signedIn()) {
+        updateExportOffer();
+        return;
+    }
     mStarting = true;
     setRunning(true);
     if (mOutcome != nullptr)
@@ -190,6 +253,7 @@ void ExportWindow::requestExport() {
     mCurrent = 0;
     mTotal = 0;
     mProgress->setRange(0, 0); // busy until the run reports its first photo
+    mProgress->show();
     mStatus->setText(QStringLiteral("Starting…"));
     // The plug-in may ask about files of an earlier run first; it starts the host (and so the
     // export thread) before it returns, or not at all.

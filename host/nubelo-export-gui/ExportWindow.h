@@ -27,6 +27,12 @@ class QPushButton;
 // a run that stopped says how many photos went up (the plug-in's outcome) and offers the site's
 // gallery. Closing the window during a run cancels the run and closes once it has ended: the
 // application must not quit while the export thread still needs the main thread.
+//
+// Export (and Return in the pane) is offered only while the plug-in says someone is signed in
+// (ExportPluginOutcomes::signedInAs, asked on a short timer); otherwise a line says to sign in
+// first. The photos show as a grid that wraps at the window's width; the window opens at a size
+// for four columns of three rows and keeps its size and place in QSettings (organisation
+// "Nubelo", the program's name), saved when it is destroyed.
 class ExportWindow : public QWidget {
     Q_OBJECT
 public:
@@ -41,6 +47,8 @@ public:
     QUrl galleryUrl() const;
 
     bool isRunning() const;
+    // The size the window opens at when none was saved.
+    QSize defaultSize() const;
     // Every thumbnail has been decoded (or found undecodable).
     bool thumbnailsLoaded() const;
 
@@ -50,6 +58,7 @@ public:
     QPushButton *cancelButton() const { return mCancel; }
     QProgressBar *progressBar() const { return mProgress; }
     QLabel *statusLabel() const { return mStatus; }
+    QLabel *signInNote() const { return mSignInNote; }
     // The alert the last run's end put up, while it is open.
     QMessageBox *outcomeBox() const { return mOutcome.data(); }
 
@@ -70,6 +79,9 @@ private:
     void buildThumbnails();
     void loadNextThumbnail();
     void setRunning(bool running);
+    bool signedIn() const;
+    // Export enabled, and the sign-in line shown, as the sign-in state and the run allow.
+    void updateExportOffer();
     void showProgress(quint32 current, quint32 total, const QString &message);
     void finishRun(bool failed, const QString &message);
     void showOutcome(bool failed, int photosUp, const QString &message, const QString &reason);
@@ -84,6 +96,7 @@ private:
     QLabel *mSiteNote = nullptr;
     QProgressBar *mProgress = nullptr;
     QLabel *mStatus = nullptr;
+    QLabel *mSignInNote = nullptr;
     QPushButton *mCancel = nullptr;
     QPushButton *mExport = nullptr;
     QPointer<QMessageBox> mOutcome;

@@ -215,20 +215,21 @@ int QtWidgetsApplication::runCriticalAlertPanel(const QString &title, const QStr
         other = box.addButton(otherButton, QMessageBox::ActionRole);
     if (primary != nullptr)
         box.setDefaultButton(primary);
-    if (alternate != nullptr)
-        box.setEscapeButton(alternate);
-    else if (other == nullptr)
-        box.setEscapeButton(primary);
+    // Escape, the close button and a loop that ends without a click all take the way out: the
+    // alternate button, else the other one ("Replace" … "Cancel" puts Cancel there). The default
+    // answer is only ever a click on it, or the one way out of an alert that has no other.
+    QPushButton *wayOut = alternate != nullptr ? alternate : other != nullptr ? other : primary;
+    box.setEscapeButton(wayOut);
     box.exec();
 
     const QAbstractButton *clicked = box.clickedButton();
-    if (clicked != nullptr && clicked == other)
+    if (clicked == nullptr)
+        clicked = wayOut;
+    if (clicked == other)
         return ui::AlertOtherReturn;
-    if (clicked != nullptr && clicked == alternate)
+    if (clicked == alternate)
         return ui::AlertAlternateReturn;
-    if (clicked != nullptr && clicked == primary)
-        return ui::AlertDefaultReturn;
-    return alternate != nullptr ? ui::AlertAlternateReturn : ui::AlertDefaultReturn;
+    return ui::AlertDefaultReturn;
 }
 
 void QtWidgetsApplication::presentError(const platform::Error &error) {

@@ -72,7 +72,9 @@ public:
     virtual void orderOut(Window *window) = 0;
 
     // A critical alert with up to three buttons (a null text leaves that button out); answers
-    // AlertDefaultReturn, AlertAlternateReturn or AlertOtherReturn.
+    // AlertDefaultReturn, AlertAlternateReturn or AlertOtherReturn. Dismissed without a click
+    // (Escape, the window's close button, its loop ended) it answers as the alternate button,
+    // else the other one; the default answer then only when it is the alert's only button.
     virtual int runCriticalAlertPanel(const QString &title, const QString &message,
                                       const QString &defaultButton, const QString &alternateButton,
                                       const QString &otherButton) = 0;

@@ -287,7 +287,7 @@ void TestExportRun::run_data() {
     QTest::newRow("n=3, cancel during the second photo")
         << 3 << true << "" << false << true << QList<int>{0, 1} << ""
         << "";
-    QTest::newRow("n=3, a cancel before the run is forgotten")
+    QTest::newRow("n=3, a cancel before startExport is forgotten")
         << 3 << true << "" << true << false << all << ""
         << "";
     // Regression: signed out, nothing was sent and the run reported every photo as uploaded.
@@ -321,8 +321,10 @@ void TestExportRun::run() {
         if (index == 1 && cancelDuringSecond)
             h.controller.cancelExport();
     };
-    if (cancelBefore)
+    if (cancelBefore) {
         h.controller.cancelExport();
+        h.controller.startExport(dir.path());
+    }
     const std::size_t storedBefore = mSite->photos(kEmail.toStdString()).size();
     mSite->clearJournal();
 

@@ -9,7 +9,9 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +28,18 @@ const QString kPassword = QStringLiteral("contraseña");
 std::string sha256(const QByteArray &bytes) {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
 }
+
+// Holds the export thread before the run begins, so that a cancel lands between the host's start
+// and performExport every time.
+class HeldController : public NubeloExportController {
+public:
+    using NubeloExportController::NubeloExportController;
+    void performExport(const QString &path) override {
+        gate.acquire();
+        NubeloExportController::performExport(path);
+    }
+    QSemaphore gate;
+};
 
 } // namespace
 
@@ -74,22 +88,26 @@ void TestExportRunHost::cleanupTestCase() {
 void TestExportRunHost::photosReachTheSite_data() {
     QTest::addColumn<int>("fault"); // -1: none
     QTest::addColumn<bool>("uploaded");
-    QTest::newRow("three photos") << -1 << true;
-    QTest::newRow("refused with 500") << int(Fault::Upload500) << false;
+    QTest::addColumn<bool>("cancelAtStart"); // by the host, before performExport begins
+    QTest::newRow("three photos") << -1 << true << false;
+    QTest::newRow("refused with 500") << int(Fault::Upload500) << false << false;
     QTest::newRow("answer lost after the site stored it")
-        << int(Fault::UploadStoredThenDrop) << true;
+        << int(Fault::UploadStoredThenDrop) << true << false;
+    // Regression: the run cleared the flag when it began, and every photo went up.
+    QTest::newRow("cancelled before performExport") << -1 << false << true;
 }
 
 void TestExportRunHost::photosReachTheSite() {
     QFETCH(int, fault);
     QFETCH(bool, uploaded);
+    QFETCH(bool, cancelAtStart);
     mSite->clearFaults();
     QTemporaryDir dest;
     const std::size_t before = mSite->photos(kEmail.toStdString()).size();
 
     scripted::ScriptedApplication kit;
     PhotoHost host;
-    NubeloExportController controller(&host, standin::configFor(*mSite));
+    HeldController controller(&host, standin::configFor(*mSite));
     QVERIFY(!controller.loadInterface());
     host.setPlugin(&controller);
     host.setDestination(dest.path());
@@ -105,12 +123,22 @@ void TestExportRunHost::photosReachTheSite() {
     QSignalSpy finished(&host, &PhotoHost::exportFinished);
     controller.startExport(dest.path());
     QVERIFY(host.isExporting());
+    if (cancelAtStart)
+        host.cancel();
+    controller.gate.release();
     QVERIFY(finished.wait(30000));
     host.shutdown();
 
     const bool cancelled = finished.first().at(0).toBool();
     const QString message = finished.first().at(1).toString();
     const auto photos = mSite->photos(kEmail.toStdString());
+    if (cancelAtStart) {
+        // Stopped before its first photo: nothing written or sent, and the run ends as stopped.
+        QVERIFY(!cancelled);
+        QCOMPARE(photos.size(), before);
+        QVERIFY(!QFileInfo::exists(dest.filePath(QStringLiteral("sfe-0.png"))));
+        return;
+    }
     if (!uploaded) {
         // The site's queue check says the photo never arrived: the run fails at once.
         QVERIFY(cancelled);

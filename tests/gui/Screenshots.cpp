@@ -1,6 +1,6 @@
 // nubelo-gui-screenshots DIR PHOTO...: renders the export window's screens to PNG files in DIR,
-// against a stand-in site of its own: the settings view, the login sheet after a refused
-// password, the About window, and the export window during a run.
+// against a stand-in site of its own: the settings view, the window before sign-in, the login
+// sheet after a refused password, the About window, and the export window during a run.
 
 #include "GuiHost.h"
 #include "NetworkThread.h"
@@ -51,7 +51,8 @@ bool run(GuiHost &host, Renderer &renderer, nubelo::site::Site &site) {
     ExportWindow *window = host.window();
     if (!QTest::qWaitFor([window] { return window->thumbnailsLoaded(); }, kLimitMs))
         return failed(u"the thumbnails do not load"_s);
-    if (!renderer.save(window->settingsWidget(), u"settings-view.png"_s))
+    if (!renderer.save(window->settingsWidget(), u"settings-view.png"_s) ||
+        !renderer.save(window, u"export-window-signed-out.png"_s))
         return false;
 
     // The login sheet after a refused password, then cancelled.
@@ -102,7 +103,8 @@ bool run(GuiHost &host, Renderer &renderer, nubelo::site::Site &site) {
         });
     signIn.start();
     QTest::mouseClick(paneButton(window, u"mAuthenticate"_s), Qt::LeftButton);
-    if (!signIn.done())
+    if (!signIn.done() ||
+        !QTest::qWaitFor([window] { return window->exportButton()->isEnabled(); }, kLimitMs))
         return failed(u"sign-in: stuck at %1"_s.arg(signIn.stuckAt()));
 
     // The window while the second photo goes up: slow uploads give the poll time to show it.
@@ -144,6 +146,8 @@ int main(int argc, char **argv) {
     }
 
     QTemporaryDir data;
+    // The window opens at its own size, and keeps none of the user's.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(data.filePath(u"config"_s)));
     std::string why;
     std::unique_ptr<nubelo::site::Site> site =
         standin::startSite(data.filePath(u"site"_s), kEmail, kPassword, &why);
@@ -162,7 +166,6 @@ int main(int argc, char **argv) {
         if (const platform::MaybeError error = host.start(line)) {
             failed(error->localizedDescription);
         } else {
-            host.window()->resize(660, host.window()->minimumSizeHint().height());
             host.window()->show();
             Renderer renderer(out);
             ok = QTest::qWaitForWindowExposed(host.window()) && run(host, renderer, *site);

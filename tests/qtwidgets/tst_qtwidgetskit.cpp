@@ -299,22 +299,33 @@ void TestQtWidgetsKit::pluginSettingsViewThroughTheController() {
 }
 
 void TestQtWidgetsKit::criticalAlertAnswersByButton_data() {
+    QTest::addColumn<QString>("alternate");
     QTest::addColumn<QString>("other");
-    QTest::addColumn<QString>("press"); // a button's text, or empty for Escape
+    QTest::addColumn<QString>("press"); // a button's text, "Escape", "close" or "loop ended"
     QTest::addColumn<int>("answer");
 
-    QTest::newRow("default") << "Later"
+    const QString cancel = u"Cancel"_s;
+    QTest::newRow("default") << cancel << "Later"
                              << "Replace" << int(ui::AlertDefaultReturn);
-    QTest::newRow("alternate") << "Later"
+    QTest::newRow("alternate") << cancel << "Later"
                                << "Cancel" << int(ui::AlertAlternateReturn);
-    QTest::newRow("other") << "Later"
+    QTest::newRow("other") << cancel << "Later"
                            << "Later" << int(ui::AlertOtherReturn);
-    QTest::newRow("Escape") << "Later"
-                            << "" << int(ui::AlertAlternateReturn);
-    QTest::newRow("Escape, no other button") << QString() << "" << int(ui::AlertAlternateReturn);
+    QTest::newRow("Escape") << cancel << "Later"
+                            << "Escape" << int(ui::AlertAlternateReturn);
+    QTest::newRow("Escape, no other button")
+        << cancel << QString() << "Escape" << int(ui::AlertAlternateReturn);
+    // The plug-in's "File exists" question: Replace, and Cancel as the other button. Regression:
+    // Escape and the close button did nothing, and a loop that ended answered Replace.
+    for (const char *press : {"Escape", "close", "loop ended"})
+        QTest::addRow("Replace or Cancel, %s", press)
+            << QString() << cancel << press << int(ui::AlertOtherReturn);
+    QTest::newRow("Replace or Cancel, Replace")
+        << QString() << cancel << "Replace" << int(ui::AlertDefaultReturn);
 }
 
 void TestQtWidgetsKit::criticalAlertAnswersByButton() {
+    QFETCH(QString, alternate);
     QFETCH(QString, other);
     QFETCH(QString, press);
     QFETCH(int, answer);
@@ -324,23 +335,34 @@ void TestQtWidgetsKit::criticalAlertAnswersByButton() {
     whenMessageBoxShows([&](QMessageBox *box) {
         shown << box->text() << box->informativeText();
         QStringList buttons;
+        QAbstractButton *toClick = nullptr;
         for (QAbstractButton *button : box->buttons()) {
             buttons << button->text();
             if (button->text() == press)
-                button->click();
+                toClick = button;
         }
         buttons.sort();
         shown << buttons;
-        if (press.isEmpty())
+        if (press == u"Escape"_s)
             QTest::keyClick(box, Qt::Key_Escape);
+        else if (press == u"close"_s)
+            box->close(); // what the window's close button asks
+        else if (press == u"loop ended"_s)
+            box->hide();
+        else if (toClick != nullptr)
+            toClick->click();
     });
     QCOMPARE(kit.runCriticalAlertPanel(u"Files exist"_s, u"Replace them?"_s, u"Replace"_s,
-                                       u"Cancel"_s, other),
+                                       alternate, other),
              answer);
-    QStringList expected{u"Files exist"_s, u"Replace them?"_s, u"Cancel"_s};
-    if (!other.isNull())
-        expected << other;
-    QCOMPARE(shown, expected << u"Replace"_s);
+    QStringList buttons{u"Replace"_s};
+    for (const QString &button : {alternate, other})
+        if (!button.isNull())
+            buttons << button;
+    buttons.sort();
+    buttons.prepend(u"Replace them?"_s);
+    buttons.prepend(u"Files exist"_s);
+    QCOMPARE(shown, buttons);
 }
 
 void TestQtWidgetsKit::errorAlertShowsTheDescription() {
