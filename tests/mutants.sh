@@ -22,7 +22,21 @@ if [ ! -f "$BUILD/build.ninja" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null || exit 2
 fi
 echo "mutants: baseline build" >&2
-cmake --build "$BUILD" >/dev/null || { echo "mutants: the unmutated tree does not build" >&2; exit 2; }
+# The tests the picked mutants name (the whole tree for KILLERS=1).
+patterns=""
+while IFS= read -r line || [ -n "$line" ]; do
+    [[ -z "${line// /}" || "$line" == \#* ]] && continue
+    IFS=$'\x1f' read -r id _ _ _ tests _ <<<"${line// @@ /$'\x1f'}"
+    [[ "$id" =~ $PICK ]] && patterns+="${patterns:+|}$tests"
+done <"$LIST"
+baseline=()
+if [ "${KILLERS:-0}" != 1 ] && [ -n "$patterns" ]; then
+    mapfile -t named < <(ctest --test-dir "$BUILD" -N -R "$patterns" 2>/dev/null |
+        sed -n 's/^ *Test *#[0-9]*: *//p')
+    [ "${#named[@]}" -gt 0 ] && baseline=(--target "${named[@]}")
+fi
+cmake --build "$BUILD" "${baseline[@]}" >/dev/null ||
+    { echo "mutants: the unmutated tree does not build" >&2; exit 2; }
 
 backup=""
 target=""
@@ -103,8 +117,8 @@ while IFS= read -r line || [ -n "$line" ]; do
     printf '%-9s %s: %s%s\n' "$verdict" "$id" "$what" "$by" | tee -a "$RESULTS"
 done <"$LIST"
 
-# Leave the build as the unmutated tree, so the next run starts from it.
-cmake --build "$BUILD" >/dev/null 2>&1
+# No rebuild of the unmutated tree here: every file put back is newer than what was built from
+# its mutant, so the next build of any target takes it up again.
 total=$((killed + survived))
 echo "mutants: $killed of $total killed, $survived survived, $invalid invalid" | tee -a "$RESULTS"
 [ "$invalid" -eq 0 ]
