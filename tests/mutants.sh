@@ -22,13 +22,29 @@ if [ ! -f "$BUILD/build.ninja" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null || exit 2
 fi
 echo "mutants: baseline build" >&2
-cmake --build "$BUILD" >/dev/null || { echo "mutants: the unmutated tree does not build" >&2; exit 2; }
+# The tests the picked mutants name (the whole tree for KILLERS=1).
+patterns=""
+while IFS= read -r line || [ -n "$line" ]; do
+    [[ -z "${line// /}" || "$line" == \#* ]] && continue
+    IFS=$'\x1f' read -r id _ _ _ tests _ <<<"${line// @@ /$'\x1f'}"
+    [[ "$id" =~ $PICK ]] && patterns+="${patterns:+|}$tests"
+done <"$LIST"
+baseline=()
+if [ "${KILLERS:-0}" != 1 ] && [ -n "$patterns" ]; then
+    mapfile -t named < <(ctest --test-dir "$BUILD" -N -R "$patterns" 2>/dev/null |
+        sed -n 's/^ *Test *#[0-9]*: *//p')
+    [ "${#named[@]}" -gt 0 ] && baseline=(--target "${named[@]}")
+fi
+cmake --build "$BUILD" "${baseline[@]}" >/dev/null ||
+    { echo "mutants: the unmutated tree does not build" >&2; exit 2; }
 
 backup=""
 target=""
 restore() {
     if [ -n "$backup" ] && [ -f "$backup" ]; then
-        cp -p "$backup" "$target"
+        # A fresh mtime, not the original one: Ninja rebuilds only for an input newer than its
+        # output, so a file put back with its old time would leave the mutant in the build.
+        cp "$backup" "$target"
         rm -f "$backup"
         backup=""
     fi
@@ -36,6 +52,12 @@ restore() {
 # A Ctrl-C or an error halfway must never leave a mutant in the source tree.
 trap 'restore; exit 130' INT TERM
 trap restore EXIT
+
+# The tests a pattern names; each test is the target of the same name, and its programs are
+# its dependencies, so building these is enough to run them.
+tests_named() { # PATTERN
+    ctest --test-dir "$BUILD" -N -R "$1" 2>/dev/null | sed -n 's/^ *Test *#[0-9]*: *//p'
+}
 
 run_tests() { # PATTERN -> 0 when all pass
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD" -R "$1" -j "$(nproc)" \
@@ -57,13 +79,22 @@ while IFS= read -r line || [ -n "$line" ]; do
         invalid=$((invalid + 1))
         continue
     fi
+    mapfile -t named < <(tests_named "$tests")
+    if [ "${#named[@]}" -eq 0 ]; then
+        echo "INVALID  $id: the pattern $tests names no test" | tee -a "$RESULTS"
+        invalid=$((invalid + 1))
+        continue
+    fi
+    # Only what the named tests need (the whole tree when every test is to run against it).
+    build_args=(--target "${named[@]}")
+    [ "${KILLERS:-0}" = 1 ] && build_args=()
     backup=$(mktemp)
     cp -p "$target" "$backup"
     content=$(<"$target")
     printf '%s\n' "${content/"$text"/"$replacement"}" >"$target"
 
     verdict=survived
-    if ! cmake --build "$BUILD" >/dev/null 2>&1; then
+    if ! cmake --build "$BUILD" "${build_args[@]}" >/dev/null 2>&1; then
         # A fault the compiler refuses is not one a test could miss: the list needs mending.
         verdict=unbuilt
     elif ! run_tests "$tests"; then
@@ -86,8 +117,8 @@ while IFS= read -r line || [ -n "$line" ]; do
     printf '%-9s %s: %s%s\n' "$verdict" "$id" "$what" "$by" | tee -a "$RESULTS"
 done <"$LIST"
 
-# Leave the build as the unmutated tree, so the next run starts from it.
-cmake --build "$BUILD" >/dev/null 2>&1
+# No rebuild of the unmutated tree here: every file put back is newer than what was built from
+# its mutant, so the next build of any target takes it up again.
 total=$((killed + survived))
 echo "mutants: $killed of $total killed, $survived survived, $invalid invalid" | tee -a "$RESULTS"
 [ "$invalid" -eq 0 ]
