@@ -132,7 +132,8 @@ platform::Expected<std::unique_ptr<QObject>> bindInterface(const QString &resour
         if (button == nullptr)
             return interfaceError(QStringLiteral("the kit made no button for %1")
                                       .arg(form->controls.at(index).objectName));
-        bindings.push_back([button, owner, method] { button->setAction(owner, method); });
+        // An init-capture: clang before 16 cannot capture a structured binding by name.
+        bindings.push_back([button, owner, action = method] { button->setAction(owner, action); });
     }
     for (int i = 0; i < outlets.size(); ++i) {
         QObject *control = made->controlAt(targets.at(i));
