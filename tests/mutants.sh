@@ -94,19 +94,22 @@ while IFS= read -r line || [ -n "$line" ]; do
     printf '%s\n' "${content/"$text"/"$replacement"}" >"$target"
 
     verdict=survived
+    by=""
     if ! cmake --build "$BUILD" "${build_args[@]}" >/dev/null 2>&1; then
         # A fault the compiler refuses is not one a test could miss: the list needs mending.
         verdict=unbuilt
+    elif [ "${KILLERS:-0}" = 1 ]; then
+        # The whole suite, and every test function that fails, so each test's worth can be
+        # read off: which faults it catches, and which of those nothing else does.
+        log=$BUILD/mutant-$id.log
+        QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD" -j "$(nproc)" --timeout 300 \
+            --output-on-failure >"$log" 2>&1 || verdict=killed
+        by=$( (sed -n 's/^[[:space:]]*[0-9]* - \([A-Za-z0-9_]*\) (.*/\1/p' "$log"
+               sed -n 's/^FAIL! *: *\([A-Za-z0-9_]*::[A-Za-z0-9_]*\).*/\1/p' "$log") |
+            sort -u | tr '\n' ' ')
+        by=" [killed by: ${by:-nothing}]"
     elif ! run_tests "$tests"; then
         verdict=killed
-    fi
-    by=""
-    if [ "${KILLERS:-0}" = 1 ] && [ "$verdict" != unbuilt ]; then
-        QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD" -j "$(nproc)" --timeout 300 \
-            >"$BUILD/mutant-$id.log" 2>&1
-        by=$(sed -n 's/^[[:space:]]*[0-9]* - \([A-Za-z0-9_]*\) (.*/\1/p' "$BUILD/mutant-$id.log" |
-            tr '\n' ' ')
-        by=" [killed by: ${by:-nothing}]"
     fi
     restore
     case $verdict in
