@@ -236,10 +236,8 @@ double Harness::curlSession(const SiteProcess &site, const QList<QStringList> &u
 
     const Command command{mSetup.curl, arguments, {}};
     const Outcome outcome = bench::run(command);
-    if (!outcome.ok()) {
-        *why = outcome.describe(command);
+    if (outcome.failed(command, why))
         return kFailed;
-    }
     const QList<QByteArray> lines = outcome.out.trimmed().split('\n');
     if (lines.size() != uploads.size() + 2 || !lines.first().startsWith("302 ")) {
         *why = QStringLiteral("curl's sign-in or transfers went wrong: ") +

@@ -84,10 +84,8 @@ void photosToPng(Harness &harness) {
              const Command command{
                  o.self, QStringList{QStringLiteral("--child-export"), oursDir} + inputs, {}};
              const Outcome outcome = bench::run(command);
-             if (!outcome.ok()) {
-                 *why = outcome.describe(command);
+             if (outcome.failed(command, why))
                  return kFailed;
-             }
              oursInside.append(phase(outcome.out, "export"));
              oursCpu.append(outcome.cpuSeconds);
              return outcome.seconds;
@@ -107,10 +105,8 @@ void photosToPng(Harness &harness) {
                                        inputs,
                                    {}};
              const Outcome outcome = bench::run(command);
-             if (!outcome.ok()) {
-                 *why = outcome.describe(command);
+             if (outcome.failed(command, why))
                  return kFailed;
-             }
              vipsCpu.append(outcome.cpuSeconds);
              return outcome.seconds;
          },
@@ -130,10 +126,8 @@ void photosToPng(Harness &harness) {
                                         QStringLiteral("-strip"), imFiles.at(i)},
                                        {}};
                  const Outcome outcome = bench::run(command);
-                 if (!outcome.ok()) {
-                     *why = outcome.describe(command);
+                 if (outcome.failed(command, why))
                      return kFailed;
-                 }
                  total += outcome.seconds;
              }
              return total;

@@ -25,6 +25,13 @@ struct Outcome {
     bool ok() const { return started && exitCode == 0; }
     // The program, its exit and the end of its standard error, for a failure message.
     QString describe(const Command &command) const;
+    // True when the program did not end well, with describe() in *why.
+    bool failed(const Command &command, QString *why) const {
+        if (ok())
+            return false;
+        *why = describe(command);
+        return true;
+    }
 };
 
 // Runs `command` with standard input from /dev/null and both outputs captured in memory.

@@ -67,10 +67,8 @@ void uploads(Harness &harness) {
                                    QStringList{QStringLiteral("--child-upload"), kEmail} + files,
                                    site.environment()};
              const Outcome outcome = bench::run(command);
-             if (!outcome.ok()) {
-                 *why = outcome.describe(command);
+             if (outcome.failed(command, why))
                  return kFailed;
-             }
              oursUploadPhase.append(phase(outcome.out, "uploads"));
              oursSwitches.append(double(outcome.contextSwitches));
              oursCpu.append(outcome.cpuSeconds);
@@ -98,10 +96,8 @@ void uploads(Harness &harness) {
                  o.self, QStringList{QStringLiteral("--child-qt-sync"), kEmail} + bodyFiles,
                  site.environment()};
              const Outcome outcome = bench::run(command);
-             if (!outcome.ok()) {
-                 *why = outcome.describe(command);
+             if (outcome.failed(command, why))
                  return kFailed;
-             }
              syncUploadPhase.append(phase(outcome.out, "uploads"));
              return outcome.seconds;
          },

@@ -87,24 +87,24 @@ void wholeRun(Harness &harness) {
 
     QList<double> rssSmall;
     QList<double> rss50; // the larger run
+    // A run of nubelo-export over `photos`, its peak memory kept in `peaks`.
+    const auto exportSide = [&](const QStringList &photos, QList<double> &peaks) {
+        return [&, photos](QString *why) {
+            const Command command = exportCommand(photos);
+            const Outcome outcome = bench::run(command);
+            if (outcome.failed(command, why))
+                return kFailed;
+            const double peak = peakMiB();
+            if (std::isnan(peak)) {
+                *why = QStringLiteral("nubelo-bench-rss reported no peak memory");
+                return kFailed;
+            }
+            peaks.append(peak);
+            return outcome.seconds;
+        };
+    };
     QList<Side> sides{
-        {QStringLiteral("nubelo-export"),
-         [&](QString *why) {
-             const Command command = exportCommand(inputs);
-             const Outcome outcome = bench::run(command);
-             if (!outcome.ok()) {
-                 *why = outcome.describe(command);
-                 return kFailed;
-             }
-             const double peak = peakMiB();
-             if (std::isnan(peak)) {
-                 *why = QStringLiteral("nubelo-bench-rss reported no peak memory");
-                 return kFailed;
-             }
-             rss50.append(peak);
-             return outcome.seconds;
-         },
-         {}},
+        {QStringLiteral("nubelo-export"), exportSide(inputs, rss50), {}},
         {QStringLiteral("vipsthumbnail + curl"),
          [&](QString *why) {
              if (!freshFolder(vipsDir)) {
@@ -118,31 +118,15 @@ void wholeRun(Harness &harness) {
                                      inputs,
                                  {}};
              const Outcome converted = bench::run(toPng);
-             if (!converted.ok()) {
-                 *why = converted.describe(toPng);
+             if (converted.failed(toPng, why))
                  return kFailed;
-             }
              double uploadSeconds = 0;
              const double sent = harness.curlSession(site, curlUploads, &uploadSeconds, why);
              return converted.seconds + sent;
          },
          {}},
         {QStringLiteral("nubelo-export (fewer photos)"),
-         [&](QString *why) {
-             const Command command = exportCommand(inputs.mid(0, s.smallRun));
-             const Outcome outcome = bench::run(command);
-             if (!outcome.ok()) {
-                 *why = outcome.describe(command);
-                 return kFailed;
-             }
-             const double peak = peakMiB();
-             if (std::isnan(peak)) {
-                 *why = QStringLiteral("nubelo-bench-rss reported no peak memory");
-                 return kFailed;
-             }
-             rssSmall.append(peak);
-             return outcome.seconds;
-         },
+         exportSide(inputs.mid(0, s.smallRun), rssSmall),
          {}},
     };
     const bool tools = !s.vips.isEmpty() && !s.curl.isEmpty();
