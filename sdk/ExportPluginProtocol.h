@@ -11,7 +11,9 @@
 //
 // Threads: every call comes from the host's main thread, except performExport(), which the host
 // runs on a thread of its own, and progress()/lockProgress()/unlockProgress()/cancelExport(),
-// which it may call from anywhere while a run goes on.
+// which it may call from anywhere while a run goes on. A cancelExport() that comes while
+// startExport() is still asking the user (the host's window was closed meanwhile) belongs to the
+// run that startExport() may then begin: that run ends before its first photo.
 class ExportPluginProtocol {
 public:
     virtual ~ExportPluginProtocol() = default;

@@ -259,11 +259,8 @@ void ExportWindow::requestExport() {
     // export thread) before it returns, or not at all.
     mPlugin->startExport(mHost->destination());
     mStarting = false;
-    if (mHost->isExporting()) {
-        if (mCloseWhenEnded)
-            mHost->cancel();
+    if (mHost->isExporting())
         return;
-    }
     setRunning(false);
     mProgress->setRange(0, 1);
     mProgress->setValue(0);
@@ -371,7 +368,11 @@ void ExportWindow::closeEvent(QCloseEvent *event) {
     if (mCloseWhenEnded)
         return;
     mCloseWhenEnded = true;
-    if (!mStarting) {
+    if (mStarting) {
+        // The plug-in's question is up. Cancelling through the host only after startExport has
+        // returned came too late: the export thread could already be converting the first photo.
+        mPlugin->cancelExport();
+    } else {
         mHost->cancel();
         mCancel->setEnabled(false);
         mStatus->setText(QStringLiteral("Closing after the photo under way…"));
