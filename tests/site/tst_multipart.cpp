@@ -95,11 +95,6 @@ void TestMultipart::readsForm_data() {
                       "PIXELS\r\n--a'b c--\r\n\r\n")
         << QByteArray("a'b c") << QByteArray("PIXELS") << "C:\\pics\\x\".png"
         << QStringList{"func", "photo"};
-    QStringList many;
-    for (int i = 0; i < 64; ++i)
-        many << "f" + QString::number(i);
-    QTest::newRow("as many parts as allowed")
-        << fields(64) << QByteArray("Velkaron") << QByteArray() << QString() << many;
 }
 
 void TestMultipart::readsForm() {
@@ -137,7 +132,6 @@ void TestMultipart::refusesForm_data() {
         QTest::newRow(name) << body << QByteArray("Velkaron") << reason;
     };
     row("truncated body", good.left(good.size() - 20), "not closed");
-    row("truncated inside the photo", good.left(120), "not closed");
     QTest::newRow("wrong boundary") << good << QByteArray("Other") << "does not contain";
     row("no parts", "--Velkaron--\r\n", "no fields");
     row("part without Content-Disposition",
@@ -146,10 +140,6 @@ void TestMultipart::refusesForm_data() {
     row("part headers never end",
         "--Velkaron\r\nContent-Disposition: form-data; name=\"a\"\r\n" + QByteArray(9000, 'x'),
         "too long");
-    row("field sent twice",
-        "--Velkaron\r\nContent-Disposition: form-data; name=\"func\"\r\n\r\naddq\r\n"
-        "--Velkaron\r\nContent-Disposition: form-data; name=\"func\"\r\n\r\nx\r\n--Velkaron--\r\n",
-        "twice");
     row("field sent twice, its name holding a line break: the reason stays one line",
         "--Velkaron\r\nContent-Disposition: form-data; name=\"a\nb\"\r\n\r\nx\r\n"
         "--Velkaron\r\nContent-Disposition: form-data; name=\"a\nb\"\r\n\r\ny\r\n--Velkaron--\r\n",
@@ -177,8 +167,6 @@ void TestMultipart::boundary_data() {
     QTest::addColumn<QByteArray>("contentType");
     QTest::addColumn<QByteArray>("boundary"); // empty: refused
 
-    QTest::newRow("client") << QByteArray("multipart/form-data; boundary=Velkaron")
-                            << QByteArray("Velkaron");
     QTest::newRow("quoted, after another parameter")
         << QByteArray("Multipart/Form-Data; charset=utf-8; BOUNDARY=\"x y:z\"")
         << QByteArray("x y:z");
