@@ -153,9 +153,6 @@ int ScriptedApplication::runCriticalAlertPanel(const QString &title, const QStri
                                                const QString &defaultButton,
                                                const QString &alternateButton,
                                                const QString &otherButton) {
-    Q_UNUSED(defaultButton)
-    Q_UNUSED(alternateButton)
-    Q_UNUSED(otherButton)
     int answer = ui::AlertDefaultReturn;
     if (mAlertAnswers.empty()) {
         addProblem(QStringLiteral("unscripted alert panel: %1").arg(title));
@@ -163,21 +160,25 @@ int ScriptedApplication::runCriticalAlertPanel(const QString &title, const QStri
         answer = mAlertAnswers.front();
         mAlertAnswers.pop_front();
     }
-    mAlerts.append(Alert{QStringLiteral("critical"), title, message, answer});
+    mAlerts.append(Alert{QStringLiteral("critical"),
+                         title,
+                         message,
+                         answer,
+                         {defaultButton, alternateButton, otherButton}});
     return answer;
 }
 
 void ScriptedApplication::presentError(const platform::Error &error) {
-    mAlerts.append(Alert{QStringLiteral("error"), error.domain, error.localizedDescription, 0});
+    mAlerts.append(Alert{QStringLiteral("error"), error.domain, error.localizedDescription, 0, {}});
 }
 
 void ScriptedApplication::msgBox(const QString &message, const QString &informativeText) {
-    mAlerts.append(Alert{QStringLiteral("message"), message, informativeText, 0});
+    mAlerts.append(Alert{QStringLiteral("message"), message, informativeText, 0, {}});
 }
 
 bool ScriptedApplication::openURL(const QUrl &url) {
     mOpenedUrls.append(url);
-    return mOpenUrlAnswer;
+    return true;
 }
 
 void ScriptedApplication::answerModal(Act act, std::optional<int> code) {
@@ -211,15 +212,6 @@ bool ScriptedApplication::click(const QString &objectName) {
     if (!button->performClick())
         addProblem(QStringLiteral("%1 did nothing").arg(objectName));
     return true;
-}
-
-bool ScriptedApplication::pressKey(const QString &box, const QString &characters) {
-    Box *target = find<Box>(box);
-    if (target == nullptr) {
-        addProblem(QStringLiteral("no box %1").arg(box));
-        return false;
-    }
-    return target->pressKey(characters);
 }
 
 } // namespace scripted

@@ -78,11 +78,9 @@ public:
     // Shorthands: type the given fields (objectName, text) then click `button`.
     void answerModalByClicking(const QString &button,
                                const QList<std::pair<QString, QString>> &typing = {});
-    int pendingModalAnswers() const { return int(mModalAnswers.size()); }
     // Answers for runCriticalAlertPanel, in order; without one the default button is chosen
     // and a problem recorded.
     void answerAlert(int answer) { mAlertAnswers.push_back(answer); }
-    void setOpenUrlAnswer(bool answer) { mOpenUrlAnswer = answer; }
 
     // What was recorded.
     struct Alert {
@@ -90,6 +88,7 @@ public:
         QString title;
         QString message;
         int answer = 0;
+        QStringList buttons; // of a critical alert: default, alternate, other
     };
     // One line per window operation: "load <file>", "beginSheet <sheet> <modalFor|->",
     // "runModal <window>", "stopModal <code>", "orderOut <window>", "endSheet <sheet>".
@@ -113,8 +112,6 @@ public:
     }
     // Clicks a button of any loaded interface, as a person would (visible and enabled only).
     bool click(const QString &objectName);
-    // A key press on the box with that objectName; the handler's answer.
-    bool pressKey(const QString &box, const QString &characters);
 
 private:
     struct ModalAnswer {
@@ -133,7 +130,6 @@ private:
     std::deque<int> mAlertAnswers;
     QList<ModalRun> mRuns; // nested modal runs, innermost last
     int mUnscriptedRuns = 0;
-    bool mOpenUrlAnswer = true;
 
     QStringList mLog;
     QList<Alert> mAlerts;
