@@ -1,63 +1,21 @@
-// The plug-in's interface files and their reader, and the panel's actions that need no site:
-// the suggestions mail, the About window, the keys of the settings box, cancelling the sheet.
+// The panel's actions that need no site: the suggestions mail, the keys of the settings box, the
+// About window, opening and cancelling the login sheet; and the login sheet file as read.
 
-#include "PanelHarness.h"
+#include "ExportRun.h"
 
 #include "ui/UiFile.h"
 
 class TestPanelUi : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void filesBindEveryOutletAndAction();
-    void readerKeepsOrderAndMarks();
     void suggestionsMailUrl_data();
     void suggestionsMailUrl();
     void settingsBoxKeys_data();
     void settingsBoxKeys();
     void aboutWindowOpensTwice();
-    void cancelTouchesNeitherLine();
-    void openingSheetClearsErrorAndProgress();
-    void withoutKitActionsDoNothing();
+    void sheetOpensCleanAndCancels();
+    void readerKeepsOrderAndMarks();
 };
-
-void TestPanelUi::filesBindEveryOutletAndAction() {
-    Panel panel;
-    QVERIFY(panel.loaded);
-    QCOMPARE(panel.controller.settingsView(), panel.control<scripted::Box>("mSettingsBox"));
-    QCOMPARE(panel.controller.firstView(), panel.control<scripted::Button>("mAuthenticate"));
-    QCOMPARE(panel.accountLine(), QStringLiteral("No user athenticated yet"));
-    QCOMPARE(panel.toggleTitle(), QStringLiteral("Authenticate"));
-    QVERIFY(panel.control<scripted::TextField>("mLoginPassword")->isSecure());
-    QVERIFY(!panel.control<scripted::TextField>("mLoginUsername")->isSecure());
-
-    // Controls no operation uses yet stay off screen; the ones the panel drives start hidden.
-    for (const char *name : {"mNewAlbumTitle", "mAlbums", "mShowAlbum", "mHelp", "mLoginRemember",
-                             "mLoginErrorMessage", "mLoginProgress"})
-        QVERIFY2(panel.control<ui::View>(name)->isHidden(), name);
-    for (const char *name : {"mAccountInfo", "mAuthenticate", "suggestionsButton", "aboutButton",
-                             "mLoginUsername", "mLoginPassword"})
-        QVERIFY2(!panel.control<ui::View>(name)->isHidden(), name);
-    QVERIFY(!panel.sheet()->isVisible());
-    QVERIFY(panel.kit.problems().isEmpty());
-}
-
-void TestPanelUi::readerKeepsOrderAndMarks() {
-    const platform::Expected<ui::UiForm> form = ui::readUiFile(":/nubelo/LoginSheet.ui");
-    QVERIFY2(form, qPrintable(platform::describe(form.failure())));
-    QStringList fields;
-    QStringList buttons;
-    for (const ui::UiControl *control : form->inTabOrder()) {
-        if (control->editable)
-            fields.append(control->objectName);
-        if (control->kind == ui::ControlKind::Button && !control->hidden)
-            buttons.append(control->objectName);
-    }
-    QCOMPARE(fields, QStringList({"mLoginUsername", "mLoginPassword"}));
-    QCOMPARE(buttons, QStringList({"authenticateButton", "cancelButton"}));
-    QVERIFY(form->find("authenticateButton")->isDefault);
-    QVERIFY(form->find("cancelButton")->cancel);
-    QCOMPARE(form->find("usernameLabel")->buddy, QStringLiteral("mLoginUsername"));
-}
 
 void TestPanelUi::suggestionsMailUrl_data() {
     QTest::addColumn<QByteArray>("address");
@@ -75,14 +33,13 @@ void TestPanelUi::suggestionsMailUrl() {
     PluginConfig config;
     if (!address.isNull())
         config.feedbackAddress = QString::fromUtf8(address);
-    Panel panel(config);
-    QVERIFY(panel.kit.click("suggestionsButton"));
-    QCOMPARE(panel.kit.openedUrls().size(), 1);
-    const QByteArray expected = "mailto:" + recipient +
-                                "?SUBJECT=%5BVelkaron%5D%20Sugerencias"
-                                "&BODY=Name:%20%0Ae-mail:%20%0ASugerencias:%0A";
-    QCOMPARE(panel.kit.openedUrls().first().toEncoded(), expected);
-    QCOMPARE(panel.controller.suggestionsMailUrl().toUtf8(), expected);
+    scripted::Harness h(config);
+    QVERIFY(h.kit.click("suggestionsButton"));
+    QCOMPARE(h.kit.openedUrls().size(), 1);
+    QCOMPARE(
+        h.kit.openedUrls().first().toEncoded(),
+        "mailto:" + recipient +
+            "?SUBJECT=%5BVelkaron%5D%20Sugerencias&BODY=Name:%20%0Ae-mail:%20%0ASugerencias:%0A");
 }
 
 void TestPanelUi::settingsBoxKeys_data() {
@@ -95,7 +52,6 @@ void TestPanelUi::settingsBoxKeys_data() {
     QTest::newRow("return first of several") << QStringLiteral("\rx") << true;
     QTest::newRow("tab") << QStringLiteral("\t") << false;
     QTest::newRow("escape") << QStringLiteral("\x1b") << false;
-    QTest::newRow("space") << QStringLiteral(" ") << false;
     QTest::newRow("letter") << QStringLiteral("c") << false;
     QTest::newRow("no character") << QString() << false;
 }
@@ -103,83 +59,65 @@ void TestPanelUi::settingsBoxKeys_data() {
 void TestPanelUi::settingsBoxKeys() {
     QFETCH(QString, characters);
     QFETCH(bool, handled);
-    Panel panel;
-    QCOMPARE(panel.kit.pressKey("mSettingsBox", characters), handled);
-    QCOMPARE(panel.mgr.clicks, handled ? 1 : 0);
-
-    // A box whose plug-in is not set still claims the export keys, and sends nothing.
-    scripted::Box box;
-    NubeloExportPluginBox unconnected(&box);
-    QCOMPARE(box.pressKey(characters), handled);
-    QCOMPARE(panel.mgr.clicks, handled ? 1 : 0);
+    scripted::Harness h;
+    QCOMPARE(h.control<scripted::Box>("mSettingsBox")->pressKey(characters), handled);
+    QCOMPARE(h.host.clicks, handled ? 1 : 0);
 }
 
 void TestPanelUi::aboutWindowOpensTwice() {
-    Panel panel;
-    auto *about = panel.control<scripted::Window>("mAboutDialog");
-    panel.kit.answerModalByClicking("Close");
-    panel.kit.answerModal([](scripted::Window &window) { window.pressEscape(); });
-    const QStringList once = {"beginSheet mAboutDialog -", "runModal mAboutDialog", "stopModal 0",
-                              "orderOut mAboutDialog", "endSheet mAboutDialog"};
-    QVERIFY(panel.kit.click("aboutButton"));
-    QVERIFY(!about->isVisible());
-    QVERIFY(panel.kit.click("aboutButton"));
-    QVERIFY(!about->isVisible());
-    QCOMPARE(panel.kit.log(), once + once);
-    QVERIFY(panel.kit.problems().isEmpty());
+    scripted::Harness h;
+    h.kit.answerModalByClicking("Close");
+    h.kit.answerModal([](scripted::Window &window) { window.pressEscape(); });
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(h.kit.click("aboutButton"));
+        QVERIFY(!h.control<scripted::Window>("mAboutDialog")->isVisible());
+    }
+    QCOMPARE(h.kit.log().filter("endSheet mAboutDialog").size(), 2);
+    QCOMPARE(h.kit.problems(), QStringList());
 }
 
-void TestPanelUi::cancelTouchesNeitherLine() {
-    Panel panel;
-    panel.kit.answerModalByClicking(
-        "Cancel", {{"mLoginUsername", "someone@example.org"}, {"mLoginPassword", "secret"}});
-    QVERIFY(panel.kit.click("mAuthenticate"));
-    QCOMPARE(panel.kit.log(),
-             QStringList({"beginSheet mLoginDialog mSettingsBox", "runModal mLoginDialog",
-                          "stopModal 11", "orderOut mLoginDialog", "endSheet mLoginDialog"}));
-    QCOMPARE(panel.accountLine(), QStringLiteral("No user athenticated yet"));
-    QCOMPARE(panel.toggleTitle(), QStringLiteral("Authenticate"));
-    QCOMPARE(panel.controller.connector()->getState(), int(SessionNone));
-    QVERIFY(!panel.sheet()->isVisible());
-    QVERIFY(panel.progress()->isHidden());
-    QVERIFY(!panel.progress()->isAnimating());
-    QVERIFY(panel.kit.problems().isEmpty());
-}
-
-void TestPanelUi::openingSheetClearsErrorAndProgress() {
-    Panel panel;
-    panel.errorLine()->setStringValue("left over");
-    panel.errorLine()->setHidden(false);
-    panel.progress()->setHidden(false);
-    panel.control<scripted::TextField>("mLoginUsername")->setStringValue("kept@example.org");
-
-    bool checked = false;
-    panel.kit.answerModal([&](scripted::Window &window) {
-        checked = true;
-        QVERIFY(panel.errorLine()->stringValue().isEmpty());
-        QVERIFY(panel.errorLine()->isHidden());
-        QVERIFY(panel.progress()->isHidden());
-        QCOMPARE(panel.control<scripted::TextField>("mLoginUsername")->stringValue(),
-                 QStringLiteral("kept@example.org"));
-        window.pressEscape();
+// An error and a spinning progress left from an earlier sheet are gone when it opens again; the
+// address typed stays. Cancel signs no one in.
+void TestPanelUi::sheetOpensCleanAndCancels() {
+    scripted::Harness h;
+    auto *line = h.control<scripted::TextField>("mLoginErrorMessage");
+    auto *progress = h.control<scripted::ProgressIndicator>("mLoginProgress");
+    auto *user = h.control<scripted::TextField>("mLoginUsername");
+    line->setStringValue("left over");
+    line->setHidden(false);
+    progress->setHidden(false);
+    user->setStringValue("kept@example.org");
+    bool clean = false;
+    h.kit.answerModal([&](scripted::Window &window) {
+        clean = line->stringValue().isEmpty() && line->isHidden() && progress->isHidden() &&
+                user->stringValue() == "kept@example.org";
+        window.type("mLoginPassword", "secret");
+        window.click("Cancel");
     });
-    QVERIFY(panel.kit.click("mAuthenticate"));
-    QVERIFY(checked);
-    QVERIFY(panel.kit.problems().isEmpty());
+    QVERIFY(h.kit.click("mAuthenticate"));
+    QVERIFY(clean);
+    QCOMPARE(h.controller.connector()->getState(), int(SessionNone));
+    QCOMPARE(h.controller.signedInAs(), QString());
+    QVERIFY(!h.control<scripted::Window>("mLoginDialog")->isVisible());
+    QVERIFY(progress->isHidden() && !progress->isAnimating());
+    QCOMPARE(h.kit.log().last(), QStringLiteral("endSheet mLoginDialog"));
+    QCOMPARE(h.kit.problems(), QStringList());
 }
 
-// Outlets stay null when no kit loaded the files; every action must then be harmless.
-void TestPanelUi::withoutKitActionsDoNothing() {
-    RecordingExportMgr mgr;
-    NubeloExportController controller(&mgr);
-    QVERIFY(!controller.loadInterface());
-    controller.clickLoginLogout(nullptr);
-    controller.clickAuthenticateLoginDialog(nullptr);
-    controller.clickCancelLoginDialog(nullptr);
-    controller.clickSugerencias(nullptr);
-    controller.clickAbout(nullptr);
-    controller.clickCloseAboutDialog(nullptr);
-    QCOMPARE(controller.connector()->getState(), int(SessionNone));
+// The kits move the focus in this order and press these buttons for Return and Escape.
+void TestPanelUi::readerKeepsOrderAndMarks() {
+    const platform::Expected<ui::UiForm> form = ui::readUiFile(":/nubelo/LoginSheet.ui");
+    QVERIFY2(form, qPrintable(platform::describe(form.failure())));
+    QStringList order;
+    for (const ui::UiControl *control : form->inTabOrder()) {
+        if (control->editable || (control->kind == ui::ControlKind::Button && !control->hidden))
+            order.append(control->objectName);
+    }
+    QCOMPARE(order, QStringList({"mLoginUsername", "mLoginPassword", "authenticateButton",
+                                 "cancelButton"}));
+    QVERIFY(form->find("authenticateButton")->isDefault);
+    QVERIFY(form->find("cancelButton")->cancel);
+    QCOMPARE(form->find("usernameLabel")->buddy, QStringLiteral("mLoginUsername"));
 }
 
 QTEST_GUILESS_MAIN(TestPanelUi)
