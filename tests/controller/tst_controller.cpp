@@ -1,6 +1,7 @@
-// The sign-in toggle in each session state: it opens the login sheet only when signed out, signs
-// out when signed in (the account shown follows even when the logout is lost), and waits while a
-// login is under way. The site is the stand-in on loopback.
+// The sign-in toggle in each session state: it opens the login sheet only when signed out (and a
+// Cancel there signs no one in), signs out when signed in (the account shown follows even when
+// the logout is lost), and waits while a login is under way. The site is the stand-in on
+// loopback.
 
 #include "ExportRun.h"
 #include "StandInSite.h"
@@ -67,9 +68,18 @@ void TestController::toggle() {
     }
     QCOMPARE(h.controller.connector()->getState(), before);
     mSite->setFault(Fault::LogoutDrop, logoutLost);
+    // An error and a progress left from an earlier sheet go when it opens; the address stays.
+    auto *line = h.control<scripted::TextField>("mLoginErrorMessage");
+    auto *progress = h.control<scripted::ProgressIndicator>("mLoginProgress");
+    auto *user = h.control<scripted::TextField>("mLoginUsername");
+    line->setStringValue("left over");
+    line->setHidden(false);
+    progress->setHidden(false);
+    user->setStringValue("kept@example.org");
     bool opened = false;
     h.kit.answerModal([&](scripted::Window &window) {
-        opened = true;
+        opened = line->stringValue().isEmpty() && line->isHidden() && progress->isHidden() &&
+                 user->stringValue() == "kept@example.org";
         window.click("Cancel");
     });
 
@@ -79,6 +89,7 @@ void TestController::toggle() {
     QCOMPARE(h.controller.connector()->getState(), after);
     QCOMPARE(h.controller.signedInAs(), QString());
     QCOMPARE(h.control<scripted::Button>("mAuthenticate")->title(), QStringLiteral("Authenticate"));
+    QVERIFY(!h.control<scripted::Window>("mLoginDialog")->isVisible());
     if (after == SessionNone)
         QCOMPARE(mSite->sessionCount(), std::size_t(0));
     QCOMPARE(h.kit.problems(), QStringList());

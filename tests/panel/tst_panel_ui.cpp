@@ -1,9 +1,7 @@
 // The panel's actions that need no site: the suggestions mail, the keys of the settings box, the
-// About window, opening and cancelling the login sheet; and the login sheet file as read.
+// About window.
 
 #include "ExportRun.h"
-
-#include "ui/UiFile.h"
 
 class TestPanelUi : public QObject {
     Q_OBJECT
@@ -13,8 +11,6 @@ private Q_SLOTS:
     void settingsBoxKeys_data();
     void settingsBoxKeys();
     void aboutWindowOpensTwice();
-    void sheetOpensCleanAndCancels();
-    void readerKeepsOrderAndMarks();
 };
 
 void TestPanelUi::suggestionsMailUrl_data() {
@@ -74,50 +70,6 @@ void TestPanelUi::aboutWindowOpensTwice() {
     }
     QCOMPARE(h.kit.log().filter("endSheet mAboutDialog").size(), 2);
     QCOMPARE(h.kit.problems(), QStringList());
-}
-
-// An error and a spinning progress left from an earlier sheet are gone when it opens again; the
-// address typed stays. Cancel signs no one in.
-void TestPanelUi::sheetOpensCleanAndCancels() {
-    scripted::Harness h;
-    auto *line = h.control<scripted::TextField>("mLoginErrorMessage");
-    auto *progress = h.control<scripted::ProgressIndicator>("mLoginProgress");
-    auto *user = h.control<scripted::TextField>("mLoginUsername");
-    line->setStringValue("left over");
-    line->setHidden(false);
-    progress->setHidden(false);
-    user->setStringValue("kept@example.org");
-    bool clean = false;
-    h.kit.answerModal([&](scripted::Window &window) {
-        clean = line->stringValue().isEmpty() && line->isHidden() && progress->isHidden() &&
-                user->stringValue() == "kept@example.org";
-        window.type("mLoginPassword", "secret");
-        window.click("Cancel");
-    });
-    QVERIFY(h.kit.click("mAuthenticate"));
-    QVERIFY(clean);
-    QCOMPARE(h.controller.connector()->getState(), int(SessionNone));
-    QCOMPARE(h.controller.signedInAs(), QString());
-    QVERIFY(!h.control<scripted::Window>("mLoginDialog")->isVisible());
-    QVERIFY(progress->isHidden() && !progress->isAnimating());
-    QCOMPARE(h.kit.log().last(), QStringLiteral("endSheet mLoginDialog"));
-    QCOMPARE(h.kit.problems(), QStringList());
-}
-
-// The kits move the focus in this order and press these buttons for Return and Escape.
-void TestPanelUi::readerKeepsOrderAndMarks() {
-    const platform::Expected<ui::UiForm> form = ui::readUiFile(":/nubelo/LoginSheet.ui");
-    QVERIFY2(form, qPrintable(platform::describe(form.failure())));
-    QStringList order;
-    for (const ui::UiControl *control : form->inTabOrder()) {
-        if (control->editable || (control->kind == ui::ControlKind::Button && !control->hidden))
-            order.append(control->objectName);
-    }
-    QCOMPARE(order, QStringList({"mLoginUsername", "mLoginPassword", "authenticateButton",
-                                 "cancelButton"}));
-    QVERIFY(form->find("authenticateButton")->isDefault);
-    QVERIFY(form->find("cancelButton")->cancel);
-    QCOMPARE(form->find("usernameLabel")->buddy, QStringLiteral("mLoginUsername"));
 }
 
 QTEST_GUILESS_MAIN(TestPanelUi)

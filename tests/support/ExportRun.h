@@ -95,7 +95,8 @@ struct Harness {
     explicit Harness(const PluginConfig &config = {})
         : controller(&host, config) {
         host.plugin = &controller;
-        loaded = !controller.loadInterface();
+        if (const platform::MaybeError error = controller.loadInterface())
+            qFatal("%s", qPrintable(error->localizedDescription));
         kit.clearRecords();
     }
 
@@ -137,7 +138,6 @@ struct Harness {
     FakeHost host;
     Kit kit; // outlives the controller, whose views it made
     NubeloExportController controller;
-    bool loaded = false;
 };
 
 } // namespace scripted

@@ -105,30 +105,23 @@ int ScriptedApplication::runModalForWindow(ui::Window *window) {
         return ModalAborted;
     }
     target->setVisible(true);
-    mRuns.append(ModalRun{target, std::nullopt});
-
-    bool ended = false;
+    mRuns.append(std::nullopt);
     if (mModalAnswers.empty()) {
         addProblem(QStringLiteral("unscripted modal run of %1").arg(nameOf(target)));
     } else {
-        ModalAnswer answer = std::move(mModalAnswers.front());
+        const Act act = std::move(mModalAnswers.front());
         mModalAnswers.pop_front();
-        if (answer.act)
-            answer.act(*target);
-        if (!mRuns.last().stopCode && answer.code)
-            mRuns.last().stopCode = answer.code;
-        ended = mRuns.last().stopCode.has_value();
-        if (!ended)
+        act(*target);
+        if (!mRuns.last())
             addProblem(QStringLiteral("the answer did not end the run of %1").arg(nameOf(target)));
     }
-    if (!ended) {
+    if (!mRuns.last()) {
         if (++mUnscriptedRuns > kMaxUnscriptedRuns)
             qFatal("scripted kit: %s keeps being run modally with nothing left to answer",
                    qPrintable(nameOf(target)));
         target->pressEscape();
     }
-    const ModalRun run = mRuns.takeLast();
-    return run.stopCode.value_or(ModalAborted);
+    return mRuns.takeLast().value_or(ModalAborted);
 }
 
 void ScriptedApplication::stopModalWithCode(int code) {
@@ -136,7 +129,7 @@ void ScriptedApplication::stopModalWithCode(int code) {
     if (mRuns.isEmpty())
         addProblem(QStringLiteral("stopModal %1 outside a modal run").arg(code));
     else
-        mRuns.last().stopCode = code;
+        mRuns.last() = code;
 }
 
 void ScriptedApplication::endSheet(ui::Window *sheet) {
@@ -160,29 +153,22 @@ int ScriptedApplication::runCriticalAlertPanel(const QString &title, const QStri
         answer = mAlertAnswers.front();
         mAlertAnswers.pop_front();
     }
-    mAlerts.append(Alert{QStringLiteral("critical"),
-                         title,
-                         message,
-                         answer,
-                         {defaultButton, alternateButton, otherButton}});
+    mAlerts.append(Alert{
+        QStringLiteral("critical"), title, message, {defaultButton, alternateButton, otherButton}});
     return answer;
 }
 
 void ScriptedApplication::presentError(const platform::Error &error) {
-    mAlerts.append(Alert{QStringLiteral("error"), error.domain, error.localizedDescription, 0, {}});
+    mAlerts.append(Alert{QStringLiteral("error"), error.domain, error.localizedDescription, {}});
 }
 
 void ScriptedApplication::msgBox(const QString &message, const QString &informativeText) {
-    mAlerts.append(Alert{QStringLiteral("message"), message, informativeText, 0, {}});
+    mAlerts.append(Alert{QStringLiteral("message"), message, informativeText, {}});
 }
 
 bool ScriptedApplication::openURL(const QUrl &url) {
     mOpenedUrls.append(url);
     return true;
-}
-
-void ScriptedApplication::answerModal(Act act, std::optional<int> code) {
-    mModalAnswers.push_back(ModalAnswer{std::move(act), code});
 }
 
 void ScriptedApplication::answerModalByClicking(const QString &button,

@@ -23,9 +23,7 @@ class ScriptedApplication;
 using TextField = ui::FormTextField;
 using Button = ui::FormButton;
 using ProgressIndicator = ui::FormProgressIndicator;
-using ComboBox = ui::FormComboBox;
 using Box = ui::FormBox;
-using View = ui::FormView;
 
 // A window of a loaded interface. What an answer's act does to it goes through the same checks
 // a person meets: a hidden or disabled control cannot be typed into or clicked.
@@ -69,12 +67,11 @@ public:
     void msgBox(const QString &message, const QString &informativeText) override;
     bool openURL(const QUrl &url) override;
 
-    // The script. A modal run takes the next answer: its act (if any) works on the window, and
-    // a button it clicks ends the run through its action; when nothing stopped the run, the
-    // answer's code (if any) ends it. A run with no answer left, or one its answer did not
-    // end, is a problem: the kit then presses Escape for it.
+    // The script. A modal run takes the next answer, which works on the window; a button it
+    // clicks ends the run through its action. A run with no answer left, or one its answer did
+    // not end, is a problem: the kit then presses Escape for it.
     using Act = std::function<void(Window &)>;
-    void answerModal(Act act, std::optional<int> code = std::nullopt);
+    void answerModal(Act act) { mModalAnswers.push_back(std::move(act)); }
     // Shorthands: type the given fields (objectName, text) then click `button`.
     void answerModalByClicking(const QString &button,
                                const QList<std::pair<QString, QString>> &typing = {});
@@ -87,7 +84,6 @@ public:
         QString kind; // "critical", "error" or "message"
         QString title;
         QString message;
-        int answer = 0;
         QStringList buttons; // of a critical alert: default, alternate, other
     };
     // One line per window operation: "load <file>", "beginSheet <sheet> <modalFor|->",
@@ -114,21 +110,13 @@ public:
     bool click(const QString &objectName);
 
 private:
-    struct ModalAnswer {
-        Act act;
-        std::optional<int> code;
-    };
-    struct ModalRun {
-        Window *window = nullptr;
-        std::optional<int> stopCode;
-    };
     static QString nameOf(const QObject *object);
 
     ui::Application *mPrevious = nullptr;
     QList<QPointer<QObject>> mInterfaces;
-    std::deque<ModalAnswer> mModalAnswers;
+    std::deque<Act> mModalAnswers;
     std::deque<int> mAlertAnswers;
-    QList<ModalRun> mRuns; // nested modal runs, innermost last
+    QList<std::optional<int>> mRuns; // the stop codes of nested modal runs, innermost last
     int mUnscriptedRuns = 0;
 
     QStringList mLog;
