@@ -78,7 +78,6 @@ QString ScriptedApplication::nameOf(const QObject *object) {
 platform::Expected<std::unique_ptr<QObject>>
 ScriptedApplication::loadInterface(const QString &resource, QObject *owner,
                                    const QList<ui::Outlet> &outlets) {
-    mLog.append(QStringLiteral("load %1").arg(resource));
     auto interface =
         ui::bindInterface(resource, owner, outlets,
                           ui::formBuilder([this](const ui::UiControl &control, QObject *parent) {
@@ -89,8 +88,8 @@ ScriptedApplication::loadInterface(const QString &resource, QObject *owner,
     return interface;
 }
 
-void ScriptedApplication::beginSheet(ui::Window *sheet, ui::View *modalFor) {
-    mLog.append(QStringLiteral("beginSheet %1 %2").arg(nameOf(sheet), nameOf(modalFor)));
+void ScriptedApplication::beginSheet(ui::Window *sheet, ui::View *) {
+    ++mOpenSheets;
     if (auto *window = qobject_cast<Window *>(sheet))
         window->setVisible(true);
     else
@@ -98,7 +97,6 @@ void ScriptedApplication::beginSheet(ui::Window *sheet, ui::View *modalFor) {
 }
 
 int ScriptedApplication::runModalForWindow(ui::Window *window) {
-    mLog.append(QStringLiteral("runModal %1").arg(nameOf(window)));
     auto *target = qobject_cast<Window *>(window);
     if (target == nullptr) {
         addProblem(QStringLiteral("runModal without a window"));
@@ -125,7 +123,6 @@ int ScriptedApplication::runModalForWindow(ui::Window *window) {
 }
 
 void ScriptedApplication::stopModalWithCode(int code) {
-    mLog.append(QStringLiteral("stopModal %1").arg(code));
     if (mRuns.isEmpty())
         addProblem(QStringLiteral("stopModal %1 outside a modal run").arg(code));
     else
@@ -133,11 +130,11 @@ void ScriptedApplication::stopModalWithCode(int code) {
 }
 
 void ScriptedApplication::endSheet(ui::Window *sheet) {
-    mLog.append(QStringLiteral("endSheet %1").arg(nameOf(sheet)));
+    if (mOpenSheets-- == 0)
+        addProblem(QStringLiteral("endSheet %1 without beginSheet").arg(nameOf(sheet)));
 }
 
 void ScriptedApplication::orderOut(ui::Window *window) {
-    mLog.append(QStringLiteral("orderOut %1").arg(nameOf(window)));
     if (auto *target = qobject_cast<Window *>(window))
         target->setVisible(false);
 }
@@ -181,7 +178,6 @@ void ScriptedApplication::answerModalByClicking(const QString &button,
 }
 
 void ScriptedApplication::clearRecords() {
-    mLog.clear();
     mAlerts.clear();
     mOpenedUrls.clear();
     mProblems.clear();

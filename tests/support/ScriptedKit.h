@@ -86,13 +86,13 @@ public:
         QString message;
         QStringList buttons; // of a critical alert: default, alternate, other
     };
-    // One line per window operation: "load <file>", "beginSheet <sheet> <modalFor|->",
-    // "runModal <window>", "stopModal <code>", "orderOut <window>", "endSheet <sheet>".
-    QStringList log() const { return mLog; }
     QList<Alert> alerts() const { return mAlerts; }
     QList<QUrl> openedUrls() const { return mOpenedUrls; }
-    // Everything that went against the script or against what a person could do.
-    QStringList problems() const { return mProblems; }
+    // Everything that went against the script or against what a person could do, and a sheet
+    // begun and never ended.
+    QStringList problems() const {
+        return mOpenSheets == 0 ? mProblems : mProblems + QStringList{"a sheet was not ended"};
+    }
     void clearRecords();
     void addProblem(const QString &problem) { mProblems.append(problem); }
 
@@ -119,7 +119,7 @@ private:
     QList<std::optional<int>> mRuns; // the stop codes of nested modal runs, innermost last
     int mUnscriptedRuns = 0;
 
-    QStringList mLog;
+    int mOpenSheets = 0;
     QList<Alert> mAlerts;
     QList<QUrl> mOpenedUrls;
     QStringList mProblems;
