@@ -54,6 +54,8 @@ void TestExportRun::replacePrompt_data() {
     QTest::newRow("n=3, only sfe-3.png") << 3 << QStringList{"sfe-3.png"} << 0 << true;
     QTest::newRow("n=3, sfe-2.png, Replace")
         << 3 << QStringList{"sfe-2.png"} << int(ui::AlertDefaultReturn) << true;
+    QTest::newRow("n=3, only sfe-0.png, Cancel")
+        << 3 << QStringList{"sfe-0.png"} << int(ui::AlertOtherReturn) << false;
     QTest::newRow("n=3, sfe-2.png, Cancel")
         << 3 << QStringList{"sfe-2.png"} << int(ui::AlertOtherReturn) << false;
 }
@@ -164,7 +166,7 @@ void TestExportRun::run() {
     h.exportOnThread(dir.path());
 
     // Photo by photo, as the host saw the record, each once.
-    const QList<scripted::ExportCall> calls = h.host.takeCalls();
+    const QList<scripted::ExportCall> calls = h.host.calls;
     QCOMPARE(calls.size(), exported.size());
     const bool single = n <= 1;
     for (qsizetype k = 0; k < calls.size(); ++k) {

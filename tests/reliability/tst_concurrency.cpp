@@ -139,7 +139,7 @@ void TestConcurrency::actAtEachStep() {
     QVERIFY(reached);
 
     QList<int> exported;
-    for (const scripted::ExportCall &call : h.host.takeCalls())
+    for (const scripted::ExportCall &call : h.host.calls)
         exported.append(call.index);
     QCOMPARE(exported, written);
     const PluginProgress end = h.record();

@@ -7,7 +7,6 @@
 #include "ui/Application.h"
 #include "ui/FormControls.h"
 
-#include <QList>
 #include <QPointer>
 #include <QStringList>
 #include <QUrl>
@@ -23,7 +22,6 @@ class ScriptedApplication;
 using TextField = ui::FormTextField;
 using Button = ui::FormButton;
 using ProgressIndicator = ui::FormProgressIndicator;
-using Box = ui::FormBox;
 
 // A window of a loaded interface. What an answer's act does to it goes through the same checks
 // a person meets: a hidden or disabled control cannot be typed into or clicked.
