@@ -1,145 +1,95 @@
-#include "NubeloExportController.h"
-#include "RecordingExportMgr.h"
+// The sign-in toggle in each session state: it opens the login sheet only when signed out (and a
+// Cancel there signs no one in), signs out when signed in (the account shown follows even when
+// the logout is lost), and waits while a login is under way. The site is the stand-in on
+// loopback.
 
-#include <QtTest>
+#include "ExportRun.h"
+#include "StandInSite.h"
 
-#include <thread>
+#include <QTemporaryDir>
 
-using scripted::RecordingExportMgr;
+using nubelo::site::Exchange;
+using nubelo::site::Fault;
+
+namespace {
+const QString kEmail = QStringLiteral("ana@example.org");
+const QString kPassword = QStringLiteral("right+pass");
+} // namespace
 
 class TestController : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void hostReadsRecordsInPlace();
-    void answersKeepNilApartFromEmpty();
-    void exportDirRules();
-    void clickExportGoesToTheHost();
-    void progressLockKeepsRecordConsistentAcrossThreads();
-    void newClientResetsSharedState();
+    void initTestCase();
+    void init() { mSite->clearFaults(); }
+    void cleanupTestCase() { mSite.reset(); }
+    void toggle_data();
+    void toggle();
+
+private:
+    QTemporaryDir mData;
+    std::unique_ptr<nubelo::site::Site> mSite;
 };
 
-// A host reads the progress record through the pointer it was given, by field offsets it
-// compiled against; the plug-in must write where the host looks.
-void TestController::hostReadsRecordsInPlace() {
-    RecordingExportMgr mgr;
-    NubeloExportController controller(&mgr);
-    PluginProgress *record = controller.progress();
-    QCOMPARE(static_cast<void *>(record), static_cast<void *>(controller.progress()));
-
-    controller.lockProgress();
-    record->currentItem = 7;
-    record->totalItems = 9;
-    record->shouldStop = true;
-    controller.unlockProgress();
-
-    const auto *bytes = reinterpret_cast<const unsigned char *>(record);
-    quint32 current = 0;
-    quint32 total = 0;
-    std::memcpy(&current, bytes + offsetof(PluginProgress, currentItem), sizeof current);
-    std::memcpy(&total, bytes + offsetof(PluginProgress, totalItems), sizeof total);
-    QCOMPARE(current, 7u);
-    QCOMPARE(total, 9u);
-    QCOMPARE(bytes[offsetof(PluginProgress, shouldStop)], 1);
-    QCOMPARE(bytes[offsetof(PluginProgress, shouldCancel)], 0);
-    QVERIFY(record->message.isNull());
+void TestController::initTestCase() {
+    std::string why;
+    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
+    QVERIFY2(mSite, why.c_str());
 }
 
-void TestController::answersKeepNilApartFromEmpty() {
-    RecordingExportMgr mgr;
-    NubeloExportController controller(&mgr);
-    controller.loadInterface(); // no UI kit in this test: binds nothing, runs awakeFromNib
-
-    QVERIFY(!controller.defaultFileName().has_value());
-    QVERIFY(!controller.requiredFileType().isNull());
-    QVERIFY(controller.requiredFileType().isEmpty());
-    QVERIFY(!controller.validateUserCreatedPath(QString()));
-    QVERIFY(!controller.validateUserCreatedPath(QStringLiteral("")));
-    QVERIFY(!controller.validateUserCreatedPath(QStringLiteral("/tmp/NubeloExporter")));
-    QCOMPARE(controller.name(), QStringLiteral("Nubelo Exporter"));
-    QCOMPARE(controller.metadata(), 1);
-    QCOMPARE(controller.size(), 0);
-    QCOMPARE(controller.quality(), 0);
-    QVERIFY(controller.settingsView() == nullptr);
+void TestController::toggle_data() {
+    QTest::addColumn<int>("before");
+    QTest::addColumn<bool>("logoutLost");
+    QTest::addColumn<bool>("sheet");
+    QTest::addColumn<int>("after");
+    QTest::newRow("state 0 opens the sheet") << int(SessionNone) << false << true << 0;
+    QTest::newRow("state 3 signs out") << int(SessionLoggedIn) << false << false << 0;
+    // The next click signs out again.
+    QTest::newRow("state 3, the logout lost") << int(SessionLoggedIn) << true << false << 3;
+    // A login whose wait ran out: the toggle neither opens the sheet again nor signs out.
+    QTest::newRow("state 1 waits") << int(SessionLoggingIn) << false << false << 1;
 }
 
-void TestController::exportDirRules() {
-    RecordingExportMgr mgr;
-    NubeloExportController controller(&mgr);
-    QCOMPARE(controller.getDestinationPath(), QStringLiteral("/tmp/NubeloExporter"));
-    QCOMPARE(controller.defaultDirectory(), QStringLiteral("/tmp/NubeloExporter"));
-
-    controller.setExportDir(QString());
-    QCOMPARE(controller.exportDir(), QStringLiteral("/tmp/NubeloExporter"));
-
-    // An empty (not absent) path is a path like any other.
-    controller.setExportDir(QStringLiteral(""));
-    QCOMPARE(controller.exportDir(), QStringLiteral(""));
-
-    // The host hands back the very string it was given.
-    controller.setExportDir(QStringLiteral("/srv/photos"));
-    const QString &same = controller.getDestinationPath();
-    controller.setExportDir(same);
-    QCOMPARE(same, QStringLiteral("/srv/photos"));
-    QCOMPARE(controller.exportDir(), controller.getDestinationPath());
-    QCOMPARE(controller.exportDir(), controller.defaultDirectory());
-}
-
-void TestController::clickExportGoesToTheHost() {
-    RecordingExportMgr mgr;
-    NubeloExportController controller(&mgr);
-    controller.clickExport();
-    controller.clickExport();
-    QCOMPARE(mgr.clicks, 2);
-    QCOMPARE(mgr.starts, 0);
-}
-
-// The export thread writes the record under the lock while the host polls it; a reader must
-// never see the fields of two different updates mixed.
-void TestController::progressLockKeepsRecordConsistentAcrossThreads() {
-    RecordingExportMgr mgr;
-    NubeloExportController controller(&mgr);
-    constexpr quint32 kUpdates = 20000;
-
-    std::thread writer([&controller] {
-        for (quint32 i = 1; i <= kUpdates; ++i) {
-            const QString message = QStringLiteral("Image %1 of %2").arg(i).arg(kUpdates);
-            controller.lockProgress();
-            controller.progress()->currentItem = i;
-            controller.progress()->totalItems = i;
-            controller.progress()->message = message;
-            controller.unlockProgress();
-        }
-        controller.cancelExport();
+void TestController::toggle() {
+    QFETCH(int, before);
+    QFETCH(bool, logoutLost);
+    QFETCH(bool, sheet);
+    QFETCH(int, after);
+    const bool waiting = before == SessionLoggingIn;
+    scripted::Harness h(
+        standin::configFor(*mSite, std::chrono::milliseconds(waiting ? 200 : 10000)));
+    if (before == SessionLoggedIn)
+        QVERIFY(h.signIn(kEmail, kPassword));
+    if (waiting) {
+        mSite->setDelay(Exchange::Login, std::chrono::seconds(5));
+        h.kit.answerModalByClicking("Authenticate",
+                                    {{"mLoginUsername", kEmail}, {"mLoginPassword", kPassword}});
+        h.kit.answerModalByClicking("Cancel");
+        QVERIFY(h.kit.click("mAuthenticate"));
+    }
+    QCOMPARE(h.controller.connector()->getState(), before);
+    mSite->setFault(Fault::LogoutDrop, logoutLost);
+    // An error and a progress left from an earlier sheet go when it opens.
+    auto *line = h.control<scripted::TextField>("mLoginErrorMessage");
+    auto *progress = h.control<scripted::ProgressIndicator>("mLoginProgress");
+    line->setStringValue("left over");
+    line->setHidden(false);
+    progress->setHidden(false);
+    bool opened = false;
+    h.kit.answerModal([&](scripted::Window &window) {
+        opened = line->stringValue().isEmpty() && line->isHidden() && progress->isHidden();
+        window.click("Cancel");
     });
 
-    quint32 lastSeen = 0;
-    bool mixed = false;
-    while (lastSeen < kUpdates && !mixed) {
-        controller.lockProgress();
-        const PluginProgress snapshot = *controller.progress();
-        controller.unlockProgress();
-        if (snapshot.currentItem == 0)
-            continue;
-        mixed = snapshot.currentItem != snapshot.totalItems ||
-                snapshot.message !=
-                    QStringLiteral("Image %1 of %2").arg(snapshot.currentItem).arg(kUpdates);
-        QVERIFY(snapshot.currentItem >= lastSeen);
-        lastSeen = snapshot.currentItem;
-    }
-    writer.join();
-    QVERIFY(!mixed);
-}
+    QVERIFY(h.kit.click("mAuthenticate"));
 
-// Every client of the process shares one session state, and a new client starts it afresh.
-void TestController::newClientResetsSharedState() {
-    NubeloConnections first;
-    QCOMPARE(first.getState(), int(SessionNone));
-    QVERIFY(!first.getError().has_value());
-    {
-        NubeloConnections second;
-        QCOMPARE(second.getState(), first.getState());
-    }
-    QCOMPARE(first.getState(), int(SessionNone));
+    QCOMPARE(opened, sheet);
+    QCOMPARE(h.controller.connector()->getState(), after);
+    QCOMPARE(h.controller.signedInAs(), QString());
+    QCOMPARE(h.control<scripted::Button>("mAuthenticate")->title(), QStringLiteral("Authenticate"));
+    QVERIFY(!h.control<scripted::Window>("mLoginDialog")->isVisible());
+    if (after == SessionNone)
+        QCOMPARE(mSite->sessionCount(), std::size_t(0));
+    QCOMPARE(h.kit.problems(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestController)

@@ -1,209 +1,109 @@
-// The account panel against the stand-in site: the login sheet's loop, the account line and the
-// toggle through sign-in, refusal, failure, a wait that runs out, and sign-out.
+// The login sheet's loop against the stand-in site: a failed attempt shows why in the sheet and
+// lets the user try again or cancel; the progress spins only while a login waits.
 
-#include "PanelHarness.h"
-
-#include "NubeloSite.h"
+#include "ExportRun.h"
 #include "StandInSite.h"
 
-#include <QLoggingCategory>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 
 using nubelo::site::Exchange;
-using nubelo::site::Fault;
 
 namespace {
-
 const QString kEmail = QStringLiteral("ana@example.org");
 const QString kPassword = QStringLiteral("right+pass");
 const QString kRefused = QStringLiteral("Atuthentication failed. Please review and try again!");
-
-QList<std::pair<QString, QString>> credentials(const QString &password) {
-    return {{"mLoginUsername", kEmail}, {"mLoginPassword", password}};
-}
-
-int count(const QStringList &log, const QString &prefix) {
-    int n = 0;
-    for (const QString &line : log)
-        n += line.startsWith(prefix) ? 1 : 0;
-    return n;
-}
-
 } // namespace
 
 class TestPanelLogin : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
-    void init();
-    void cleanupTestCase();
-
-    void refusedThenRightAttempt();
-    void progressSpinsWhileLoginWaits();
-    void signOutResetsLabels_data();
-    void signOutResetsLabels();
-    void loginErrorShownAsDomainAndDescription();
-    void toggleDoesNothingWhileLoggingIn();
+    void init() { mSite->clearFaults(); }
+    void cleanupTestCase() { mSite.reset(); }
+    void secondAttempt_data();
+    void secondAttempt();
 
 private:
     QTemporaryDir mData;
     std::unique_ptr<nubelo::site::Site> mSite;
-    PluginConfig mConfig; // the stand-in site's
 };
 
 void TestPanelLogin::initTestCase() {
-    QLoggingCategory::setFilterRules(QStringLiteral("nubelo.*.info=false"));
-    QVERIFY(mData.isValid());
     std::string why;
     mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
     QVERIFY2(mSite, why.c_str());
-    mConfig = standin::configFor(*mSite, std::chrono::seconds(10), std::chrono::seconds(10));
 }
 
-void TestPanelLogin::init() {
-    mSite->clearFaults();
-    mSite->clearJournal();
+// The first attempt fails: a wrong password, nothing listening, or a site too slow for the wait.
+// The second is the right password, or Cancel.
+void TestPanelLogin::secondAttempt_data() {
+    QTest::addColumn<QString>("site");
+    QTest::addColumn<QString>("error"); // shown for the second attempt; "alert": as the alert said
+    QTest::addColumn<int>("state");
+    QTest::newRow("refused, then the right password") << "" << kRefused << int(SessionLoggedIn);
+    QTest::newRow("site unreachable, then Cancel")
+        << "closed" << QString("alert") << int(SessionNone);
+    QTest::newRow("wait runs out, then Cancel") << "slow" << kRefused << int(SessionLoggingIn);
 }
 
-void TestPanelLogin::cleanupTestCase() {
-    mSite.reset();
-}
+void TestPanelLogin::secondAttempt() {
+    QFETCH(QString, site);
+    QFETCH(QString, error);
+    QFETCH(int, state);
+    PluginConfig config = standin::configFor(*mSite, std::chrono::milliseconds(10000));
+    if (site == "closed") {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        config.siteHost = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+    }
+    if (site == "slow") {
+        config.loginWait = std::chrono::milliseconds(200);
+        mSite->setDelay(Exchange::Login, std::chrono::seconds(5));
+    }
+    scripted::Harness h(config);
+    auto *line = h.control<scripted::TextField>("mLoginErrorMessage");
+    auto *progress = h.control<scripted::ProgressIndicator>("mLoginProgress");
 
-void TestPanelLogin::refusedThenRightAttempt() {
-    Panel panel(mConfig);
-    panel.kit.answerModalByClicking("Authenticate", credentials("wrong"));
-    bool sawRefusal = false;
-    panel.kit.answerModal([&](scripted::Window &sheet) {
-        sawRefusal = sheet.isVisible() && !panel.errorLine()->isHidden() &&
-                     panel.errorLine()->stringValue() == kRefused && panel.progress()->isHidden() &&
-                     !panel.progress()->isAnimating();
-        sheet.type("mLoginPassword", kPassword);
-        sheet.click("Authenticate");
-    });
-    QVERIFY(panel.kit.click("mAuthenticate"));
-
-    QVERIFY(sawRefusal);
-    QCOMPARE(panel.controller.connector()->getState(), int(SessionLoggedIn));
-    QCOMPARE(panel.accountLine(), kEmail + " logged in");
-    QCOMPARE(panel.toggleTitle(), QStringLiteral("Logout"));
-    QVERIFY(!panel.sheet()->isVisible());
-    const QStringList log = panel.kit.log();
-    QCOMPARE(count(log, "beginSheet mLoginDialog mSettingsBox"), 1);
-    QCOMPARE(count(log, "runModal mLoginDialog"), 2);
-    QCOMPARE(log.mid(log.size() - 2),
-             QStringList({"orderOut mLoginDialog", "endSheet mLoginDialog"}));
-    QVERIFY(panel.kit.problems().isEmpty());
-}
-
-// The check runs from a timer, which only the login's own wait can fire.
-void TestPanelLogin::progressSpinsWhileLoginWaits() {
-    Panel panel(mConfig);
-    int stateSeen = -1;
+    // The check runs from a timer, which only the login's own wait can fire.
+    int stateWhileWaiting = -1;
     bool spinning = false;
-    panel.kit.answerModal([&](scripted::Window &sheet) {
+    h.kit.answerModal([&](scripted::Window &sheet) {
         QTimer::singleShot(0, [&] {
-            stateSeen = panel.controller.connector()->getState();
-            spinning = !panel.progress()->isHidden() && panel.progress()->isAnimating();
+            stateWhileWaiting = h.controller.connector()->getState();
+            spinning = !progress->isHidden() && progress->isAnimating();
         });
         sheet.type("mLoginUsername", kEmail);
-        sheet.type("mLoginPassword", kPassword);
+        sheet.type("mLoginPassword", site.isEmpty() ? "wrong" : kPassword);
         sheet.click("Authenticate");
     });
-    QVERIFY(panel.kit.click("mAuthenticate"));
-    QCOMPARE(stateSeen, int(SessionLoggingIn));
-    QVERIFY(spinning);
-    QVERIFY(panel.progress()->isHidden());
-    QVERIFY(!panel.progress()->isAnimating());
-    QCOMPARE(panel.controller.connector()->getState(), int(SessionLoggedIn));
-}
+    QString shown;
+    bool still = false;
+    h.kit.answerModal([&](scripted::Window &sheet) {
+        shown = line->isHidden() ? QString() : line->stringValue();
+        still = !progress->isHidden() || progress->isAnimating();
+        sheet.type("mLoginPassword", kPassword);
+        sheet.click(state == SessionLoggedIn ? "Authenticate" : "Cancel");
+    });
+    QVERIFY(h.kit.click("mAuthenticate"));
 
-void TestPanelLogin::signOutResetsLabels_data() {
-    QTest::addColumn<bool>("logoutFails");
-    QTest::newRow("logout answered") << false;
-    QTest::newRow("logout dropped") << true;
-}
-
-void TestPanelLogin::signOutResetsLabels() {
-    QFETCH(bool, logoutFails);
-    Panel panel(mConfig);
-    panel.kit.answerModalByClicking("Authenticate", credentials(kPassword));
-    QVERIFY(panel.kit.click("mAuthenticate"));
-    QCOMPARE(panel.toggleTitle(), QStringLiteral("Logout"));
-
-    mSite->setFault(Fault::LogoutDrop, logoutFails);
-    panel.kit.clearRecords();
-    QVERIFY(panel.kit.click("mAuthenticate"));
-    QCOMPARE(panel.toggleTitle(), QStringLiteral("Authenticate"));
-    QCOMPARE(panel.accountLine(), QStringLiteral("No user athenticated yet"));
-    QVERIFY(panel.kit.log().isEmpty()); // no sheet for a sign-out
-    QCOMPARE(panel.controller.connector()->getState(),
-             int(logoutFails ? SessionLoggedIn : SessionNone));
-
-    if (logoutFails) {
-        // Still signed in as far as the session goes: the next click signs out again.
-        mSite->clearFaults();
-        QVERIFY(panel.kit.click("mAuthenticate"));
-        QCOMPARE(panel.controller.connector()->getState(), int(SessionNone));
-        QVERIFY(panel.kit.log().isEmpty());
+    if (site != "closed") {
+        QCOMPARE(stateWhileWaiting, int(SessionLoggingIn));
+        QVERIFY(spinning);
     }
-    QVERIFY(panel.kit.problems().isEmpty());
-}
-
-void TestPanelLogin::loginErrorShownAsDomainAndDescription() {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const QByteArray closed = "127.0.0.1:" + QByteArray::number(probe.serverPort());
-    probe.close();
-    PluginConfig config = mConfig;
-    config.siteHost = QString::fromLatin1(closed);
-    Panel panel(config);
-    QString line;
-    bool shown = false;
-    panel.kit.answerModalByClicking("Authenticate", credentials(kPassword));
-    panel.kit.answerModal([&](scripted::Window &sheet) {
-        line = panel.errorLine()->stringValue();
-        shown = !panel.errorLine()->isHidden();
-        sheet.click("Cancel");
-    });
-    QVERIFY(panel.kit.click("mAuthenticate"));
-
-    QCOMPARE(panel.kit.alerts().size(), 1);
-    const scripted::ScriptedApplication::Alert alert = panel.kit.alerts().first();
-    QCOMPARE(alert.kind, QStringLiteral("error"));
-    QVERIFY(!alert.title.isEmpty() && !alert.message.isEmpty());
-    QCOMPARE(line, alert.title + ": " + alert.message);
-    QVERIFY(shown);
-    QCOMPARE(panel.accountLine(), QStringLiteral("No user athenticated yet"));
-    QCOMPARE(panel.toggleTitle(), QStringLiteral("Authenticate"));
-    QVERIFY(panel.kit.problems().isEmpty());
-}
-
-// A login whose wait runs out leaves the session "logging in"; once the sheet is cancelled the
-// toggle must not open it again, nor sign out.
-void TestPanelLogin::toggleDoesNothingWhileLoggingIn() {
-    PluginConfig config = mConfig;
-    config.loginWait = std::chrono::milliseconds(200);
-    Panel panel(config);
-    mSite->setDelay(Exchange::Login, std::chrono::seconds(5));
-    QString line;
-    panel.kit.answerModalByClicking("Authenticate", credentials(kPassword));
-    panel.kit.answerModal([&](scripted::Window &sheet) {
-        line = panel.errorLine()->stringValue();
-        sheet.click("Cancel");
-    });
-    QVERIFY(panel.kit.click("mAuthenticate"));
-    QCOMPARE(line, kRefused);
-    QCOMPARE(panel.controller.connector()->getState(), int(SessionLoggingIn));
-
-    panel.kit.clearRecords();
-    QVERIFY(panel.kit.click("mAuthenticate"));
-    QVERIFY(panel.kit.log().isEmpty());
-    QCOMPARE(panel.accountLine(), QStringLiteral("No user athenticated yet"));
-    QCOMPARE(panel.toggleTitle(), QStringLiteral("Authenticate"));
-    QCOMPARE(panel.controller.connector()->getState(), int(SessionLoggingIn));
-    QVERIFY(panel.kit.problems().isEmpty());
+    if (error == "alert") {
+        QCOMPARE(h.kit.alerts().size(), 1);
+        const auto alert = h.kit.alerts().first();
+        error = alert.title + ": " + alert.message;
+    }
+    QCOMPARE(shown, error);
+    QVERIFY(!still);
+    QVERIFY(progress->isHidden() && !progress->isAnimating());
+    QCOMPARE(h.controller.connector()->getState(), state);
+    QCOMPARE(h.controller.signedInAs(), state == SessionLoggedIn ? kEmail : QString());
+    QVERIFY(!h.control<scripted::Window>("mLoginDialog")->isVisible());
+    QCOMPARE(h.kit.problems(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestPanelLogin)

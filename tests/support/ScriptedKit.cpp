@@ -78,7 +78,6 @@ QString ScriptedApplication::nameOf(const QObject *object) {
 platform::Expected<std::unique_ptr<QObject>>
 ScriptedApplication::loadInterface(const QString &resource, QObject *owner,
                                    const QList<ui::Outlet> &outlets) {
-    mLog.append(QStringLiteral("load %1").arg(resource));
     auto interface =
         ui::bindInterface(resource, owner, outlets,
                           ui::formBuilder([this](const ui::UiControl &control, QObject *parent) {
@@ -89,8 +88,8 @@ ScriptedApplication::loadInterface(const QString &resource, QObject *owner,
     return interface;
 }
 
-void ScriptedApplication::beginSheet(ui::Window *sheet, ui::View *modalFor) {
-    mLog.append(QStringLiteral("beginSheet %1 %2").arg(nameOf(sheet), nameOf(modalFor)));
+void ScriptedApplication::beginSheet(ui::Window *sheet, ui::View *) {
+    ++mOpenSheets;
     if (auto *window = qobject_cast<Window *>(sheet))
         window->setVisible(true);
     else
@@ -98,53 +97,44 @@ void ScriptedApplication::beginSheet(ui::Window *sheet, ui::View *modalFor) {
 }
 
 int ScriptedApplication::runModalForWindow(ui::Window *window) {
-    mLog.append(QStringLiteral("runModal %1").arg(nameOf(window)));
     auto *target = qobject_cast<Window *>(window);
     if (target == nullptr) {
         addProblem(QStringLiteral("runModal without a window"));
         return ModalAborted;
     }
     target->setVisible(true);
-    mRuns.append(ModalRun{target, std::nullopt});
-
-    bool ended = false;
+    mRuns.append(std::nullopt);
     if (mModalAnswers.empty()) {
         addProblem(QStringLiteral("unscripted modal run of %1").arg(nameOf(target)));
     } else {
-        ModalAnswer answer = std::move(mModalAnswers.front());
+        const Act act = std::move(mModalAnswers.front());
         mModalAnswers.pop_front();
-        if (answer.act)
-            answer.act(*target);
-        if (!mRuns.last().stopCode && answer.code)
-            mRuns.last().stopCode = answer.code;
-        ended = mRuns.last().stopCode.has_value();
-        if (!ended)
+        act(*target);
+        if (!mRuns.last())
             addProblem(QStringLiteral("the answer did not end the run of %1").arg(nameOf(target)));
     }
-    if (!ended) {
+    if (!mRuns.last()) {
         if (++mUnscriptedRuns > kMaxUnscriptedRuns)
             qFatal("scripted kit: %s keeps being run modally with nothing left to answer",
                    qPrintable(nameOf(target)));
         target->pressEscape();
     }
-    const ModalRun run = mRuns.takeLast();
-    return run.stopCode.value_or(ModalAborted);
+    return mRuns.takeLast().value_or(ModalAborted);
 }
 
 void ScriptedApplication::stopModalWithCode(int code) {
-    mLog.append(QStringLiteral("stopModal %1").arg(code));
     if (mRuns.isEmpty())
         addProblem(QStringLiteral("stopModal %1 outside a modal run").arg(code));
     else
-        mRuns.last().stopCode = code;
+        mRuns.last() = code;
 }
 
 void ScriptedApplication::endSheet(ui::Window *sheet) {
-    mLog.append(QStringLiteral("endSheet %1").arg(nameOf(sheet)));
+    if (mOpenSheets-- == 0)
+        addProblem(QStringLiteral("endSheet %1 without beginSheet").arg(nameOf(sheet)));
 }
 
 void ScriptedApplication::orderOut(ui::Window *window) {
-    mLog.append(QStringLiteral("orderOut %1").arg(nameOf(window)));
     if (auto *target = qobject_cast<Window *>(window))
         target->setVisible(false);
 }
@@ -153,9 +143,6 @@ int ScriptedApplication::runCriticalAlertPanel(const QString &title, const QStri
                                                const QString &defaultButton,
                                                const QString &alternateButton,
                                                const QString &otherButton) {
-    Q_UNUSED(defaultButton)
-    Q_UNUSED(alternateButton)
-    Q_UNUSED(otherButton)
     int answer = ui::AlertDefaultReturn;
     if (mAlertAnswers.empty()) {
         addProblem(QStringLiteral("unscripted alert panel: %1").arg(title));
@@ -163,25 +150,22 @@ int ScriptedApplication::runCriticalAlertPanel(const QString &title, const QStri
         answer = mAlertAnswers.front();
         mAlertAnswers.pop_front();
     }
-    mAlerts.append(Alert{QStringLiteral("critical"), title, message, answer});
+    mAlerts.append(Alert{
+        QStringLiteral("critical"), title, message, {defaultButton, alternateButton, otherButton}});
     return answer;
 }
 
 void ScriptedApplication::presentError(const platform::Error &error) {
-    mAlerts.append(Alert{QStringLiteral("error"), error.domain, error.localizedDescription, 0});
+    mAlerts.append(Alert{QStringLiteral("error"), error.domain, error.localizedDescription, {}});
 }
 
 void ScriptedApplication::msgBox(const QString &message, const QString &informativeText) {
-    mAlerts.append(Alert{QStringLiteral("message"), message, informativeText, 0});
+    mAlerts.append(Alert{QStringLiteral("message"), message, informativeText, {}});
 }
 
 bool ScriptedApplication::openURL(const QUrl &url) {
     mOpenedUrls.append(url);
-    return mOpenUrlAnswer;
-}
-
-void ScriptedApplication::answerModal(Act act, std::optional<int> code) {
-    mModalAnswers.push_back(ModalAnswer{std::move(act), code});
+    return true;
 }
 
 void ScriptedApplication::answerModalByClicking(const QString &button,
@@ -194,7 +178,6 @@ void ScriptedApplication::answerModalByClicking(const QString &button,
 }
 
 void ScriptedApplication::clearRecords() {
-    mLog.clear();
     mAlerts.clear();
     mOpenedUrls.clear();
     mProblems.clear();
@@ -211,15 +194,6 @@ bool ScriptedApplication::click(const QString &objectName) {
     if (!button->performClick())
         addProblem(QStringLiteral("%1 did nothing").arg(objectName));
     return true;
-}
-
-bool ScriptedApplication::pressKey(const QString &box, const QString &characters) {
-    Box *target = find<Box>(box);
-    if (target == nullptr) {
-        addProblem(QStringLiteral("no box %1").arg(box));
-        return false;
-    }
-    return target->pressKey(characters);
 }
 
 } // namespace scripted

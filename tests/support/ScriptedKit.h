@@ -7,7 +7,6 @@
 #include "ui/Application.h"
 #include "ui/FormControls.h"
 
-#include <QList>
 #include <QPointer>
 #include <QStringList>
 #include <QUrl>
@@ -23,9 +22,6 @@ class ScriptedApplication;
 using TextField = ui::FormTextField;
 using Button = ui::FormButton;
 using ProgressIndicator = ui::FormProgressIndicator;
-using ComboBox = ui::FormComboBox;
-using Box = ui::FormBox;
-using View = ui::FormView;
 
 // A window of a loaded interface. What an answer's act does to it goes through the same checks
 // a person meets: a hidden or disabled control cannot be typed into or clicked.
@@ -69,35 +65,32 @@ public:
     void msgBox(const QString &message, const QString &informativeText) override;
     bool openURL(const QUrl &url) override;
 
-    // The script. A modal run takes the next answer: its act (if any) works on the window, and
-    // a button it clicks ends the run through its action; when nothing stopped the run, the
-    // answer's code (if any) ends it. A run with no answer left, or one its answer did not
-    // end, is a problem: the kit then presses Escape for it.
+    // The script. A modal run takes the next answer, which works on the window; a button it
+    // clicks ends the run through its action. A run with no answer left, or one its answer did
+    // not end, is a problem: the kit then presses Escape for it.
     using Act = std::function<void(Window &)>;
-    void answerModal(Act act, std::optional<int> code = std::nullopt);
+    void answerModal(Act act) { mModalAnswers.push_back(std::move(act)); }
     // Shorthands: type the given fields (objectName, text) then click `button`.
     void answerModalByClicking(const QString &button,
                                const QList<std::pair<QString, QString>> &typing = {});
-    int pendingModalAnswers() const { return int(mModalAnswers.size()); }
     // Answers for runCriticalAlertPanel, in order; without one the default button is chosen
     // and a problem recorded.
     void answerAlert(int answer) { mAlertAnswers.push_back(answer); }
-    void setOpenUrlAnswer(bool answer) { mOpenUrlAnswer = answer; }
 
     // What was recorded.
     struct Alert {
         QString kind; // "critical", "error" or "message"
         QString title;
         QString message;
-        int answer = 0;
+        QStringList buttons; // of a critical alert: default, alternate, other
     };
-    // One line per window operation: "load <file>", "beginSheet <sheet> <modalFor|->",
-    // "runModal <window>", "stopModal <code>", "orderOut <window>", "endSheet <sheet>".
-    QStringList log() const { return mLog; }
     QList<Alert> alerts() const { return mAlerts; }
     QList<QUrl> openedUrls() const { return mOpenedUrls; }
-    // Everything that went against the script or against what a person could do.
-    QStringList problems() const { return mProblems; }
+    // Everything that went against the script or against what a person could do, and a sheet
+    // begun and never ended.
+    QStringList problems() const {
+        return mOpenSheets == 0 ? mProblems : mProblems + QStringList{"a sheet was not ended"};
+    }
     void clearRecords();
     void addProblem(const QString &problem) { mProblems.append(problem); }
 
@@ -113,29 +106,18 @@ public:
     }
     // Clicks a button of any loaded interface, as a person would (visible and enabled only).
     bool click(const QString &objectName);
-    // A key press on the box with that objectName; the handler's answer.
-    bool pressKey(const QString &box, const QString &characters);
 
 private:
-    struct ModalAnswer {
-        Act act;
-        std::optional<int> code;
-    };
-    struct ModalRun {
-        Window *window = nullptr;
-        std::optional<int> stopCode;
-    };
     static QString nameOf(const QObject *object);
 
     ui::Application *mPrevious = nullptr;
     QList<QPointer<QObject>> mInterfaces;
-    std::deque<ModalAnswer> mModalAnswers;
+    std::deque<Act> mModalAnswers;
     std::deque<int> mAlertAnswers;
-    QList<ModalRun> mRuns; // nested modal runs, innermost last
+    QList<std::optional<int>> mRuns; // the stop codes of nested modal runs, innermost last
     int mUnscriptedRuns = 0;
-    bool mOpenUrlAnswer = true;
 
-    QStringList mLog;
+    int mOpenSheets = 0;
     QList<Alert> mAlerts;
     QList<QUrl> mOpenedUrls;
     QStringList mProblems;
