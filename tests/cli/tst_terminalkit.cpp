@@ -1,6 +1,6 @@
-// The terminal UI kit over the plug-in's own interface files: what a person can click, the
-// conversation a modal run turns into (with and without a person at a terminal), critical
-// alert panels, interrupts, and no echo for secure fields on a real pseudo-terminal.
+// The terminal UI kit over the plug-in's own interface files: the conversation a modal run turns
+// into (with and without a person at a terminal), critical alert panels, interrupts, what a
+// person can click, and no echo for a secure field on a real pseudo-terminal.
 
 #include "TerminalApplication.h"
 #include "TerminalControls.h"
@@ -8,6 +8,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cstring>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
@@ -20,13 +22,28 @@ namespace {
 
 constexpr int kAuthenticate = 10;
 constexpr int kCancel = 11;
+const QString kRefused = QStringLiteral("Atuthentication failed. Please review and try again!");
 
 QString uiFile(const char *name) {
     return qEnvironmentVariable("NUBELO_SOURCE_DIR") + QStringLiteral("/plugin/ui/") +
            QLatin1String(name);
 }
 
-// A pipe whose ends close with it.
+// Reads `fd` into `screen` until `text` is there (with none, all there is), or nothing more
+// comes within `waitMs`.
+void readInto(QByteArray &screen, int fd, const char *text = nullptr, int waitMs = 0) {
+    char buffer[4096];
+    while (text == nullptr || !screen.contains(text)) {
+        struct pollfd ready = {fd, POLLIN, 0};
+        if (::poll(&ready, 1, waitMs) <= 0 || (ready.revents & POLLIN) == 0)
+            return;
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return;
+        screen.append(buffer, got);
+    }
+}
+
 struct Pipe {
     int read = -1;
     int write = -1;
@@ -39,8 +56,7 @@ struct Pipe {
     }
     ~Pipe() {
         closeWrite();
-        if (read >= 0)
-            ::close(read);
+        ::close(read);
     }
     void put(const QByteArray &bytes) const {
         QVERIFY(::write(write, bytes.constData(), size_t(bytes.size())) == bytes.size());
@@ -50,38 +66,38 @@ struct Pipe {
             ::close(write);
         write = -1;
     }
-    // Everything there now, without waiting.
     QByteArray drain() const {
         QByteArray all;
-        char buffer[4096];
-        for (;;) {
-            struct pollfd fd = {read, POLLIN, 0};
-            if (::poll(&fd, 1, 0) <= 0 || (fd.revents & POLLIN) == 0)
-                break;
-            const ssize_t got = ::read(read, buffer, sizeof buffer);
-            if (got <= 0)
-                break;
-            all.append(buffer, got);
-        }
+        readInto(all, read);
         return all;
     }
 };
 
-// Reads `fd` into `screen` until `text` is there; gives up after 5 s without output.
-void readUntil(int fd, const char *text, QByteArray &screen) {
-    char buffer[512];
-    while (!screen.contains(text)) {
-        struct pollfd ready = {fd, POLLIN, 0};
-        if (::poll(&ready, 1, 5000) <= 0)
-            return;
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return;
-        screen.append(buffer, got);
-    }
-}
+// A login sheet's conversation: one run for each code, the error line shown from the second.
+struct Conversation {
+    bool interactive = true;
+    QStringList given{}; // no terminal: the host's address and password; else the address shown
+    QByteArray typing{};
+    QList<int> codes{kAuthenticate};
+    QString email = QStringLiteral("a@b"); // what the fields hold afterwards
+    QString password = QStringLiteral("pw");
+    QByteArrayList says{}; // in this order
+};
+
+// A critical alert panel with Replace as its default button.
+struct Alert {
+    bool interactive = true;
+    std::optional<int> standing{}; // the host's standing answer
+    QString other = QStringLiteral("Cancel");
+    QByteArray typing{};
+    bool interrupted = false;
+    int answer = ui::AlertOtherReturn;
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(Conversation)
+Q_DECLARE_METATYPE(Alert)
 
 // Stands in for the plug-in's controller: the actions the interface files name, and the
 // outlets of the login sheet.
@@ -95,32 +111,32 @@ public:
     Q_INVOKABLE void clickAbout(QObject *) {}
 
     QList<ui::Outlet> sheetOutlets() {
-        return {{QStringLiteral("mLoginDialog"), &mLoginDialog},
-                {QStringLiteral("mLoginUsername"), &mLoginUsername},
-                {QStringLiteral("mLoginPassword"), &mLoginPassword},
-                {QStringLiteral("mLoginErrorMessage"), &mLoginErrorMessage}};
+        return {{QStringLiteral("mLoginDialog"), &dialog},
+                {QStringLiteral("mLoginUsername"), &username},
+                {QStringLiteral("mLoginPassword"), &password},
+                {QStringLiteral("mLoginErrorMessage"), &errorLine}};
     }
-    // The sheet as the account panel runs it: one modal run.
-    int runSheet() {
-        ui::app()->beginSheet(mLoginDialog, nullptr);
-        return ui::app()->runModalForWindow(mLoginDialog);
-    }
-    void showError(const QString &text) {
-        mLoginErrorMessage->setStringValue(text);
-        mLoginErrorMessage->setHidden(false);
+    // The sheet as the account panel runs it: shown, then run; a later run shows the error.
+    int runSheet(int run = 0) {
+        if (run == 0) {
+            ui::app()->beginSheet(dialog, nullptr);
+        } else {
+            errorLine->setStringValue(kRefused);
+            errorLine->setHidden(false);
+        }
+        return ui::app()->runModalForWindow(dialog);
     }
 
     int toggles = 0;
-    ui::Window *mLoginDialog = nullptr;
-    ui::TextField *mLoginUsername = nullptr;
-    ui::TextField *mLoginPassword = nullptr;
-    ui::TextField *mLoginErrorMessage = nullptr;
+    ui::Window *dialog = nullptr;
+    ui::TextField *username = nullptr;
+    ui::TextField *password = nullptr;
+    ui::TextField *errorLine = nullptr;
 };
 
 class TestTerminalKit : public QObject {
     Q_OBJECT
 
-private:
     struct Kit {
         Pipe input;
         Pipe output;
@@ -128,16 +144,15 @@ private:
         Owner owner;
         std::unique_ptr<QObject> sheet;
 
-        explicit Kit(bool interactive) {
+        explicit Kit(bool interactive, int in = -1, int out = -1) {
             app = std::make_unique<terminal::TerminalApplication>(
-                terminal::TerminalApplication::Options{input.read, output.write, interactive});
+                terminal::TerminalApplication::Options{in < 0 ? input.read : in,
+                                                       out < 0 ? output.write : out, interactive});
             ui::setApp(app.get());
         }
         bool loadSheet() {
             auto loaded = app->loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets());
-            if (!loaded)
-                qWarning() << loaded.error().localizedDescription;
-            else
+            if (loaded)
                 sheet = std::move(*loaded);
             return sheet != nullptr;
         }
@@ -157,150 +172,107 @@ private Q_SLOTS:
         QVERIFY(!kit.app->click(QStringLiteral("cancelButton")));
     }
 
-    // Without a person the kit never reads its input: it takes what it was given once, presses
-    // the default button, and a second run counts as Cancel after printing the status line.
-    void withoutATerminalTakesGivenValuesThenCancels() {
-        Kit kit(false);
-        QVERIFY(kit.loadSheet());
-        kit.input.put("typed by nobody\n");
-        kit.app->setGivenValue(QStringLiteral("mLoginUsername"), QStringLiteral("ana@example.org"));
-        kit.app->setGivenValue(QStringLiteral("mLoginPassword"), QStringLiteral("s3cret"));
-
-        QCOMPARE(kit.owner.runSheet(), kAuthenticate);
-        QCOMPARE(kit.owner.mLoginUsername->stringValue(), QStringLiteral("ana@example.org"));
-        QCOMPARE(kit.owner.mLoginPassword->stringValue(), QStringLiteral("s3cret"));
-
-        kit.owner.showError(QStringLiteral("Atuthentication failed. Please review and try again!"));
-        QCOMPARE(kit.app->runModalForWindow(kit.owner.mLoginDialog), kCancel);
-        kit.app->endSheet(kit.owner.mLoginDialog);
-
-        const QByteArray output = kit.output.drain();
-        QVERIFY(output.contains("Atuthentication failed. Please review and try again!\n"));
-        QVERIFY(!output.contains("s3cret"));
-        QCOMPARE(kit.input.drain(), QByteArray("typed by nobody\n"));
-    }
-
-    void atATerminalAsksForFieldsThenButtons_data() {
-        QTest::addColumn<QByteArray>("typing");
-        QTest::addColumn<QString>("shownEmail");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("email");
-        QTest::addColumn<QString>("password");
+    void sheet_data() {
+        QTest::addColumn<Conversation>("conversation");
+        const QByteArrayList asked{"Sign in to Nubelo\n", "E-mail",
+                                   "Password: ", "Authenticate / Cancel [Authenticate]? "};
+        // Without a person the kit never reads its input: it takes what it was given once,
+        // presses the default button, and a second run counts as Cancel, after the error line.
+        QTest::newRow("no terminal: the given values, then a second run cancels")
+            << Conversation{.interactive = false,
+                            .given = {"ana@example.org", "s3cret"},
+                            .typing = "typed by nobody\n",
+                            .codes = {kAuthenticate, kCancel},
+                            .email = "ana@example.org",
+                            .password = "s3cret",
+                            .says = {kRefused.toUtf8() + "\n"}};
         QTest::newRow("Return presses the default button")
-            << QByteArray("me@example.org\npw\n\n") << QString() << kAuthenticate
-            << "me@example.org"
-            << "pw";
+            << Conversation{.typing = "a@b\npw\n\n", .says = asked};
         QTest::newRow("Return keeps the address shown")
-            << QByteArray("\npw\n\n") << "old@example.org" << kAuthenticate << "old@example.org"
-            << "pw";
+            << Conversation{.given = {"old@example.org"},
+                            .typing = "\npw\n\n",
+                            .email = "old@example.org",
+                            .says = {"E-mail [old@example.org]: "}};
         QTest::newRow("button by the start of its title")
-            << QByteArray("a@b\npw\nca\n") << QString() << kCancel << "a@b"
-            << "pw";
+            << Conversation{.typing = "a@b\npw\nca\n", .codes = {kCancel}, .says = asked};
         QTest::newRow("button by its number in tab order")
-            << QByteArray("a@b\npw\n2\n") << QString() << kCancel << "a@b"
-            << "pw";
+            << Conversation{.typing = "a@b\npw\n2\n", .codes = {kCancel}, .says = asked};
         QTest::newRow("an unclear answer is asked again")
-            << QByteArray("a@b\npw\nx\nAUTH\n") << QString() << kAuthenticate << "a@b"
-            << "pw";
+            << Conversation{.typing = "a@b\npw\nx\nAUTH\n", .says = {"? ", "Please answer", "? "}};
         QTest::newRow("end of input cancels")
-            << QByteArray("a@b\n") << QString() << kCancel << "a@b" << QString();
+            << Conversation{.typing = "a@b\n",
+                            .codes = {kCancel},
+                            .password = {},
+                            .says = {"Sign in to Nubelo\n", "E-mail"}};
         QTest::newRow("a line without its newline still counts")
-            << QByteArray("a@b\npw\r\n1") << QString() << kAuthenticate << "a@b"
-            << "pw";
+            << Conversation{.typing = "a@b\npw\r\n1", .says = asked};
+        QTest::newRow("a second run: the error line comes before the prompts")
+            << Conversation{.typing = "a@b\nwrong\n\n\nright\n\n",
+                            .codes = {kAuthenticate, kAuthenticate},
+                            .password = "right",
+                            .says = {"? ", kRefused.toUtf8(), "E-mail [a@b]: "}};
     }
-    void atATerminalAsksForFieldsThenButtons() {
-        QFETCH(QByteArray, typing);
-        QFETCH(QString, shownEmail);
-        QFETCH(int, code);
-        QFETCH(QString, email);
-        QFETCH(QString, password);
-        Kit kit(true);
+    void sheet() {
+        QFETCH(Conversation, conversation);
+        const Conversation &c = conversation;
+        Kit kit(c.interactive);
         QVERIFY(kit.loadSheet());
-        if (!shownEmail.isNull())
-            kit.owner.mLoginUsername->setStringValue(shownEmail);
-        kit.input.put(typing);
+        if (c.interactive && !c.given.isEmpty()) {
+            kit.owner.username->setStringValue(c.given.first());
+        } else if (!c.given.isEmpty()) {
+            kit.app->setGivenValue(QStringLiteral("mLoginUsername"), c.given.at(0));
+            kit.app->setGivenValue(QStringLiteral("mLoginPassword"), c.given.at(1));
+        }
+        kit.input.put(c.typing);
         kit.input.closeWrite();
 
-        QCOMPARE(kit.owner.runSheet(), code);
-        QCOMPARE(kit.owner.mLoginUsername->stringValue(), email);
-        QCOMPARE(kit.owner.mLoginPassword->stringValue(), password);
+        for (int run = 0; run < c.codes.size(); ++run)
+            QCOMPARE(kit.owner.runSheet(run), c.codes.at(run));
+        QCOMPARE(kit.owner.username->stringValue(), c.email);
+        QCOMPARE(kit.owner.password->stringValue(), c.password);
         const QByteArray output = kit.output.drain();
-        QVERIFY(output.startsWith("Sign in to Nubelo\n"));
-        const qsizetype emailPrompt = output.indexOf("E-mail");
-        QVERIFY(emailPrompt > 0);
-        if (!password.isNull()) {
-            QVERIFY(output.indexOf("Password: ") > emailPrompt);
-            QVERIFY(output.contains("Authenticate / Cancel [Authenticate]? "));
+        qsizetype at = 0;
+        for (const QByteArray &text : c.says) {
+            at = output.indexOf(text, at);
+            QVERIFY2(at >= 0, ("\"" + text + "\" not in order in\n" + output).constData());
         }
-    }
-
-    // The sheet's error line comes before the next prompt, and the title only once a showing.
-    void aStatusLineComesBeforeTheNextPrompt() {
-        Kit kit(true);
-        QVERIFY(kit.loadSheet());
-        kit.input.put("a@b\nwrong\n\n\nright\n\n");
-        QCOMPARE(kit.owner.runSheet(), kAuthenticate);
-        kit.owner.showError(QStringLiteral("Atuthentication failed. Please review and try again!"));
-        QCOMPARE(kit.app->runModalForWindow(kit.owner.mLoginDialog), kAuthenticate);
-        QCOMPARE(kit.owner.mLoginPassword->stringValue(), QStringLiteral("right"));
-
-        const QByteArray output = kit.output.drain();
-        QCOMPARE(output.count("Sign in to Nubelo"), 1);
-        const qsizetype error = output.indexOf("Atuthentication failed.");
-        QVERIFY(error > output.indexOf("? "));
-        QVERIFY(output.indexOf("E-mail [a@b]: ") > error);
+        QVERIFY(c.password.isEmpty() || !output.contains(c.password.toUtf8() + '\n'));
+        if (!c.interactive)
+            QCOMPARE(kit.input.drain(), c.typing);
     }
 
     void criticalAlertPanel_data() {
-        QTest::addColumn<bool>("interactive");
-        QTest::addColumn<int>("standing");
-        QTest::addColumn<QString>("other");
-        QTest::addColumn<QByteArray>("typing");
-        QTest::addColumn<bool>("interrupt");
-        QTest::addColumn<int>("answer");
-        const int none = 99;
-        const QString cancel = QStringLiteral("Cancel");
-        QTest::newRow("the host's standing answer")
-            << false << int(ui::AlertDefaultReturn) << cancel << QByteArray() << false
-            << int(ui::AlertDefaultReturn);
-        QTest::newRow("no person: the other button")
-            << false << none << cancel << QByteArray() << false << int(ui::AlertOtherReturn);
+        QTest::addColumn<Alert>("alert");
+        QTest::newRow("the host's standing answer") << Alert{.interactive = false,
+                                                             .standing = ui::AlertDefaultReturn,
+                                                             .answer = ui::AlertDefaultReturn};
+        QTest::newRow("no person: the other button") << Alert{.interactive = false};
         QTest::newRow("no person, no other button: the default")
-            << false << none << QString() << QByteArray() << false << int(ui::AlertDefaultReturn);
-        QTest::newRow("a person picks by title") << true << none << cancel << QByteArray("cancel\n")
-                                                 << false << int(ui::AlertOtherReturn);
+            << Alert{.interactive = false, .other = {}, .answer = ui::AlertDefaultReturn};
+        QTest::newRow("a person picks by title") << Alert{.typing = "cancel\n"};
         QTest::newRow("Return picks the default")
-            << true << none << cancel << QByteArray("\n") << false << int(ui::AlertDefaultReturn);
-        QTest::newRow("end of input: the other button")
-            << true << none << cancel << QByteArray() << false << int(ui::AlertOtherReturn);
+            << Alert{.typing = "\n", .answer = ui::AlertDefaultReturn};
+        QTest::newRow("end of input: the other button") << Alert{};
         QTest::newRow("interrupted: the other button, nothing read")
-            << true << none << cancel << QByteArray("\n") << true << int(ui::AlertOtherReturn);
+            << Alert{.typing = "\n", .interrupted = true};
     }
     void criticalAlertPanel() {
-        QFETCH(bool, interactive);
-        QFETCH(int, standing);
-        QFETCH(QString, other);
-        QFETCH(QByteArray, typing);
-        QFETCH(bool, interrupt);
-        QFETCH(int, answer);
-        Kit kit(interactive);
-        if (standing != 99)
-            kit.app->setCriticalAlertAnswer(standing);
-        if (interrupt)
+        QFETCH(Alert, alert);
+        Kit kit(alert.interactive);
+        kit.app->setCriticalAlertAnswer(alert.standing);
+        if (alert.interrupted)
             kit.app->setInterruptSource({-1, [] {
                                              return true;
                                          }});
-        kit.input.put(typing);
+        kit.input.put(alert.typing);
         kit.input.closeWrite();
-        QCOMPARE(kit.app->runCriticalAlertPanel(QStringLiteral("File exists"),
-                                                QStringLiteral("One or more images already "
-                                                               "exist in directory."),
-                                                QStringLiteral("Replace"), QString(), other),
-                 answer);
-        QVERIFY(kit.output.drain().startsWith(
-            "File exists\nOne or more images already exist in directory.\n"));
-        if (interrupt)
-            QCOMPARE(kit.input.drain(), typing);
+        const QString message = QStringLiteral("One or more images already exist in directory.");
+        QCOMPARE(kit.app->runCriticalAlertPanel(QStringLiteral("File exists"), message,
+                                                QStringLiteral("Replace"), QString(), alert.other),
+                 alert.answer);
+        QVERIFY(kit.output.drain().startsWith("File exists\n" + message.toUtf8() + "\n"));
+        if (alert.interrupted)
+            QCOMPARE(kit.input.drain(), alert.typing);
     }
 
     // Ctrl-C at a prompt: the read gives up at once and the sheet is cancelled.
@@ -312,17 +284,16 @@ private Q_SLOTS:
         kit.app->setInterruptSource({wake.read, [&pending] {
                                          return pending.load();
                                      }});
-        std::thread presser([&] {
-            // Once the kit waits at its first prompt, the interrupt arrives.
+        std::thread presser([&] { // once the kit waits at its first prompt
             QByteArray screen;
-            readUntil(kit.output.read, "E-mail: ", screen);
+            readInto(screen, kit.output.read, "E-mail: ", 5000);
             pending = true;
             [[maybe_unused]] const ssize_t wrote = ::write(wake.write, "i", 1);
         });
         const int code = kit.owner.runSheet();
         presser.join();
         QCOMPARE(code, kCancel);
-        QCOMPARE(kit.owner.mLoginUsername->stringValue(), QString());
+        QCOMPARE(kit.owner.username->stringValue(), QString());
     }
 
     // On a real terminal the password is not echoed, and the terminal's settings come back.
@@ -330,41 +301,32 @@ private Q_SLOTS:
         int master = -1;
         int slave = -1;
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        const auto closeBoth = qScopeGuard([&] {
+            ::close(master);
+            ::close(slave);
+        });
         struct termios before {};
-        QCOMPARE(::tcgetattr(slave, &before), 0);
-        QVERIFY(before.c_lflag & ECHO);
-        terminal::TerminalApplication app({slave, slave, true});
-        ui::setApp(&app);
-        Owner owner;
-        auto sheet = app.loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets());
-        QVERIFY2(sheet, qPrintable(platform::describe(sheet.failure())));
+        QVERIFY(::tcgetattr(slave, &before) == 0 && (before.c_lflag & ECHO));
+        Kit kit(true, slave, slave);
+        QVERIFY(kit.loadSheet());
 
         QByteArray screen;
         std::thread person([&] {
-            const auto waitFor = [&](const char *text) {
-                readUntil(master, text, screen);
-            };
-            waitFor("E-mail: ");
-            [[maybe_unused]] ssize_t wrote = ::write(master, "ana@b\n", 6);
-            waitFor("Password: ");
-            wrote = ::write(master, "hunter2\n", 8);
-            waitFor("? ");
-            wrote = ::write(master, "\n", 1);
-            waitFor("Authenticate]? \r\n");
+            for (const auto &[prompt, typed] :
+                 {std::pair("E-mail: ", "ana@b\n"), std::pair("Password: ", "hunter2\n"),
+                  std::pair("? ", "\n"), std::pair("Authenticate]? \r\n", "")}) {
+                readInto(screen, master, prompt, 5000);
+                [[maybe_unused]] const ssize_t wrote = ::write(master, typed, strlen(typed));
+            }
         });
-        const int code = owner.runSheet();
+        const int code = kit.owner.runSheet();
         person.join();
         QCOMPARE(code, kAuthenticate);
-        QCOMPARE(owner.mLoginPassword->stringValue(), QStringLiteral("hunter2"));
+        QCOMPARE(kit.owner.password->stringValue(), QStringLiteral("hunter2"));
         QVERIFY(screen.contains("ana@b")); // an ordinary field echoes
         QVERIFY2(!screen.contains("hunter2"), screen.constData());
         struct termios after {};
-        QCOMPARE(::tcgetattr(slave, &after), 0);
-        QVERIFY(after.c_lflag & ECHO);
-        sheet->reset();
-        ui::setApp(nullptr);
-        ::close(master);
-        ::close(slave);
+        QVERIFY(::tcgetattr(slave, &after) == 0 && (after.c_lflag & ECHO));
     }
 };
 

@@ -40,10 +40,33 @@ inline QString exportProgram() {
     return buildDir() + QStringLiteral("/bin/nubelo-export");
 }
 
-// `childSetup` runs in the child between fork and exec.
+// The environment of a run with nothing of the tester's in it (hosts, password, plug-in folder,
+// logging rules): HOME and XDG_DATA_HOME under `work`, then the hosts and the password given.
+// With no hosts the program starts its embedded site.
+inline QProcessEnvironment programEnvironment(const QString &work, const QString &siteHost = {},
+                                              const QString &uploadHost = {},
+                                              const QString &password = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"NUBELO_SITE_HOST", "NUBELO_UPLOAD_HOST", "NUBELO_PASSWORD",
+                             "NUBELO_PLUGIN_DIR", "QT_LOGGING_RULES"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("HOME"), work + QStringLiteral("/home"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), work + QStringLiteral("/data"));
+    const std::pair<const char *, QString> given[] = {{"NUBELO_SITE_HOST", siteHost},
+                                                      {"NUBELO_UPLOAD_HOST", uploadHost},
+                                                      {"NUBELO_PASSWORD", password}};
+    for (const auto &[name, value] : given) {
+        if (!value.isEmpty())
+            env.insert(QString::fromLatin1(name), value);
+    }
+    return env;
+}
+
+// `childSetup` runs in the child between fork and exec; `input` is its whole standard input.
 inline ProgramRun runProgram(const QString &program, const QStringList &arguments,
                              const QProcessEnvironment &env, int limitMs,
-                             const std::function<void()> &childSetup = {}) {
+                             const std::function<void()> &childSetup = {},
+                             const QByteArray &input = {}) {
     QProcess process;
     process.setProcessEnvironment(env);
     if (childSetup)
@@ -54,6 +77,7 @@ inline ProgramRun runProgram(const QString &program, const QStringList &argument
     process.start(program, arguments);
     if (!process.waitForStarted(10000))
         return run;
+    process.write(input);
     process.closeWriteChannel();
     run.finished = process.waitForFinished(limitMs);
     if (!run.finished) {
