@@ -1,6 +1,6 @@
-// The terminal UI kit over the plug-in's own interface files: the conversation a modal run turns
-// into (with and without a person at a terminal), critical alert panels, interrupts, what a
-// person can click, and no echo for a secure field on a real pseudo-terminal.
+// The terminal UI kit over the plug-in's own login sheet: the conversation a modal run turns into
+// (with and without a person at a terminal), critical alert panels, interrupts, and no echo for
+// a secure field on a real pseudo-terminal.
 
 #include "TerminalApplication.h"
 #include "TerminalControls.h"
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -49,23 +50,20 @@ struct Pipe {
     int write = -1;
     Pipe() {
         int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) == 0) {
-            read = fds[0];
-            write = fds[1];
-        }
+        QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+        read = fds[0];
+        write = fds[1];
     }
     ~Pipe() {
         closeWrite();
         ::close(read);
     }
-    void put(const QByteArray &bytes) const {
+    // Puts `bytes` in, then closes the writing end: the reader meets the end of input.
+    void putAll(const QByteArray &bytes) {
         QVERIFY(::write(write, bytes.constData(), size_t(bytes.size())) == bytes.size());
+        closeWrite();
     }
-    void closeWrite() {
-        if (write >= 0)
-            ::close(write);
-        write = -1;
-    }
+    void closeWrite() { ::close(std::exchange(write, -1)); }
     QByteArray drain() const {
         QByteArray all;
         readInto(all, read);
@@ -99,35 +97,41 @@ struct Alert {
 Q_DECLARE_METATYPE(Conversation)
 Q_DECLARE_METATYPE(Alert)
 
-// Stands in for the plug-in's controller: the actions the interface files name, and the
-// outlets of the login sheet.
-class Owner : public QObject {
+// A kit on two pipes (or on a terminal given), with the login sheet loaded; it stands in for the
+// plug-in's controller: the sheet's actions and outlets.
+class Kit : public QObject {
     Q_OBJECT
 public:
-    Q_INVOKABLE void clickAuthenticateLoginDialog(QObject *) { ui::app()->stopModalWithCode(10); }
-    Q_INVOKABLE void clickCancelLoginDialog(QObject *) { ui::app()->stopModalWithCode(11); }
-    Q_INVOKABLE void clickLoginLogout(QObject *) { ++toggles; }
-    Q_INVOKABLE void clickSugerencias(QObject *) {}
-    Q_INVOKABLE void clickAbout(QObject *) {}
-
-    QList<ui::Outlet> sheetOutlets() {
-        return {{QStringLiteral("mLoginDialog"), &dialog},
-                {QStringLiteral("mLoginUsername"), &username},
-                {QStringLiteral("mLoginPassword"), &password},
-                {QStringLiteral("mLoginErrorMessage"), &errorLine}};
+    explicit Kit(bool interactive, int in = -1, int out = -1)
+        : app(terminal::TerminalApplication::Options{in < 0 ? input.read : in,
+                                                     out < 0 ? output.write : out, interactive}) {
+        ui::setApp(&app);
+        auto loaded = app.loadInterface(uiFile("LoginSheet.ui"), this,
+                                        {{QStringLiteral("mLoginDialog"), &dialog},
+                                         {QStringLiteral("mLoginUsername"), &username},
+                                         {QStringLiteral("mLoginPassword"), &password},
+                                         {QStringLiteral("mLoginErrorMessage"), &errorLine}});
+        QVERIFY2(loaded, qPrintable(platform::describe(loaded.failure())));
+        sheet = std::move(*loaded);
     }
+    Q_INVOKABLE void clickAuthenticateLoginDialog(QObject *) { app.stopModalWithCode(10); }
+    Q_INVOKABLE void clickCancelLoginDialog(QObject *) { app.stopModalWithCode(11); }
+
     // The sheet as the account panel runs it: shown, then run; a later run shows the error.
     int runSheet(int run = 0) {
         if (run == 0) {
-            ui::app()->beginSheet(dialog, nullptr);
+            app.beginSheet(dialog, nullptr);
         } else {
             errorLine->setStringValue(kRefused);
             errorLine->setHidden(false);
         }
-        return ui::app()->runModalForWindow(dialog);
+        return app.runModalForWindow(dialog);
     }
 
-    int toggles = 0;
+    Pipe input;
+    Pipe output;
+    terminal::TerminalApplication app;
+    std::unique_ptr<QObject> sheet;
     ui::Window *dialog = nullptr;
     ui::TextField *username = nullptr;
     ui::TextField *password = nullptr;
@@ -137,41 +141,7 @@ public:
 class TestTerminalKit : public QObject {
     Q_OBJECT
 
-    struct Kit {
-        Pipe input;
-        Pipe output;
-        std::unique_ptr<terminal::TerminalApplication> app;
-        Owner owner;
-        std::unique_ptr<QObject> sheet;
-
-        explicit Kit(bool interactive, int in = -1, int out = -1) {
-            app = std::make_unique<terminal::TerminalApplication>(
-                terminal::TerminalApplication::Options{in < 0 ? input.read : in,
-                                                       out < 0 ? output.write : out, interactive});
-            ui::setApp(app.get());
-        }
-        bool loadSheet() {
-            auto loaded = app->loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets());
-            if (loaded)
-                sheet = std::move(*loaded);
-            return sheet != nullptr;
-        }
-    };
-
 private Q_SLOTS:
-    // A person reaches only what is on screen: not a hidden button, nor one in a window that
-    // is not shown yet.
-    void clicksReachOnlyWhatIsShown() {
-        Kit kit(false);
-        auto settings = kit.app->loadInterface(uiFile("SettingsView.ui"), &kit.owner, {});
-        QVERIFY2(settings, qPrintable(platform::describe(settings.failure())));
-        QVERIFY(kit.app->click(QStringLiteral("mAuthenticate")));
-        QCOMPARE(kit.owner.toggles, 1);
-        QVERIFY(!kit.app->click(QStringLiteral("mHelp")));
-        QVERIFY(kit.loadSheet());
-        QVERIFY(!kit.app->click(QStringLiteral("cancelButton")));
-    }
-
     void sheet_data() {
         QTest::addColumn<Conversation>("conversation");
         const QByteArrayList asked{"Sign in to Nubelo\n", "E-mail",
@@ -216,20 +186,18 @@ private Q_SLOTS:
         QFETCH(Conversation, conversation);
         const Conversation &c = conversation;
         Kit kit(c.interactive);
-        QVERIFY(kit.loadSheet());
         if (c.interactive && !c.given.isEmpty()) {
-            kit.owner.username->setStringValue(c.given.first());
+            kit.username->setStringValue(c.given.first());
         } else if (!c.given.isEmpty()) {
-            kit.app->setGivenValue(QStringLiteral("mLoginUsername"), c.given.at(0));
-            kit.app->setGivenValue(QStringLiteral("mLoginPassword"), c.given.at(1));
+            kit.app.setGivenValue(QStringLiteral("mLoginUsername"), c.given.at(0));
+            kit.app.setGivenValue(QStringLiteral("mLoginPassword"), c.given.at(1));
         }
-        kit.input.put(c.typing);
-        kit.input.closeWrite();
+        kit.input.putAll(c.typing);
 
         for (int run = 0; run < c.codes.size(); ++run)
-            QCOMPARE(kit.owner.runSheet(run), c.codes.at(run));
-        QCOMPARE(kit.owner.username->stringValue(), c.email);
-        QCOMPARE(kit.owner.password->stringValue(), c.password);
+            QCOMPARE(kit.runSheet(run), c.codes.at(run));
+        QCOMPARE(kit.username->stringValue(), c.email);
+        QCOMPARE(kit.password->stringValue(), c.password);
         const QByteArray output = kit.output.drain();
         qsizetype at = 0;
         for (const QByteArray &text : c.says) {
@@ -259,16 +227,15 @@ private Q_SLOTS:
     void criticalAlertPanel() {
         QFETCH(Alert, alert);
         Kit kit(alert.interactive);
-        kit.app->setCriticalAlertAnswer(alert.standing);
+        kit.app.setCriticalAlertAnswer(alert.standing);
         if (alert.interrupted)
-            kit.app->setInterruptSource({-1, [] {
-                                             return true;
-                                         }});
-        kit.input.put(alert.typing);
-        kit.input.closeWrite();
+            kit.app.setInterruptSource({-1, [] {
+                                            return true;
+                                        }});
+        kit.input.putAll(alert.typing);
         const QString message = QStringLiteral("One or more images already exist in directory.");
-        QCOMPARE(kit.app->runCriticalAlertPanel(QStringLiteral("File exists"), message,
-                                                QStringLiteral("Replace"), QString(), alert.other),
+        QCOMPARE(kit.app.runCriticalAlertPanel(QStringLiteral("File exists"), message,
+                                               QStringLiteral("Replace"), QString(), alert.other),
                  alert.answer);
         QVERIFY(kit.output.drain().startsWith("File exists\n" + message.toUtf8() + "\n"));
         if (alert.interrupted)
@@ -278,22 +245,21 @@ private Q_SLOTS:
     // Ctrl-C at a prompt: the read gives up at once and the sheet is cancelled.
     void anInterruptCancelsAPrompt() {
         Kit kit(true);
-        QVERIFY(kit.loadSheet());
         Pipe wake;
         std::atomic<bool> pending{false};
-        kit.app->setInterruptSource({wake.read, [&pending] {
-                                         return pending.load();
-                                     }});
+        kit.app.setInterruptSource({wake.read, [&pending] {
+                                        return pending.load();
+                                    }});
         std::thread presser([&] { // once the kit waits at its first prompt
             QByteArray screen;
             readInto(screen, kit.output.read, "E-mail: ", 5000);
             pending = true;
             [[maybe_unused]] const ssize_t wrote = ::write(wake.write, "i", 1);
         });
-        const int code = kit.owner.runSheet();
+        const int code = kit.runSheet();
         presser.join();
         QCOMPARE(code, kCancel);
-        QCOMPARE(kit.owner.username->stringValue(), QString());
+        QCOMPARE(kit.username->stringValue(), QString());
     }
 
     // On a real terminal the password is not echoed, and the terminal's settings come back.
@@ -308,7 +274,6 @@ private Q_SLOTS:
         struct termios before {};
         QVERIFY(::tcgetattr(slave, &before) == 0 && (before.c_lflag & ECHO));
         Kit kit(true, slave, slave);
-        QVERIFY(kit.loadSheet());
 
         QByteArray screen;
         std::thread person([&] {
@@ -319,10 +284,10 @@ private Q_SLOTS:
                 [[maybe_unused]] const ssize_t wrote = ::write(master, typed, strlen(typed));
             }
         });
-        const int code = kit.owner.runSheet();
+        const int code = kit.runSheet();
         person.join();
         QCOMPARE(code, kAuthenticate);
-        QCOMPARE(kit.owner.password->stringValue(), QStringLiteral("hunter2"));
+        QCOMPARE(kit.password->stringValue(), QStringLiteral("hunter2"));
         QVERIFY(screen.contains("ana@b")); // an ordinary field echoes
         QVERIFY2(!screen.contains("hunter2"), screen.constData());
         struct termios after {};
