@@ -9,7 +9,6 @@
 
 #include <QtTest>
 
-#include <QTcpServer>
 #include <QTemporaryDir>
 
 using nubelo::site::Exchange;
@@ -127,16 +126,12 @@ void TestFaultMatrix::fault() {
         site->setFault(f);
     for (const Exchange exchange : row.silent)
         site->setDelay(exchange, std::chrono::milliseconds(30000));
-    QString siteHost = QString::fromStdString(site->siteHost());
-    QString uploadHost = QString::fromStdString(site->uploadHost());
-    if (row.siteDown) {
-        // A port that was free a moment ago and that nothing listens on now.
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        siteHost = uploadHost = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
-    }
-    QProcessEnvironment env =
-        faults::programEnvironment(work.path(), siteHost, uploadHost, kPassword);
+    // Port 9 is privileged: no test listens there.
+    const auto host = [&](const std::string &where) {
+        return row.siteDown ? QStringLiteral("127.0.0.1:9") : QString::fromStdString(where);
+    };
+    QProcessEnvironment env = faults::programEnvironment(work.path(), host(site->siteHost()),
+                                                         host(site->uploadHost()), kPassword);
     env.insert(QStringLiteral("NUBELO_TEST_TIME_LIMITS"),
                QStringLiteral("%1,%2").arg(row.limits.first).arg(row.limits.second));
 

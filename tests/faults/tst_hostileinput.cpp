@@ -70,16 +70,7 @@ qint64 childrenPeakRss() {
 // Permission rows need a child that file permissions bind. Root gets one by giving up its file
 // privileges in the child, which takes the right to change its capabilities.
 bool permissionsBindChildren() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (::geteuid() != 0)
-        return true;
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("CapEff:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> CAP_SETPCAP) & 1;
-    }
-    return false;
+    return ::geteuid() != 0 || ::prctl(PR_CAPBSET_READ, CAP_SETPCAP, 0, 0, 0) == 1;
 }
 
 void withoutFilePrivileges() {

@@ -47,18 +47,14 @@ inline QProcessEnvironment programEnvironment(const QString &work, const QString
                                               const QString &uploadHost = {},
                                               const QString &password = {}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"NUBELO_SITE_HOST", "NUBELO_UPLOAD_HOST", "NUBELO_PASSWORD",
-                             "NUBELO_PLUGIN_DIR", "QT_LOGGING_RULES"})
-        env.remove(QString::fromLatin1(name));
+    env.remove(QStringLiteral("NUBELO_PLUGIN_DIR"));
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
     env.insert(QStringLiteral("HOME"), work + QStringLiteral("/home"));
     env.insert(QStringLiteral("XDG_DATA_HOME"), work + QStringLiteral("/data"));
-    const std::pair<const char *, QString> given[] = {{"NUBELO_SITE_HOST", siteHost},
-                                                      {"NUBELO_UPLOAD_HOST", uploadHost},
-                                                      {"NUBELO_PASSWORD", password}};
-    for (const auto &[name, value] : given) {
-        if (!value.isEmpty())
-            env.insert(QString::fromLatin1(name), value);
-    }
+    for (const auto &[name, value] :
+         {std::pair("NUBELO_SITE_HOST", siteHost), std::pair("NUBELO_UPLOAD_HOST", uploadHost),
+          std::pair("NUBELO_PASSWORD", password)})
+        value.isEmpty() ? env.remove(QLatin1String(name)) : env.insert(QLatin1String(name), value);
     return env;
 }
 
