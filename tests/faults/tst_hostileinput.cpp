@@ -1,7 +1,7 @@
 // Hostile input to the real nubelo-export: photo files that are cut short, that declare more
 // pixels than memory holds, that are no images, that cannot be read, or links to what no photo
 // is; export folders that cannot take the scratch files. Each is refused with a message that
-// names the file, the exit code says so, and nothing reaches the site's upload host.
+// names the file or folder, the exit code says so, and nothing reaches the site's upload host.
 
 #include "ExportProgram.h"
 #include "NubeloSite.h"
@@ -125,16 +125,15 @@ private Q_SLOTS:
         mWork.reset();
     }
 
-    void photo_data();
-    void photo();
-    void exportFolder_data();
-    void exportFolder();
+    void refused_data();
+    void refused();
 };
 
-void TestHostileInput::photo_data() {
-    QTest::addColumn<QString>("name");      // of the photo file
+void TestHostileInput::refused_data() {
+    QTest::addColumn<QString>("name");      // of the photo file; none: a sound photo
     QTest::addColumn<QByteArray>("bytes");  // in it
     QTest::addColumn<QByteArray>("linkTo"); // else the photo is a link to this ("fifo": one)
+    QTest::addColumn<QString>("dir");       // the export folder, when it is the hostile input
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArrayList>("says");
     QTest::addColumn<bool>("signedIn"); // refused only once the run reached the photo
@@ -144,8 +143,8 @@ void TestHostileInput::photo_data() {
     const QByteArray notAFile = "not a regular file";
     const auto row = [](const char *what, const char *name, const QByteArray &bytes, int code,
                         const QByteArrayList &says, const QByteArray &linkTo = {}) {
-        QTest::newRow(what) << QString::fromLatin1(name) << bytes << linkTo << code << says
-                            << (code == 1);
+        QTest::newRow(what) << QString::fromLatin1(name) << bytes << linkTo << QString() << code
+                            << says << (code == 1);
     };
     // Regression: the JPEG reader filled the missing part with grey, and the photo went up.
     row("truncated JPEG", "truncated.jpg", encode("JPG", 60), 1, {"Unable to upload", cutShort});
@@ -169,81 +168,68 @@ void TestHostileInput::photo_data() {
     row("link to a folder", "folder.jpg", {}, 2, {notAFile}, ".");
     row("link to a file of /proc", "environ.jpg", {}, 2, {unreadable}, "/proc/self/environ");
     row("dangling link", "gone.jpg", {}, 2, {"no such file"}, "nowhere.jpg");
+    // Export folders that cannot take the scratch files ("file" is a file, "read-only" a folder).
+    for (const auto &[what, dir, says] :
+         {std::tuple("folder: a file", "file", "not a folder"),
+          std::tuple("folder: no write permission", "read-only",
+                     "cannot write in it: Permission denied"),
+          std::tuple("folder: to be made in one without write permission", "read-only/inner",
+                     "cannot be created in"),
+          std::tuple("folder: to be made under a file", "file/inner", "Not a directory")})
+        QTest::newRow(what) << QString() << QByteArray() << QByteArray() << QString::fromLatin1(dir)
+                            << 2 << QByteArrayList{says} << false;
     // Making the bomb took 196 MB here, and a child's peak starts from ours: forget that peak.
     QFile peak(QStringLiteral("/proc/self/clear_refs"));
     QVERIFY(peak.open(QIODevice::WriteOnly) && peak.write("5") == 1);
 }
 
-void TestHostileInput::photo() {
+void TestHostileInput::refused() {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, linkTo);
+    QFETCH(QString, dir);
     QFETCH(int, code);
     QFETCH(QByteArrayList, says);
     QFETCH(bool, signedIn);
 
-    const QString path = file(name);
-    const bool locked = linkTo == "locked";
+    const QString path = name.isEmpty() ? mGoodPhoto : file(name);
+    const bool locked = linkTo == "locked" || dir.startsWith(QLatin1String("read-only"));
     if (locked && !permissionsBindChildren())
-        QSKIP("running as root without the right to give up file privileges");
-    if (linkTo == "fifo")
-        QCOMPARE(::mkfifo(QFile::encodeName(file(QStringLiteral("fifo"))).constData(), 0600), 0);
-    if (linkTo.isEmpty() || locked) {
-        QFile out(path);
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
-        QVERIFY(!locked || out.setPermissions({}));
-    } else { // relative targets: beside the link
-        QCOMPARE(::symlink(linkTo.constData(), QFile::encodeName(path).constData()), 0);
-    }
-
-    // The hostile photo first, a sound one after it: the run must not get to the second.
-    const faults::ProgramRun run =
-        exportPhotos({path, mGoodPhoto}, file(QStringLiteral("scratch")), !locked);
-
-    QVERIFY2(run.finished && !run.crashed && run.code == code, run.describe().constData());
-    QVERIFY2(run.err.contains(QFile::encodeName(path)), run.describe().constData());
-    for (const QByteArray &text : says)
-        QVERIFY2(run.err.contains(text), ("missing \"" + text + "\"\n" + run.describe()).data());
-    QCOMPARE(int(standin::entries(*mSite, Exchange::Login).size()), signedIn ? 1 : 0);
-    QCOMPARE(int(standin::entries(*mSite, Exchange::Upload).size()), 0);
-    QVERIFY(mSite->photos(kEmail.toStdString()).empty());
-    QCOMPARE(int(mSite->sessionCount()), 0);
-    // Not one child of this test held much more than a sound run did: no bomb went off.
-    QVERIFY2(childrenPeakRss() < mBaselineRss + (100 << 20),
-             qPrintable(QStringLiteral("peak %1 MB, a sound run %2 MB")
-                            .arg(childrenPeakRss() >> 20)
-                            .arg(mBaselineRss >> 20)));
-}
-
-void TestHostileInput::exportFolder_data() {
-    QTest::addColumn<QString>("dir");
-    QTest::addColumn<QByteArray>("says");
-    QTest::newRow("a file") << "file" << QByteArray("not a folder");
-    QTest::newRow("a folder without write permission")
-        << "read-only" << QByteArray("cannot write in it: Permission denied");
-    QTest::newRow("to be made in a folder without write permission")
-        << "read-only/inner" << QByteArray("cannot be created in");
-    QTest::newRow("to be made under a file") << "file/inner" << QByteArray("Not a directory");
-}
-
-void TestHostileInput::exportFolder() {
-    QFETCH(QString, dir);
-    QFETCH(QByteArray, says);
-    const bool permissions = dir.startsWith(QLatin1String("read-only"));
-    if (permissions && !permissionsBindChildren())
         QSKIP("running as root without the right to give up file privileges");
     QFile plain(file(QStringLiteral("file")));
     QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write("a file") == 6);
     QVERIFY(QDir().mkpath(file(QStringLiteral("read-only"))));
     QVERIFY(QFile::setPermissions(file(QStringLiteral("read-only")),
                                   QFile::ReadOwner | QFile::ExeOwner));
+    if (linkTo == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(file(QStringLiteral("fifo"))).constData(), 0600), 0);
+    if (!name.isEmpty() && (linkTo.isEmpty() || locked)) {
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+        QVERIFY(!locked || out.setPermissions({}));
+    } else if (!name.isEmpty()) { // relative targets: beside the link
+        QCOMPARE(::symlink(linkTo.constData(), QFile::encodeName(path).constData()), 0);
+    }
 
-    const faults::ProgramRun run = exportPhotos({mGoodPhoto}, file(dir), !permissions);
+    // The hostile photo first, a sound one after it: the run must not get to the second.
+    const faults::ProgramRun run = exportPhotos(
+        {path, mGoodPhoto}, file(dir.isEmpty() ? QStringLiteral("scratch") : dir), !locked);
 
-    QVERIFY2(run.finished && !run.crashed && run.code == 2, run.describe().constData());
-    QVERIFY2(run.err.contains(says), run.describe().constData());
-    QVERIFY(mSite->journal().empty());
+    QVERIFY2(run.finished && !run.crashed && run.code == code, run.describe().constData());
+    QVERIFY2(run.err.contains(QFile::encodeName(dir.isEmpty() ? path : file(dir))),
+             run.describe().constData());
+    for (const QByteArray &text : says)
+        QVERIFY2(run.err.contains(text), ("missing \"" + text + "\"\n" + run.describe()).data());
+    QCOMPARE(int(standin::entries(*mSite, Exchange::Login).size()), signedIn ? 1 : 0);
+    QCOMPARE(int(standin::entries(*mSite, Exchange::Upload).size()), 0);
+    QVERIFY(mSite->photos(kEmail.toStdString()).empty());
+    QCOMPARE(int(mSite->sessionCount()), 0);
     QVERIFY(!QFileInfo::exists(file(QStringLiteral("read-only/inner"))));
+    // Not one child of this test held much more than a sound run did: no bomb went off.
+    QVERIFY2(childrenPeakRss() < mBaselineRss + (100 << 20),
+             qPrintable(QStringLiteral("peak %1 MB, a sound run %2 MB")
+                            .arg(childrenPeakRss() >> 20)
+                            .arg(mBaselineRss >> 20)));
 }
 
 QTEST_GUILESS_MAIN(TestHostileInput)
