@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <optional>
 #include <thread>
 #include <utility>
 
@@ -71,31 +70,7 @@ struct Pipe {
     }
 };
 
-// A login sheet's conversation: one run for each code, the error line shown from the second.
-struct Conversation {
-    bool interactive = true;
-    QStringList given{}; // no terminal: the host's address and password; else the address shown
-    QByteArray typing{};
-    QList<int> codes{kAuthenticate};
-    QString email = QStringLiteral("a@b"); // what the fields hold afterwards
-    QString password = QStringLiteral("pw");
-    QByteArrayList says{}; // in this order
-};
-
-// A critical alert panel with Replace as its default button.
-struct Alert {
-    bool interactive = true;
-    std::optional<int> standing{}; // the host's standing answer
-    QString other = QStringLiteral("Cancel");
-    QByteArray typing{};
-    bool interrupted = false;
-    int answer = ui::AlertOtherReturn;
-};
-
 } // namespace
-
-Q_DECLARE_METATYPE(Conversation)
-Q_DECLARE_METATYPE(Alert)
 
 // A kit on two pipes (or on a terminal given), with the login sheet loaded; it stands in for the
 // plug-in's controller: the sheet's actions and outlets.
@@ -142,104 +117,118 @@ class TestTerminalKit : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // A login sheet's conversation: one run for each code, the error line shown from the second.
     void sheet_data() {
-        QTest::addColumn<Conversation>("conversation");
+        QTest::addColumn<bool>("interactive");
+        QTest::addColumn<QStringList>("given"); // no terminal: address and password; else address
+        QTest::addColumn<QByteArray>("typing");
+        QTest::addColumn<QList<int>>("codes");
+        QTest::addColumn<QStringList>("fields");  // what they hold afterwards
+        QTest::addColumn<QByteArrayList>("says"); // in this order
         const QByteArrayList asked{"Sign in to Nubelo\n", "E-mail",
                                    "Password: ", "Authenticate / Cancel [Authenticate]? "};
+        const QList<int> yes{kAuthenticate};
+        const QList<int> no{kCancel};
+        const QStringList typed{"a@b", "pw"};
+        const auto row = [](const char *name, const QByteArray &typing, const QList<int> &codes,
+                            const QStringList &fields, const QByteArrayList &says,
+                            const QStringList &given = {}, bool interactive = true) {
+            QTest::newRow(name) << interactive << given << typing << codes << fields << says;
+        };
         // Without a person the kit never reads its input: it takes what it was given once,
         // presses the default button, and a second run counts as Cancel, after the error line.
-        QTest::newRow("no terminal: the given values, then a second run cancels")
-            << Conversation{.interactive = false,
-                            .given = {"ana@example.org", "s3cret"},
-                            .typing = "typed by nobody\n",
-                            .codes = {kAuthenticate, kCancel},
-                            .email = "ana@example.org",
-                            .password = "s3cret",
-                            .says = {kRefused.toUtf8() + "\n"}};
-        QTest::newRow("Return presses the default button")
-            << Conversation{.typing = "a@b\npw\n\n", .says = asked};
-        QTest::newRow("Return keeps the address shown")
-            << Conversation{.given = {"old@example.org"},
-                            .typing = "\npw\n\n",
-                            .email = "old@example.org",
-                            .says = {"E-mail [old@example.org]: "}};
-        QTest::newRow("button by the start of its title")
-            << Conversation{.typing = "a@b\npw\nca\n", .codes = {kCancel}, .says = asked};
-        QTest::newRow("button by its number in tab order")
-            << Conversation{.typing = "a@b\npw\n2\n", .codes = {kCancel}, .says = asked};
-        QTest::newRow("an unclear answer is asked again")
-            << Conversation{.typing = "a@b\npw\nx\nAUTH\n", .says = {"? ", "Please answer", "? "}};
-        QTest::newRow("end of input cancels")
-            << Conversation{.typing = "a@b\n",
-                            .codes = {kCancel},
-                            .password = {},
-                            .says = {"Sign in to Nubelo\n", "E-mail"}};
-        QTest::newRow("a line without its newline still counts")
-            << Conversation{.typing = "a@b\npw\r\n1", .says = asked};
-        QTest::newRow("a second run: the error line comes before the prompts")
-            << Conversation{.typing = "a@b\nwrong\n\n\nright\n\n",
-                            .codes = {kAuthenticate, kAuthenticate},
-                            .password = "right",
-                            .says = {"? ", kRefused.toUtf8(), "E-mail [a@b]: "}};
+        row("no terminal: the given values, then a second run cancels", "typed by nobody\n",
+            {kAuthenticate, kCancel}, {"ana@example.org", "s3cret"}, {kRefused.toUtf8() + "\n"},
+            {"ana@example.org", "s3cret"}, false);
+        row("Return presses the default button", "a@b\npw\n\n", yes, typed, asked);
+        row("Return keeps the address shown", "\npw\n\n", yes, {"old@example.org", "pw"},
+            {"E-mail [old@example.org]: "}, {"old@example.org"});
+        row("button by the start of its title", "a@b\npw\nca\n", no, typed, asked);
+        row("button by its number in tab order", "a@b\npw\n2\n", no, typed, asked);
+        row("an unclear answer is asked again", "a@b\npw\nx\nAUTH\n", yes, typed,
+            {"? ", "Please answer", "? "});
+        row("end of input cancels", "a@b\n", no, {"a@b", ""}, {"Sign in to Nubelo\n", "E-mail"});
+        row("a line without its newline still counts", "a@b\npw\r\n1", yes, typed, asked);
+        row("a second run: the error line comes before the prompts", "a@b\nwrong\n\n\nright\n\n",
+            {kAuthenticate, kAuthenticate}, {"a@b", "right"},
+            {"? ", kRefused.toUtf8(), "E-mail [a@b]: "});
     }
     void sheet() {
-        QFETCH(Conversation, conversation);
-        const Conversation &c = conversation;
-        Kit kit(c.interactive);
-        if (c.interactive && !c.given.isEmpty()) {
-            kit.username->setStringValue(c.given.first());
-        } else if (!c.given.isEmpty()) {
-            kit.app.setGivenValue(QStringLiteral("mLoginUsername"), c.given.at(0));
-            kit.app.setGivenValue(QStringLiteral("mLoginPassword"), c.given.at(1));
+        QFETCH(bool, interactive);
+        QFETCH(QStringList, given);
+        QFETCH(QByteArray, typing);
+        QFETCH(QList<int>, codes);
+        QFETCH(QStringList, fields);
+        QFETCH(QByteArrayList, says);
+        Kit kit(interactive);
+        if (interactive && !given.isEmpty()) {
+            kit.username->setStringValue(given.first());
+        } else if (!given.isEmpty()) {
+            kit.app.setGivenValue(QStringLiteral("mLoginUsername"), given.at(0));
+            kit.app.setGivenValue(QStringLiteral("mLoginPassword"), given.at(1));
         }
-        kit.input.putAll(c.typing);
+        kit.input.putAll(typing);
 
-        for (int run = 0; run < c.codes.size(); ++run)
-            QCOMPARE(kit.runSheet(run), c.codes.at(run));
-        QCOMPARE(kit.username->stringValue(), c.email);
-        QCOMPARE(kit.password->stringValue(), c.password);
+        for (int run = 0; run < codes.size(); ++run)
+            QCOMPARE(kit.runSheet(run), codes.at(run));
+        QCOMPARE(QStringList({kit.username->stringValue(), kit.password->stringValue()}), fields);
         const QByteArray output = kit.output.drain();
         qsizetype at = 0;
-        for (const QByteArray &text : c.says) {
+        for (const QByteArray &text : says) {
             at = output.indexOf(text, at);
             QVERIFY2(at >= 0, ("\"" + text + "\" not in order in\n" + output).constData());
         }
-        QVERIFY(c.password.isEmpty() || !output.contains(c.password.toUtf8() + '\n'));
-        if (!c.interactive)
-            QCOMPARE(kit.input.drain(), c.typing);
+        QVERIFY(fields.at(1).isEmpty() || !output.contains(fields.at(1).toUtf8() + '\n'));
+        if (!interactive)
+            QCOMPARE(kit.input.drain(), typing);
     }
 
+    // A critical alert panel with Replace as its default button.
     void criticalAlertPanel_data() {
-        QTest::addColumn<Alert>("alert");
-        QTest::newRow("the host's standing answer") << Alert{.interactive = false,
-                                                             .standing = ui::AlertDefaultReturn,
-                                                             .answer = ui::AlertDefaultReturn};
-        QTest::newRow("no person: the other button") << Alert{.interactive = false};
-        QTest::newRow("no person, no other button: the default")
-            << Alert{.interactive = false, .other = {}, .answer = ui::AlertDefaultReturn};
-        QTest::newRow("a person picks by title") << Alert{.typing = "cancel\n"};
-        QTest::newRow("Return picks the default")
-            << Alert{.typing = "\n", .answer = ui::AlertDefaultReturn};
-        QTest::newRow("end of input: the other button") << Alert{};
-        QTest::newRow("interrupted: the other button, nothing read")
-            << Alert{.typing = "\n", .interrupted = true};
+        QTest::addColumn<bool>("interactive");
+        QTest::addColumn<int>("standing"); // the host's standing answer; 0: none
+        QTest::addColumn<QString>("other");
+        QTest::addColumn<QByteArray>("typing");
+        QTest::addColumn<bool>("interrupted");
+        QTest::addColumn<int>("answer");
+        const int replace = ui::AlertDefaultReturn;
+        const int cancel = ui::AlertOtherReturn;
+        const auto row = [](const char *name, bool interactive, int standing, const char *other,
+                            const QByteArray &typing, bool interrupted, int answer) {
+            QTest::newRow(name) << interactive << standing << QString::fromLatin1(other) << typing
+                                << interrupted << answer;
+        };
+        row("the host's standing answer", false, replace, "Cancel", "", false, replace);
+        row("no person: the other button", false, 0, "Cancel", "", false, cancel);
+        row("no person, no other button: the default", false, 0, "", "", false, replace);
+        row("a person picks by title", true, 0, "Cancel", "cancel\n", false, cancel);
+        row("Return picks the default", true, 0, "Cancel", "\n", false, replace);
+        row("end of input: the other button", true, 0, "Cancel", "", false, cancel);
+        row("interrupted: the other button, nothing read", true, 0, "Cancel", "\n", true, cancel);
     }
     void criticalAlertPanel() {
-        QFETCH(Alert, alert);
-        Kit kit(alert.interactive);
-        kit.app.setCriticalAlertAnswer(alert.standing);
-        if (alert.interrupted)
-            kit.app.setInterruptSource({-1, [] {
-                                            return true;
-                                        }});
-        kit.input.putAll(alert.typing);
+        QFETCH(bool, interactive);
+        QFETCH(int, standing);
+        QFETCH(QString, other);
+        QFETCH(QByteArray, typing);
+        QFETCH(bool, interrupted);
+        QFETCH(int, answer);
+        Kit kit(interactive);
+        if (standing != 0)
+            kit.app.setCriticalAlertAnswer(standing);
+        const auto always = [] {
+            return true;
+        };
+        if (interrupted)
+            kit.app.setInterruptSource({-1, always});
+        kit.input.putAll(typing);
         const QString message = QStringLiteral("One or more images already exist in directory.");
         QCOMPARE(kit.app.runCriticalAlertPanel(QStringLiteral("File exists"), message,
-                                               QStringLiteral("Replace"), QString(), alert.other),
-                 alert.answer);
+                                               QStringLiteral("Replace"), QString(), other),
+                 answer);
         QVERIFY(kit.output.drain().startsWith("File exists\n" + message.toUtf8() + "\n"));
-        if (alert.interrupted)
-            QCOMPARE(kit.input.drain(), alert.typing);
+        if (interrupted)
+            QCOMPARE(kit.input.drain(), typing);
     }
 
     // Ctrl-C at a prompt: the read gives up at once and the sheet is cancelled.
