@@ -69,7 +69,7 @@ private Q_SLOTS:
 };
 
 void TestCli::exitCode_data() {
-    QTest::addColumn<QStringList>("arguments"); // PHOTOS, PHOTO, MISSING, SCRATCH
+    QTest::addColumn<QStringList>("arguments"); // SCRATCH: the test's scratch folder
     QTest::addColumn<QStringList>("env");       // NAME=VALUE over the run's; NAME= removes it
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<bool>("earlierFiles"); // sfe-1.png of an earlier run is in the way
@@ -77,16 +77,14 @@ void TestCli::exitCode_data() {
     QTest::addColumn<QByteArrayList>("says");
     QTest::addColumn<int>("uploads");
 
-    const QStringList signedIn{"--email", kEmail, "--dir", "SCRATCH", "PHOTOS"};
+    const QStringList signedIn = QStringList{"--email", kEmail, "--dir", "SCRATCH"} + mPhotos;
+    const QString photo = mPhotos.first();
     const QByteArrayList fileExists{"File exists\nOne or more images already exist in directory."};
     // Without a terminal, one line per photo, although the record is only looked at now and
     // then and a quick photo can come and go between two looks.
     const QByteArrayList uploaded{"Account: ana@example.org logged in",
-                                  "Image 1 of 3\n",
-                                  "Image 2 of 3\n",
-                                  "Image 3 of 3\n",
-                                  "Uploaded 3 photos.",
-                                  "Account: No user athenticated yet"};
+                                  "Image 1 of 3\nImage 2 of 3\nImage 3 of 3\n",
+                                  "Uploaded 3 photos.", "Account: No user athenticated yet"};
     QTest::newRow("every photo uploaded, the password on standard input")
         << QStringList{"--password-stdin"} + signedIn << QStringList{"NUBELO_PASSWORD="}
         << kPassword.toUtf8() + "\n"
@@ -108,15 +106,16 @@ void TestCli::exitCode_data() {
                             << QByteArrayList{says} << 0;
     };
     refused("no photos", {"--email", kEmail}, "no photos");
-    refused("a photo that is not there", {"--email", kEmail, "PHOTO", "MISSING"}, "no such file");
-    refused("a password on the command line", {"--password", "x", "PHOTO"},
+    refused("a photo that is not there", {"--email", kEmail, photo, mFiles.filePath("gone.jpg")},
+            "no such file");
+    refused("a password on the command line", {"--password", "x", photo},
             "never taken from the command line");
-    refused("an unknown option", {"--album", "PHOTO"}, "unknown option --album");
-    refused("a value for a switch", {"--yes=please", "PHOTO"}, "--yes takes no value");
-    refused("no address and no terminal to ask on", {"PHOTO"}, "--email");
-    refused("no password and no terminal to ask on", {"--email", kEmail, "PHOTO"},
-            "--password-stdin", {"NUBELO_PASSWORD="});
-    refused("--password-stdin with nothing there", {"--email", kEmail, "--password-stdin", "PHOTO"},
+    refused("an unknown option", {"--album", photo}, "unknown option --album");
+    refused("a value for a switch", {"--yes=please", photo}, "--yes takes no value");
+    refused("no address and no terminal to ask on", {photo}, "--email");
+    refused("no password and no terminal to ask on", {"--email", kEmail, photo}, "--password-stdin",
+            {"NUBELO_PASSWORD="});
+    refused("--password-stdin with nothing there", {"--email", kEmail, "--password-stdin", photo},
             "no password on standard input", {"NUBELO_PASSWORD="});
 }
 
@@ -128,12 +127,6 @@ void TestCli::exitCode() {
     QFETCH(int, code);
     QFETCH(QByteArrayList, says);
     QFETCH(int, uploads);
-    const int at = int(arguments.indexOf(QStringLiteral("PHOTOS")));
-    if (at >= 0)
-        arguments = arguments.mid(0, at) + mPhotos + arguments.mid(at + 1);
-    arguments.replaceInStrings(QStringLiteral("PHOTO"), mPhotos.first());
-    arguments.replaceInStrings(QStringLiteral("MISSING"),
-                               mFiles.filePath(QStringLiteral("gone.jpg")));
     arguments.replaceInStrings(QStringLiteral("SCRATCH"), scratch());
     QProcessEnvironment environment = this->environment();
     for (const QString &setting : env) {
