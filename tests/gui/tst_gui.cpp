@@ -64,11 +64,9 @@ void TestGui::initTestCase() {
     QLoggingCategory::setFilterRules(u"nubelo.*.info=false"_s);
     QApplication::setQuitOnLastWindowClosed(false); // a quit would end every later modal loop
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(mData.filePath(u"config"_s))); // not the tester's
-    for (int i = 0; i < 3; ++i) {
-        QImage image(800, 600, QImage::Format_RGB32);
-        image.fill(QColor::fromHsv(i * 100, 200, 220));
-        mPhotos << mData.filePath(u"photo-%1.jpg"_s.arg(i + 1));
-        QVERIFY(image.save(mPhotos.last()));
+    for (int i = 1; i <= 3; ++i) {
+        mPhotos << mData.filePath(u"photo-%1.jpg"_s.arg(i));
+        QVERIFY(faults::testPicture(800, 600).save(mPhotos.last()));
     }
     std::string why;
     mSite = standin::startSite(mData.filePath(u"site"_s), kEmail, kPassword, &why);
