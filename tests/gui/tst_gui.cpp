@@ -120,11 +120,8 @@ void TestGui::program_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("output"); // in standard output, else in standard error
-    // No display at all: help and version must not need one.
+    // No display at all: help must not need one.
     QTest::newRow("help") << QStringList{"--help"} << 0 << "usage: nubelo-export-gui";
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "nubelo-export-gui 1.";
-    QTest::newRow("missing photo") << QStringList{"-platform", "offscreen", "/nonexistent.jpg"} << 2
-                                   << "nubelo-export-gui: /nonexistent.jpg";
     QTest::newRow("no photos") << QStringList{"-platform", "offscreen"} << 2
                                << "nubelo-export-gui: no photos given";
     // An empty folder would put the scratch files into the working directory.
