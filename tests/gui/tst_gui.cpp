@@ -40,194 +40,184 @@ class TestGui : public QObject {
     }
     QString signedInAs() const { return mHost->outcomes()->signedInAs(); }
     int photosOnSite() const { return int(mSite->photos(kEmail.toStdString()).size()); }
-    bool open();
-    bool signIn();
+    bool open() {
+        mHost = std::make_unique<GuiHost>();
+        GuiCommandLine line;
+        line.photos = mPhotos;
+        line.dir = mScratch->path();
+        if (const platform::MaybeError error = mHost->start(line)) {
+            qWarning("%s", qPrintable(error->localizedDescription));
+            return false;
+        }
+        window()->show();
+        return QTest::qWaitForWindowExposed(window());
+    }
+
+    bool signIn() {
+        Script script;
+        script.then(
+            u"the sheet shows"_s, [] { return shown(u"mLoginDialog"_s) != nullptr; },
+            [] {
+                typeInto(shown<QLineEdit>(u"mLoginUsername"_s), kEmail);
+                typeInto(shown<QLineEdit>(u"mLoginPassword"_s), kPassword);
+                QTest::mouseClick(shown<QPushButton>(u"authenticateButton"_s), Qt::LeftButton);
+            });
+        script.start();
+        QTest::mouseClick(toggle(), Qt::LeftButton); // returns when the sheet's loop has ended
+        if (!script.done())
+            qWarning("sign-in stuck at: %s", qPrintable(script.stuckAt()));
+        // The window offers Export once it has seen the session.
+        return script.done() && signedInAs() == kEmail &&
+               QTest::qWaitFor([this] { return window()->exportButton()->isEnabled(); }, 5000);
+    }
+
     QMessageBox *awaitOutcome() {
         (void)QTest::qWaitFor([this] { return window()->outcomeBox() != nullptr; }, kRunLimitMs);
         return window()->outcomeBox();
     }
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
+    void initTestCase() {
+        QLoggingCategory::setFilterRules(u"nubelo.*.info=false"_s);
+        QApplication::setQuitOnLastWindowClosed(false); // a quit would end every later modal loop
+        // Not the tester's settings.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(mData.filePath(u"config"_s)));
+        for (int i = 1; i <= 3; ++i) {
+            mPhotos << mData.filePath(u"photo-%1.jpg"_s.arg(i));
+            QVERIFY(faults::testPicture(800, 600).save(mPhotos.last()));
+        }
+        std::string why;
+        mSite = standin::startSite(mData.filePath(u"site"_s), kEmail, kPassword, &why);
+        QVERIFY2(mSite, why.c_str());
+        standin::pointHostAt(*mSite);
+    }
+
+    void init() {
+        QSettings(u"Nubelo"_s, QCoreApplication::applicationName()).clear(); // the window's place
+        mSite->clearFaults();
+        mScratch = std::make_unique<QTemporaryDir>();
+    }
+
     void cleanup() { mHost.reset(); }
-    void cleanupTestCase();
-
-    void program_data();
-    void program();
-    void aRunFromSignInToTheEnd();
-    void replacePrompt_data();
-    void replacePrompt();
-};
-
-void TestGui::initTestCase() {
-    QLoggingCategory::setFilterRules(u"nubelo.*.info=false"_s);
-    QApplication::setQuitOnLastWindowClosed(false); // a quit would end every later modal loop
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(mData.filePath(u"config"_s))); // not the tester's
-    for (int i = 1; i <= 3; ++i) {
-        mPhotos << mData.filePath(u"photo-%1.jpg"_s.arg(i));
-        QVERIFY(faults::testPicture(800, 600).save(mPhotos.last()));
+    void cleanupTestCase() {
+        mSite.reset();
+        platform::shutdown();
     }
-    std::string why;
-    mSite = standin::startSite(mData.filePath(u"site"_s), kEmail, kPassword, &why);
-    QVERIFY2(mSite, why.c_str());
-    standin::pointHostAt(*mSite);
-}
 
-void TestGui::init() {
-    QSettings(u"Nubelo"_s, QCoreApplication::applicationName()).clear(); // the window's place
-    mSite->clearFaults();
-    mScratch = std::make_unique<QTemporaryDir>();
-}
-
-void TestGui::cleanupTestCase() {
-    mSite.reset();
-    platform::shutdown();
-}
-
-bool TestGui::open() {
-    mHost = std::make_unique<GuiHost>();
-    GuiCommandLine line;
-    line.photos = mPhotos;
-    line.dir = mScratch->path();
-    if (const platform::MaybeError error = mHost->start(line)) {
-        qWarning("%s", qPrintable(error->localizedDescription));
-        return false;
+    void program_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output"); // in standard output, else in standard error
+        // No display at all: help must not need one.
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "usage: nubelo-export-gui";
+        QTest::newRow("no photos")
+            << QStringList{"-platform", "offscreen"} << 2 << "nubelo-export-gui: no photos given";
+        // An empty folder would put the scratch files into the working directory.
+        QTest::newRow("empty --dir") << QStringList{"-platform", "offscreen", "--dir=", "a.jpg"}
+                                     << 2 << "--dir needs a directory";
     }
-    window()->show();
-    return QTest::qWaitForWindowExposed(window());
-}
 
-bool TestGui::signIn() {
-    Script script;
-    script.then(
-        u"the sheet shows"_s, [] { return shown(u"mLoginDialog"_s) != nullptr; },
-        [] {
-            typeInto(shown<QLineEdit>(u"mLoginUsername"_s), kEmail);
-            typeInto(shown<QLineEdit>(u"mLoginPassword"_s), kPassword);
-            QTest::mouseClick(shown<QPushButton>(u"authenticateButton"_s), Qt::LeftButton);
-        });
-    script.start();
-    QTest::mouseClick(toggle(), Qt::LeftButton); // returns when the sheet's loop has ended
-    if (!script.done())
-        qWarning("sign-in stuck at: %s", qPrintable(script.stuckAt()));
-    // The window offers Export once it has seen the session.
-    return script.done() && signedInAs() == kEmail &&
-           QTest::qWaitFor([this] { return window()->exportButton()->isEnabled(); }, 5000);
-}
+    void program() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(u"DISPLAY"_s);
+        environment.remove(u"WAYLAND_DISPLAY"_s);
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        const faults::ProgramRun run = faults::runProgram(
+            faults::buildDir() + u"/bin/nubelo-export-gui"_s, arguments, environment, 10000);
+        QVERIFY2(run.code == exitCode &&
+                     (exitCode == 0 ? run.out : run.err).contains(output.toUtf8()),
+                 run.describe().constData());
+    }
 
-void TestGui::program_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output"); // in standard output, else in standard error
-    // No display at all: help must not need one.
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "usage: nubelo-export-gui";
-    QTest::newRow("no photos") << QStringList{"-platform", "offscreen"} << 2
-                               << "nubelo-export-gui: no photos given";
-    // An empty folder would put the scratch files into the working directory.
-    QTest::newRow("empty --dir") << QStringList{"-platform", "offscreen", "--dir=", "a.jpg"} << 2
-                                 << "--dir needs a directory";
-}
-
-void TestGui::program() {
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QString, output);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(u"DISPLAY"_s);
-    environment.remove(u"WAYLAND_DISPLAY"_s);
-    environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-    const faults::ProgramRun run = faults::runProgram(
-        faults::buildDir() + u"/bin/nubelo-export-gui"_s, arguments, environment, 10000);
-    QVERIFY2(run.code == exitCode && (exitCode == 0 ? run.out : run.err).contains(output.toUtf8()),
-             run.describe().constData());
-}
-
-// The smoke run. Signed out, a run could only fail at its first upload: neither Export nor
-// Return starts one. Signed in, Return in the pane starts it, and while it goes on neither
-// Return nor Export starts another; it ends signed out, with the count, and Export is no longer
-// offered.
-void TestGui::aRunFromSignInToTheEnd() {
-    QVERIFY(open());
-    QListWidget *grid = window()->thumbnails();
-    // Regression: one row of thumbnails behind a horizontal scroll bar, names cut at the end.
-    QVERIFY(grid->viewport()->width() >= 4 * grid->gridSize().width());
-    QVERIFY(grid->viewport()->height() >= 3 * grid->gridSize().height());
-    QCOMPARE(grid->textElideMode(), Qt::ElideMiddle);
-    QSignalSpy requests(mHost->photoHost(), &PhotoHost::exportRequested);
-    QVERIFY(!window()->exportButton()->isEnabled() && window()->signInNote()->isVisible());
-    QTest::keyClick(toggle(), Qt::Key_Return);
-    QCOMPARE(requests.count(), 1); // the plug-in's own path reaches the window, which refuses
-    QVERIFY(!mHost->photoHost()->isExporting());
-    QVERIFY(!QFileInfo::exists(mScratch->filePath(u"sfe-0.png"_s)));
-
-    QVERIFY(signIn());
-    QVERIFY(!window()->signInNote()->isVisible());
-    const int before = photosOnSite();
-    mSite->setDelay(Exchange::Upload, std::chrono::milliseconds(200));
-    QTest::keyClick(toggle(), Qt::Key_Return);
-    QVERIFY(mHost->photoHost()->isExporting());
-    QVERIFY(!window()->settingsWidget()->isEnabled() && !window()->exportButton()->isEnabled());
-    QTest::keyClick(toggle(), Qt::Key_Return);
-    QTest::mouseClick(window()->exportButton(), Qt::LeftButton);
-    QCOMPARE(requests.count(), 2);
-
-    QMessageBox *box = awaitOutcome();
-    QVERIFY(box);
-    QCOMPARE(box->text(), u"3 photos went up to Nubelo."_s);
-    QCOMPARE(photosOnSite(), before + 3);
-    QCOMPARE(window()->progressBar()->value(), 3);
-    QCOMPARE(signedInAs(), QString());
-    QVERIFY(window()->settingsWidget()->isEnabled() && !window()->exportButton()->isEnabled());
-    QTRY_VERIFY(window()->signInNote()->isVisible());
-}
-
-void TestGui::replacePrompt_data() {
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<bool>("closeFirst"); // the window is closed while the question is up
-    QTest::addColumn<int>("uploaded");
-    QTest::newRow("Replace") << "Replace" << false << 3;
-    QTest::newRow("Cancel") << "Cancel" << false << 0;
-    // Regression: the window's cancel came before the run began, which forgot it.
-    QTest::newRow("window closed, then Replace") << "Replace" << true << 0;
-}
-
-void TestGui::replacePrompt() {
-    QFETCH(QString, answer);
-    QFETCH(bool, closeFirst);
-    QFETCH(int, uploaded);
-    QVERIFY(open());
-    QVERIFY(signIn());
-    QFile earlier(mScratch->filePath(u"sfe-2.png"_s));
-    QVERIFY(earlier.open(QIODevice::WriteOnly));
-    earlier.close();
-    const int before = photosOnSite();
-
-    Script script;
-    script.then(
-        u"the prompt shows"_s, [] { return shownBox(u"File exists"_s) != nullptr; },
-        [&] {
-            if (closeFirst)
-                window()->close();
-            clickButton(shownBox(u"File exists"_s), answer);
-        });
-    script.start();
-    QTest::mouseClick(window()->exportButton(), Qt::LeftButton); // returns once answered
-    QVERIFY2(script.done(), qPrintable(script.stuckAt()));
-
-    QCOMPARE(mHost->photoHost()->isExporting(), answer == u"Replace"_s);
-    if (closeFirst) {
-        QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), kRunLimitMs);
+    // The smoke run. Signed out, a run could only fail at its first upload: neither Export
+    // nor Return starts one. Signed in, Return in the pane starts it, and while it goes on
+    // neither Return nor Export starts another; it ends signed out, with the count, and Export
+    // is no longer offered.
+    void aRunFromSignInToTheEnd() {
+        QVERIFY(open());
+        QListWidget *grid = window()->thumbnails();
+        // Regression: one row of thumbnails behind a horizontal scroll bar, names cut at the end.
+        QVERIFY(grid->viewport()->width() >= 4 * grid->gridSize().width());
+        QVERIFY(grid->viewport()->height() >= 3 * grid->gridSize().height());
+        QCOMPARE(grid->textElideMode(), Qt::ElideMiddle);
+        QSignalSpy requests(mHost->photoHost(), &PhotoHost::exportRequested);
+        QVERIFY(!window()->exportButton()->isEnabled() && window()->signInNote()->isVisible());
+        QTest::keyClick(toggle(), Qt::Key_Return);
+        QCOMPARE(requests.count(), 1); // the plug-in's own path reaches the window, which refuses
+        QVERIFY(!mHost->photoHost()->isExporting());
         QVERIFY(!QFileInfo::exists(mScratch->filePath(u"sfe-0.png"_s)));
-    } else if (uploaded > 0) {
-        QVERIFY(awaitOutcome());
-    } else {
-        QCOMPARE(window()->statusLabel()->text(), u"Nothing exported."_s);
-        QVERIFY(window()->exportButton()->isEnabled());
-        QCOMPARE(signedInAs(), kEmail);
+
+        QVERIFY(signIn());
+        QVERIFY(!window()->signInNote()->isVisible());
+        const int before = photosOnSite();
+        mSite->setDelay(Exchange::Upload, std::chrono::milliseconds(200));
+        QTest::keyClick(toggle(), Qt::Key_Return);
+        QVERIFY(mHost->photoHost()->isExporting());
+        QVERIFY(!window()->settingsWidget()->isEnabled() && !window()->exportButton()->isEnabled());
+        QTest::keyClick(toggle(), Qt::Key_Return);
+        QTest::mouseClick(window()->exportButton(), Qt::LeftButton);
+        QCOMPARE(requests.count(), 2);
+
+        QMessageBox *box = awaitOutcome();
+        QVERIFY(box);
+        QCOMPARE(box->text(), u"3 photos went up to Nubelo."_s);
+        QCOMPARE(photosOnSite(), before + 3);
+        QCOMPARE(window()->progressBar()->value(), 3);
+        QCOMPARE(signedInAs(), QString());
+        QVERIFY(window()->settingsWidget()->isEnabled() && !window()->exportButton()->isEnabled());
+        QTRY_VERIFY(window()->signInNote()->isVisible());
     }
-    QCOMPARE(photosOnSite(), before + uploaded);
-}
+
+    void replacePrompt_data() {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("closeFirst"); // the window is closed while the question is up
+        QTest::addColumn<int>("uploaded");
+        QTest::newRow("Replace") << "Replace" << false << 3;
+        QTest::newRow("Cancel") << "Cancel" << false << 0;
+        // Regression: the window's cancel came before the run began, which forgot it.
+        QTest::newRow("window closed, then Replace") << "Replace" << true << 0;
+    }
+
+    void replacePrompt() {
+        QFETCH(QString, answer);
+        QFETCH(bool, closeFirst);
+        QFETCH(int, uploaded);
+        QVERIFY(open());
+        QVERIFY(signIn());
+        QFile earlier(mScratch->filePath(u"sfe-2.png"_s));
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.close();
+        const int before = photosOnSite();
+
+        Script script;
+        script.then(
+            u"the prompt shows"_s, [] { return shownBox(u"File exists"_s) != nullptr; },
+            [&] {
+                if (closeFirst)
+                    window()->close();
+                clickButton(shownBox(u"File exists"_s), answer);
+            });
+        script.start();
+        QTest::mouseClick(window()->exportButton(), Qt::LeftButton); // returns once answered
+        QVERIFY2(script.done(), qPrintable(script.stuckAt()));
+
+        QCOMPARE(mHost->photoHost()->isExporting(), answer == u"Replace"_s);
+        if (closeFirst) {
+            QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), kRunLimitMs);
+            QVERIFY(!QFileInfo::exists(mScratch->filePath(u"sfe-0.png"_s)));
+        } else if (uploaded > 0) {
+            QVERIFY(awaitOutcome());
+        } else {
+            QCOMPARE(window()->statusLabel()->text(), u"Nothing exported."_s);
+            QVERIFY(window()->exportButton()->isEnabled());
+            QCOMPARE(signedInAs(), kEmail);
+        }
+        QCOMPARE(photosOnSite(), before + uploaded);
+    }
+};
 
 QTEST_MAIN(TestGui)
 #include "tst_gui.moc"
