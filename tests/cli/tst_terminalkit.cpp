@@ -1,6 +1,6 @@
-// The terminal UI kit over the plug-in's own interface files: what a person can click, the
-// conversation a modal run turns into (with and without a person at a terminal), critical
-// alert panels, interrupts, and no echo for secure fields on a real pseudo-terminal.
+// The terminal UI kit over the plug-in's own login sheet: the conversation a modal run turns into
+// (with and without a person at a terminal), critical alert panels, interrupts, and no echo for
+// a secure field on a real pseudo-terminal.
 
 #include "TerminalApplication.h"
 #include "TerminalControls.h"
@@ -8,7 +8,9 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,59 +22,20 @@ namespace {
 
 constexpr int kAuthenticate = 10;
 constexpr int kCancel = 11;
+const QString kRefused = QStringLiteral("Atuthentication failed. Please review and try again!");
 
 QString uiFile(const char *name) {
     return qEnvironmentVariable("NUBELO_SOURCE_DIR") + QStringLiteral("/plugin/ui/") +
            QLatin1String(name);
 }
 
-// A pipe whose ends close with it.
-struct Pipe {
-    int read = -1;
-    int write = -1;
-    Pipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) == 0) {
-            read = fds[0];
-            write = fds[1];
-        }
-    }
-    ~Pipe() {
-        closeWrite();
-        if (read >= 0)
-            ::close(read);
-    }
-    void put(const QByteArray &bytes) const {
-        QVERIFY(::write(write, bytes.constData(), size_t(bytes.size())) == bytes.size());
-    }
-    void closeWrite() {
-        if (write >= 0)
-            ::close(write);
-        write = -1;
-    }
-    // Everything there now, without waiting.
-    QByteArray drain() const {
-        QByteArray all;
-        char buffer[4096];
-        for (;;) {
-            struct pollfd fd = {read, POLLIN, 0};
-            if (::poll(&fd, 1, 0) <= 0 || (fd.revents & POLLIN) == 0)
-                break;
-            const ssize_t got = ::read(read, buffer, sizeof buffer);
-            if (got <= 0)
-                break;
-            all.append(buffer, got);
-        }
-        return all;
-    }
-};
-
-// Reads `fd` into `screen` until `text` is there; gives up after 5 s without output.
-void readUntil(int fd, const char *text, QByteArray &screen) {
-    char buffer[512];
-    while (!screen.contains(text)) {
+// Reads `fd` into `screen` until `text` is there (with none, all there is), or nothing more
+// comes within `waitMs`.
+void readInto(QByteArray &screen, int fd, const char *text = nullptr, int waitMs = 0) {
+    char buffer[4096];
+    while (text == nullptr || !screen.contains(text)) {
         struct pollfd ready = {fd, POLLIN, 0};
-        if (::poll(&ready, 1, 5000) <= 0)
+        if (::poll(&ready, 1, waitMs) <= 0 || (ready.revents & POLLIN) == 0)
             return;
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got <= 0)
@@ -81,248 +44,211 @@ void readUntil(int fd, const char *text, QByteArray &screen) {
     }
 }
 
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    Pipe() {
+        int fds[2];
+        QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+        read = fds[0];
+        write = fds[1];
+    }
+    ~Pipe() {
+        closeWrite();
+        ::close(read);
+    }
+    // Puts `bytes` in, then closes the writing end: the reader meets the end of input.
+    void putAll(const QByteArray &bytes) {
+        QVERIFY(::write(write, bytes.constData(), size_t(bytes.size())) == bytes.size());
+        closeWrite();
+    }
+    void closeWrite() { ::close(std::exchange(write, -1)); }
+    QByteArray drain() const {
+        QByteArray all;
+        readInto(all, read);
+        return all;
+    }
+};
+
 } // namespace
 
-// Stands in for the plug-in's controller: the actions the interface files name, and the
-// outlets of the login sheet.
-class Owner : public QObject {
+// A kit on two pipes (or on a terminal given), with the login sheet loaded; it stands in for the
+// plug-in's controller: the sheet's actions and outlets.
+class Kit : public QObject {
     Q_OBJECT
 public:
-    Q_INVOKABLE void clickAuthenticateLoginDialog(QObject *) { ui::app()->stopModalWithCode(10); }
-    Q_INVOKABLE void clickCancelLoginDialog(QObject *) { ui::app()->stopModalWithCode(11); }
-    Q_INVOKABLE void clickLoginLogout(QObject *) { ++toggles; }
-    Q_INVOKABLE void clickSugerencias(QObject *) {}
-    Q_INVOKABLE void clickAbout(QObject *) {}
+    explicit Kit(bool interactive, int in = -1, int out = -1)
+        : app(terminal::TerminalApplication::Options{in < 0 ? input.read : in,
+                                                     out < 0 ? output.write : out, interactive}) {
+        ui::setApp(&app);
+        auto loaded = app.loadInterface(uiFile("LoginSheet.ui"), this,
+                                        {{QStringLiteral("mLoginDialog"), &dialog},
+                                         {QStringLiteral("mLoginUsername"), &username},
+                                         {QStringLiteral("mLoginPassword"), &password},
+                                         {QStringLiteral("mLoginErrorMessage"), &errorLine}});
+        QVERIFY2(loaded, qPrintable(platform::describe(loaded.failure())));
+        sheet = std::move(*loaded);
+    }
+    Q_INVOKABLE void clickAuthenticateLoginDialog(QObject *) { app.stopModalWithCode(10); }
+    Q_INVOKABLE void clickCancelLoginDialog(QObject *) { app.stopModalWithCode(11); }
 
-    QList<ui::Outlet> sheetOutlets() {
-        return {{QStringLiteral("mLoginDialog"), &mLoginDialog},
-                {QStringLiteral("mLoginUsername"), &mLoginUsername},
-                {QStringLiteral("mLoginPassword"), &mLoginPassword},
-                {QStringLiteral("mLoginErrorMessage"), &mLoginErrorMessage}};
-    }
-    // The sheet as the account panel runs it: one modal run.
-    int runSheet() {
-        ui::app()->beginSheet(mLoginDialog, nullptr);
-        return ui::app()->runModalForWindow(mLoginDialog);
-    }
-    void showError(const QString &text) {
-        mLoginErrorMessage->setStringValue(text);
-        mLoginErrorMessage->setHidden(false);
+    // The sheet as the account panel runs it: shown, then run; a later run shows the error.
+    int runSheet(int run = 0) {
+        if (run == 0) {
+            app.beginSheet(dialog, nullptr);
+        } else {
+            errorLine->setStringValue(kRefused);
+            errorLine->setHidden(false);
+        }
+        return app.runModalForWindow(dialog);
     }
 
-    int toggles = 0;
-    ui::Window *mLoginDialog = nullptr;
-    ui::TextField *mLoginUsername = nullptr;
-    ui::TextField *mLoginPassword = nullptr;
-    ui::TextField *mLoginErrorMessage = nullptr;
+    Pipe input;
+    Pipe output;
+    terminal::TerminalApplication app;
+    std::unique_ptr<QObject> sheet;
+    ui::Window *dialog = nullptr;
+    ui::TextField *username = nullptr;
+    ui::TextField *password = nullptr;
+    ui::TextField *errorLine = nullptr;
 };
 
 class TestTerminalKit : public QObject {
     Q_OBJECT
 
-private:
-    struct Kit {
-        Pipe input;
-        Pipe output;
-        std::unique_ptr<terminal::TerminalApplication> app;
-        Owner owner;
-        std::unique_ptr<QObject> sheet;
-
-        explicit Kit(bool interactive) {
-            app = std::make_unique<terminal::TerminalApplication>(
-                terminal::TerminalApplication::Options{input.read, output.write, interactive});
-            ui::setApp(app.get());
-        }
-        bool loadSheet() {
-            auto loaded = app->loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets());
-            if (!loaded)
-                qWarning() << loaded.error().localizedDescription;
-            else
-                sheet = std::move(*loaded);
-            return sheet != nullptr;
-        }
-    };
-
 private Q_SLOTS:
-    // A person reaches only what is on screen: not a hidden button, nor one in a window that
-    // is not shown yet.
-    void clicksReachOnlyWhatIsShown() {
-        Kit kit(false);
-        auto settings = kit.app->loadInterface(uiFile("SettingsView.ui"), &kit.owner, {});
-        QVERIFY2(settings, qPrintable(platform::describe(settings.failure())));
-        QVERIFY(kit.app->click(QStringLiteral("mAuthenticate")));
-        QCOMPARE(kit.owner.toggles, 1);
-        QVERIFY(!kit.app->click(QStringLiteral("mHelp")));
-        QVERIFY(kit.loadSheet());
-        QVERIFY(!kit.app->click(QStringLiteral("cancelButton")));
-    }
-
-    // Without a person the kit never reads its input: it takes what it was given once, presses
-    // the default button, and a second run counts as Cancel after printing the status line.
-    void withoutATerminalTakesGivenValuesThenCancels() {
-        Kit kit(false);
-        QVERIFY(kit.loadSheet());
-        kit.input.put("typed by nobody\n");
-        kit.app->setGivenValue(QStringLiteral("mLoginUsername"), QStringLiteral("ana@example.org"));
-        kit.app->setGivenValue(QStringLiteral("mLoginPassword"), QStringLiteral("s3cret"));
-
-        QCOMPARE(kit.owner.runSheet(), kAuthenticate);
-        QCOMPARE(kit.owner.mLoginUsername->stringValue(), QStringLiteral("ana@example.org"));
-        QCOMPARE(kit.owner.mLoginPassword->stringValue(), QStringLiteral("s3cret"));
-
-        kit.owner.showError(QStringLiteral("Atuthentication failed. Please review and try again!"));
-        QCOMPARE(kit.app->runModalForWindow(kit.owner.mLoginDialog), kCancel);
-        kit.app->endSheet(kit.owner.mLoginDialog);
-
-        const QByteArray output = kit.output.drain();
-        QVERIFY(output.contains("Atuthentication failed. Please review and try again!\n"));
-        QVERIFY(!output.contains("s3cret"));
-        QCOMPARE(kit.input.drain(), QByteArray("typed by nobody\n"));
-    }
-
-    void atATerminalAsksForFieldsThenButtons_data() {
+    // A login sheet's conversation: one run for each code, the error line shown from the second.
+    void sheet_data() {
+        QTest::addColumn<bool>("interactive");
+        QTest::addColumn<QStringList>("given"); // no terminal: address and password; else address
         QTest::addColumn<QByteArray>("typing");
-        QTest::addColumn<QString>("shownEmail");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("email");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("Return presses the default button")
-            << QByteArray("me@example.org\npw\n\n") << QString() << kAuthenticate
-            << "me@example.org"
-            << "pw";
-        QTest::newRow("Return keeps the address shown")
-            << QByteArray("\npw\n\n") << "old@example.org" << kAuthenticate << "old@example.org"
-            << "pw";
-        QTest::newRow("button by the start of its title")
-            << QByteArray("a@b\npw\nca\n") << QString() << kCancel << "a@b"
-            << "pw";
-        QTest::newRow("button by its number in tab order")
-            << QByteArray("a@b\npw\n2\n") << QString() << kCancel << "a@b"
-            << "pw";
-        QTest::newRow("an unclear answer is asked again")
-            << QByteArray("a@b\npw\nx\nAUTH\n") << QString() << kAuthenticate << "a@b"
-            << "pw";
-        QTest::newRow("end of input cancels")
-            << QByteArray("a@b\n") << QString() << kCancel << "a@b" << QString();
-        QTest::newRow("a line without its newline still counts")
-            << QByteArray("a@b\npw\r\n1") << QString() << kAuthenticate << "a@b"
-            << "pw";
+        QTest::addColumn<QList<int>>("codes");
+        QTest::addColumn<QStringList>("fields");  // what they hold afterwards
+        QTest::addColumn<QByteArrayList>("says"); // in this order
+        const QByteArrayList asked{"Sign in to Nubelo\n", "E-mail",
+                                   "Password: ", "Authenticate / Cancel [Authenticate]? "};
+        const QList<int> yes{kAuthenticate};
+        const QList<int> no{kCancel};
+        const QStringList typed{"a@b", "pw"};
+        const auto row = [](const char *name, const QByteArray &typing, const QList<int> &codes,
+                            const QStringList &fields, const QByteArrayList &says,
+                            const QStringList &given = {}, bool interactive = true) {
+            QTest::newRow(name) << interactive << given << typing << codes << fields << says;
+        };
+        // Without a person the kit never reads its input: it takes what it was given once,
+        // presses the default button, and a second run counts as Cancel, after the error line.
+        row("no terminal: the given values, then a second run cancels", "typed by nobody\n",
+            {kAuthenticate, kCancel}, {"ana@example.org", "s3cret"}, {kRefused.toUtf8() + "\n"},
+            {"ana@example.org", "s3cret"}, false);
+        row("Return presses the default button", "a@b\npw\n\n", yes, typed, asked);
+        row("Return keeps the address shown", "\npw\n\n", yes, {"old@example.org", "pw"},
+            {"E-mail [old@example.org]: "}, {"old@example.org"});
+        row("button by the start of its title", "a@b\npw\nca\n", no, typed, asked);
+        row("button by its number in tab order", "a@b\npw\n2\n", no, typed, asked);
+        row("an unclear answer is asked again", "a@b\npw\nx\nAUTH\n", yes, typed,
+            {"? ", "Please answer", "? "});
+        row("end of input cancels", "a@b\n", no, {"a@b", ""}, {"Sign in to Nubelo\n", "E-mail"});
+        row("a line without its newline still counts", "a@b\npw\r\n1", yes, typed, asked);
+        row("a second run: the error line comes before the prompts", "a@b\nwrong\n\n\nright\n\n",
+            {kAuthenticate, kAuthenticate}, {"a@b", "right"},
+            {"? ", kRefused.toUtf8(), "E-mail [a@b]: "});
     }
-    void atATerminalAsksForFieldsThenButtons() {
+    void sheet() {
+        QFETCH(bool, interactive);
+        QFETCH(QStringList, given);
         QFETCH(QByteArray, typing);
-        QFETCH(QString, shownEmail);
-        QFETCH(int, code);
-        QFETCH(QString, email);
-        QFETCH(QString, password);
-        Kit kit(true);
-        QVERIFY(kit.loadSheet());
-        if (!shownEmail.isNull())
-            kit.owner.mLoginUsername->setStringValue(shownEmail);
-        kit.input.put(typing);
-        kit.input.closeWrite();
-
-        QCOMPARE(kit.owner.runSheet(), code);
-        QCOMPARE(kit.owner.mLoginUsername->stringValue(), email);
-        QCOMPARE(kit.owner.mLoginPassword->stringValue(), password);
-        const QByteArray output = kit.output.drain();
-        QVERIFY(output.startsWith("Sign in to Nubelo\n"));
-        const qsizetype emailPrompt = output.indexOf("E-mail");
-        QVERIFY(emailPrompt > 0);
-        if (!password.isNull()) {
-            QVERIFY(output.indexOf("Password: ") > emailPrompt);
-            QVERIFY(output.contains("Authenticate / Cancel [Authenticate]? "));
+        QFETCH(QList<int>, codes);
+        QFETCH(QStringList, fields);
+        QFETCH(QByteArrayList, says);
+        Kit kit(interactive);
+        if (interactive && !given.isEmpty()) {
+            kit.username->setStringValue(given.first());
+        } else if (!given.isEmpty()) {
+            kit.app.setGivenValue(QStringLiteral("mLoginUsername"), given.at(0));
+            kit.app.setGivenValue(QStringLiteral("mLoginPassword"), given.at(1));
         }
-    }
+        kit.input.putAll(typing);
 
-    // The sheet's error line comes before the next prompt, and the title only once a showing.
-    void aStatusLineComesBeforeTheNextPrompt() {
-        Kit kit(true);
-        QVERIFY(kit.loadSheet());
-        kit.input.put("a@b\nwrong\n\n\nright\n\n");
-        QCOMPARE(kit.owner.runSheet(), kAuthenticate);
-        kit.owner.showError(QStringLiteral("Atuthentication failed. Please review and try again!"));
-        QCOMPARE(kit.app->runModalForWindow(kit.owner.mLoginDialog), kAuthenticate);
-        QCOMPARE(kit.owner.mLoginPassword->stringValue(), QStringLiteral("right"));
-
+        for (int run = 0; run < codes.size(); ++run)
+            QCOMPARE(kit.runSheet(run), codes.at(run));
+        QCOMPARE(QStringList({kit.username->stringValue(), kit.password->stringValue()}), fields);
         const QByteArray output = kit.output.drain();
-        QCOMPARE(output.count("Sign in to Nubelo"), 1);
-        const qsizetype error = output.indexOf("Atuthentication failed.");
-        QVERIFY(error > output.indexOf("? "));
-        QVERIFY(output.indexOf("E-mail [a@b]: ") > error);
+        qsizetype at = 0;
+        for (const QByteArray &text : says) {
+            at = output.indexOf(text, at);
+            QVERIFY2(at >= 0, ("\"" + text + "\" not in order in\n" + output).constData());
+        }
+        QVERIFY(fields.at(1).isEmpty() || !output.contains(fields.at(1).toUtf8() + '\n'));
+        if (!interactive)
+            QCOMPARE(kit.input.drain(), typing);
     }
 
+    // A critical alert panel with Replace as its default button.
     void criticalAlertPanel_data() {
         QTest::addColumn<bool>("interactive");
-        QTest::addColumn<int>("standing");
+        QTest::addColumn<int>("standing"); // the host's standing answer; 0: none
         QTest::addColumn<QString>("other");
         QTest::addColumn<QByteArray>("typing");
-        QTest::addColumn<bool>("interrupt");
+        QTest::addColumn<bool>("interrupted");
         QTest::addColumn<int>("answer");
-        const int none = 99;
-        const QString cancel = QStringLiteral("Cancel");
-        QTest::newRow("the host's standing answer")
-            << false << int(ui::AlertDefaultReturn) << cancel << QByteArray() << false
-            << int(ui::AlertDefaultReturn);
-        QTest::newRow("no person: the other button")
-            << false << none << cancel << QByteArray() << false << int(ui::AlertOtherReturn);
-        QTest::newRow("no person, no other button: the default")
-            << false << none << QString() << QByteArray() << false << int(ui::AlertDefaultReturn);
-        QTest::newRow("a person picks by title") << true << none << cancel << QByteArray("cancel\n")
-                                                 << false << int(ui::AlertOtherReturn);
-        QTest::newRow("Return picks the default")
-            << true << none << cancel << QByteArray("\n") << false << int(ui::AlertDefaultReturn);
-        QTest::newRow("end of input: the other button")
-            << true << none << cancel << QByteArray() << false << int(ui::AlertOtherReturn);
-        QTest::newRow("interrupted: the other button, nothing read")
-            << true << none << cancel << QByteArray("\n") << true << int(ui::AlertOtherReturn);
+        const int replace = ui::AlertDefaultReturn;
+        const int cancel = ui::AlertOtherReturn;
+        const auto row = [](const char *name, bool interactive, int standing, const char *other,
+                            const QByteArray &typing, bool interrupted, int answer) {
+            QTest::newRow(name) << interactive << standing << QString::fromLatin1(other) << typing
+                                << interrupted << answer;
+        };
+        row("the host's standing answer", false, replace, "Cancel", "", false, replace);
+        row("no person: the other button", false, 0, "Cancel", "", false, cancel);
+        row("no person, no other button: the default", false, 0, "", "", false, replace);
+        row("a person picks by title", true, 0, "Cancel", "cancel\n", false, cancel);
+        row("Return picks the default", true, 0, "Cancel", "\n", false, replace);
+        row("end of input: the other button", true, 0, "Cancel", "", false, cancel);
+        row("interrupted: the other button, nothing read", true, 0, "Cancel", "\n", true, cancel);
     }
     void criticalAlertPanel() {
         QFETCH(bool, interactive);
         QFETCH(int, standing);
         QFETCH(QString, other);
         QFETCH(QByteArray, typing);
-        QFETCH(bool, interrupt);
+        QFETCH(bool, interrupted);
         QFETCH(int, answer);
         Kit kit(interactive);
-        if (standing != 99)
-            kit.app->setCriticalAlertAnswer(standing);
-        if (interrupt)
-            kit.app->setInterruptSource({-1, [] {
-                                             return true;
-                                         }});
-        kit.input.put(typing);
-        kit.input.closeWrite();
-        QCOMPARE(kit.app->runCriticalAlertPanel(QStringLiteral("File exists"),
-                                                QStringLiteral("One or more images already "
-                                                               "exist in directory."),
-                                                QStringLiteral("Replace"), QString(), other),
+        if (standing != 0)
+            kit.app.setCriticalAlertAnswer(standing);
+        const auto always = [] {
+            return true;
+        };
+        if (interrupted)
+            kit.app.setInterruptSource({-1, always});
+        kit.input.putAll(typing);
+        const QString message = QStringLiteral("One or more images already exist in directory.");
+        QCOMPARE(kit.app.runCriticalAlertPanel(QStringLiteral("File exists"), message,
+                                               QStringLiteral("Replace"), QString(), other),
                  answer);
-        QVERIFY(kit.output.drain().startsWith(
-            "File exists\nOne or more images already exist in directory.\n"));
-        if (interrupt)
+        QVERIFY(kit.output.drain().startsWith("File exists\n" + message.toUtf8() + "\n"));
+        if (interrupted)
             QCOMPARE(kit.input.drain(), typing);
     }
 
     // Ctrl-C at a prompt: the read gives up at once and the sheet is cancelled.
     void anInterruptCancelsAPrompt() {
         Kit kit(true);
-        QVERIFY(kit.loadSheet());
         Pipe wake;
         std::atomic<bool> pending{false};
-        kit.app->setInterruptSource({wake.read, [&pending] {
-                                         return pending.load();
-                                     }});
-        std::thread presser([&] {
-            // Once the kit waits at its first prompt, the interrupt arrives.
+        kit.app.setInterruptSource({wake.read, [&pending] {
+                                        return pending.load();
+                                    }});
+        std::thread presser([&] { // once the kit waits at its first prompt
             QByteArray screen;
-            readUntil(kit.output.read, "E-mail: ", screen);
+            readInto(screen, kit.output.read, "E-mail: ", 5000);
             pending = true;
             [[maybe_unused]] const ssize_t wrote = ::write(wake.write, "i", 1);
         });
-        const int code = kit.owner.runSheet();
+        const int code = kit.runSheet();
         presser.join();
         QCOMPARE(code, kCancel);
-        QCOMPARE(kit.owner.mLoginUsername->stringValue(), QString());
+        QCOMPARE(kit.username->stringValue(), QString());
     }
 
     // On a real terminal the password is not echoed, and the terminal's settings come back.
@@ -330,41 +256,31 @@ private Q_SLOTS:
         int master = -1;
         int slave = -1;
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        const auto closeBoth = qScopeGuard([&] {
+            ::close(master);
+            ::close(slave);
+        });
         struct termios before {};
-        QCOMPARE(::tcgetattr(slave, &before), 0);
-        QVERIFY(before.c_lflag & ECHO);
-        terminal::TerminalApplication app({slave, slave, true});
-        ui::setApp(&app);
-        Owner owner;
-        auto sheet = app.loadInterface(uiFile("LoginSheet.ui"), &owner, owner.sheetOutlets());
-        QVERIFY2(sheet, qPrintable(platform::describe(sheet.failure())));
+        QVERIFY(::tcgetattr(slave, &before) == 0 && (before.c_lflag & ECHO));
+        Kit kit(true, slave, slave);
 
         QByteArray screen;
         std::thread person([&] {
-            const auto waitFor = [&](const char *text) {
-                readUntil(master, text, screen);
-            };
-            waitFor("E-mail: ");
-            [[maybe_unused]] ssize_t wrote = ::write(master, "ana@b\n", 6);
-            waitFor("Password: ");
-            wrote = ::write(master, "hunter2\n", 8);
-            waitFor("? ");
-            wrote = ::write(master, "\n", 1);
-            waitFor("Authenticate]? \r\n");
+            for (const auto &[prompt, typed] :
+                 {std::pair("E-mail: ", "ana@b\n"), std::pair("Password: ", "hunter2\n"),
+                  std::pair("? ", "\n"), std::pair("Authenticate]? \r\n", "")}) {
+                readInto(screen, master, prompt, 5000);
+                [[maybe_unused]] const ssize_t wrote = ::write(master, typed, strlen(typed));
+            }
         });
-        const int code = owner.runSheet();
+        const int code = kit.runSheet();
         person.join();
         QCOMPARE(code, kAuthenticate);
-        QCOMPARE(owner.mLoginPassword->stringValue(), QStringLiteral("hunter2"));
+        QCOMPARE(kit.password->stringValue(), QStringLiteral("hunter2"));
         QVERIFY(screen.contains("ana@b")); // an ordinary field echoes
         QVERIFY2(!screen.contains("hunter2"), screen.constData());
         struct termios after {};
-        QCOMPARE(::tcgetattr(slave, &after), 0);
-        QVERIFY(after.c_lflag & ECHO);
-        sheet->reset();
-        ui::setApp(nullptr);
-        ::close(master);
-        ::close(slave);
+        QVERIFY(::tcgetattr(slave, &after) == 0 && (after.c_lflag & ECHO));
     }
 };
 

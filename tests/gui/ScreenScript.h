@@ -52,11 +52,18 @@ public:
     }
     void start() {
         mClock.start();
-        connect(&mTimer, &QTimer::timeout, this, &Script::tick);
+        connect(&mTimer, &QTimer::timeout, this, [this] {
+            if (done()) {
+                mTimer.stop();
+            } else if (mClock.hasExpired(10000)) {
+                mTimer.stop();
+                rescue();
+            }
+        });
         mTimer.start(5);
     }
-    // Also takes the steps that are ready now: the last one may hold only once the code under
-    // test has returned.
+    // Takes the steps that are ready now, in order: the last one may hold only once the code
+    // under test has returned.
     bool done() {
         while (mNext < mSteps.size() && mSteps.at(mNext).ready()) {
             const Step &step = mSteps.at(mNext++);
@@ -73,18 +80,6 @@ private:
         std::function<bool()> ready;
         std::function<void()> act;
     };
-    void tick() {
-        if (mNext == mSteps.size()) {
-            mTimer.stop();
-        } else if (mClock.hasExpired(10000)) {
-            mTimer.stop();
-            rescue();
-        } else if (mSteps.at(mNext).ready()) {
-            const Step &step = mSteps.at(mNext++);
-            if (step.act)
-                step.act();
-        }
-    }
     static void rescue() {
         for (const QString &cancel : {u"cancelButton"_s, u"closeButton"_s})
             if (auto *button = shown<QPushButton>(cancel))

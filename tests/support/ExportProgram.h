@@ -40,10 +40,29 @@ inline QString exportProgram() {
     return buildDir() + QStringLiteral("/bin/nubelo-export");
 }
 
-// `childSetup` runs in the child between fork and exec.
+// The environment of a run with nothing of the tester's in it (hosts, password, plug-in folder,
+// logging rules): HOME and XDG_DATA_HOME under `work`, then the hosts and the password given.
+// With no hosts the program starts its embedded site.
+inline QProcessEnvironment programEnvironment(const QString &work, const QString &siteHost = {},
+                                              const QString &uploadHost = {},
+                                              const QString &password = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("NUBELO_PLUGIN_DIR"));
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    env.insert(QStringLiteral("HOME"), work + QStringLiteral("/home"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), work + QStringLiteral("/data"));
+    for (const auto &[name, value] :
+         {std::pair("NUBELO_SITE_HOST", siteHost), std::pair("NUBELO_UPLOAD_HOST", uploadHost),
+          std::pair("NUBELO_PASSWORD", password)})
+        value.isEmpty() ? env.remove(QLatin1String(name)) : env.insert(QLatin1String(name), value);
+    return env;
+}
+
+// `childSetup` runs in the child between fork and exec; `input` is its whole standard input.
 inline ProgramRun runProgram(const QString &program, const QStringList &arguments,
                              const QProcessEnvironment &env, int limitMs,
-                             const std::function<void()> &childSetup = {}) {
+                             const std::function<void()> &childSetup = {},
+                             const QByteArray &input = {}) {
     QProcess process;
     process.setProcessEnvironment(env);
     if (childSetup)
@@ -54,6 +73,7 @@ inline ProgramRun runProgram(const QString &program, const QStringList &argument
     process.start(program, arguments);
     if (!process.waitForStarted(10000))
         return run;
+    process.write(input);
     process.closeWriteChannel();
     run.finished = process.waitForFinished(limitMs);
     if (!run.finished) {

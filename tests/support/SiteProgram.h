@@ -14,16 +14,16 @@ namespace standin {
 class SiteProgram {
 public:
     bool start(const QStringList &arguments) {
-        mProcess.setProgram(qEnvironmentVariable("NUBELO_BUILD_DIR") +
-                            QStringLiteral("/bin/nubelo-site"));
-        mProcess.setArguments(arguments);
-        mProcess.start();
+        mProcess.start(qEnvironmentVariable("NUBELO_BUILD_DIR") +
+                           QStringLiteral("/bin/nubelo-site"),
+                       arguments);
         QByteArray said;
         while (siteHost.isEmpty() || uploadHost.isEmpty()) {
             if (!mProcess.waitForReadyRead(10000))
                 return false;
             said += mProcess.readAllStandardOutput();
-            for (const QByteArray &line : said.split('\n')) {
+            // Complete lines only: a host cut short between two reads is no host.
+            for (const QByteArray &line : said.left(said.lastIndexOf('\n')).split('\n')) {
                 if (line.startsWith("site-host "))
                     siteHost = line.mid(10);
                 else if (line.startsWith("upload-host "))
