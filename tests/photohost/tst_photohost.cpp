@@ -14,13 +14,17 @@ namespace {
 
 const ImageExportSettings kPng{kFormatPNG, 1, 0.0f, 640, 640, 3};
 
-// Blue with a red block in the top-left corner, so a turn or a mirror shows.
+// Blue with a red block in the top-left corner, so a turn or a mirror shows, and fine stripes in
+// the bottom-right one, which a decode squashed one way and stretched back the other blurs.
 QImage markedImage(QSize size) {
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::blue);
     for (int y = 0; y < size.height() / 2; ++y)
         for (int x = 0; x < size.width() / 4; ++x)
             image.setPixel(x, y, qRgb(255, 0, 0));
+    for (int y = size.height() / 2; y < size.height(); ++y)
+        for (int x = size.width() / 2; x < size.width(); ++x)
+            image.setPixel(x, y, (x / 6) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
     return image;
 }
 
@@ -144,8 +148,8 @@ private Q_SLOTS:
         QCOMPARE(written.size(), expected);
         const QImage upright = markedImage(stored).transformed(QTransform().rotate(turn));
         QVERIFY2(difference(written, upright.scaled(expected, Qt::IgnoreAspectRatio,
-                                                    Qt::SmoothTransformation)) < 16,
-                 "the photo is turned or mirrored wrongly");
+                                                    Qt::SmoothTransformation)) < 8,
+                 "the photo is turned, mirrored or squashed");
         // Nothing of the original's metadata: its place, its profile, its time.
         QFile file(out);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -210,7 +214,6 @@ private Q_SLOTS:
         QTest::newRow("dangling link planted at the name") << true;
         QTest::newRow("missing folders") << true;
         QTest::newRow("a directory at the name") << false;
-        QTest::newRow("folder is a plain file") << false;
         QTest::newRow("folder of another user") << false;
     }
     void destinations() {
@@ -227,8 +230,6 @@ private Q_SLOTS:
             folder += QStringLiteral("/deeper");
         } else if (tag.startsWith(QLatin1String("a directory"))) {
             QVERIFY(QDir().mkpath(folder + "/sfe-1.png"));
-        } else if (tag.startsWith(QLatin1String("folder is"))) {
-            QVERIFY(writeFile(folder, "x"));
         } else {
             if (::geteuid() != 0)
                 QSKIP("a folder owned by another user needs root to make");
