@@ -89,7 +89,6 @@ private Q_SLOTS:
         } cases[] = {
             {"binds", {}, {}, true, "", ""},
             {"outlet missing from the file", {}, {}, true, "mNoSuch", "mNoSuch"},
-            {"outlet of another kind", {}, {}, true, "accountLine", "accountLine"},
             {"action without the sender", {}, {}, false, "", "clickGo"},
             {"action on a label", R"(name="accountLine">)",
              R"(name="accountLine"><property name="action"><string>clickGo</string></property>)",
