@@ -40,27 +40,13 @@ private:
     ui::Application *mKit;
 };
 
-// A host window with a view placed in it.
-class Host : public QWidget {
-public:
-    explicit Host(QWidget *view) {
-        (new QVBoxLayout(this))->addWidget(view);
-        show();
-    }
-};
-
-// Stops a modal run that the test failed to end, so a fault fails the test instead of hanging.
-class ModalGuard {
-public:
-    explicit ModalGuard(ui::Application &kit) {
-        mTimer.setSingleShot(true);
-        QObject::connect(&mTimer, &QTimer::timeout, [&kit] { kit.stopModalWithCode(kStuck); });
-        mTimer.start(5000);
-    }
-
-private:
-    QTimer mTimer;
-};
+// Stops a modal run that the test failed to end, so a fault fails the test instead of hanging;
+// the guard's end disarms it.
+std::unique_ptr<QObject> modalGuard(ui::Application &kit) {
+    auto guard = std::make_unique<QObject>();
+    QTimer::singleShot(5000, guard.get(), [&kit] { kit.stopModalWithCode(kStuck); });
+    return guard;
+}
 
 } // namespace
 
@@ -129,7 +115,9 @@ void TestQtWidgetsKit::sheetRuns() {
     auto panel = kit.loadInterface(kPanel, &owner, {{u"panelBox"_s, &box}});
     auto sheet = kit.loadInterface(resource, &owner, {{windowName, &window}});
     QVERIFY(panel && sheet);
-    Host host(QtWidgetsApplication::widgetFor(box));
+    QWidget host;
+    (new QVBoxLayout(&host))->addWidget(QtWidgetsApplication::widgetFor(box));
+    host.show();
     QVERIFY(QTest::qWaitForWindowExposed(&host));
     QDialog *dialog = QtWidgetsApplication::dialogFor(window);
 
@@ -151,7 +139,7 @@ void TestQtWidgetsKit::sheetRuns() {
             else
                 QTest::mouseClick(dialog->findChild<QAbstractButton *>(gesture), Qt::LeftButton);
         });
-        const ModalGuard guard(kit);
+        const auto guard = modalGuard(kit);
         QCOMPARE(kit.runModalForWindow(window), code);
         QVERIFY(shownDuringRun && window->isVisible());
         QVERIFY(!owner.senders.isEmpty() && qobject_cast<ui::Button *>(owner.senders.last()));
@@ -217,7 +205,7 @@ void TestQtWidgetsKit::modalRunEndsWhenTheApplicationQuits() {
     kit.beginSheet(window, nullptr);
 
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
-    const ModalGuard guard(kit);
+    const auto guard = modalGuard(kit);
     QCOMPARE(kit.runModalForWindow(window), 11); // the quit ends the running loop
     QCOMPARE(kit.runModalForWindow(window), 11); // and every later run at once
     QVERIFY(window->isVisible());
