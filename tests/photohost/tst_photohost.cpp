@@ -37,18 +37,14 @@ QByteArray encode(QImage image, const char *format) {
     return bytes;
 }
 
-// An EXIF APP1 segment holding only the orientation tag, right after the SOI marker.
-QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation) {
-    QByteArray tiff("MM\0\x2a\0\0\0\x08", 8);
-    tiff += QByteArray("\0\x01\x01\x12\0\x03\0\0\0\x01", 10);
-    tiff += char(orientation >> 8);
-    tiff += char(orientation & 0xff);
-    tiff += QByteArray(6, '\0'); // value padding, no next IFD
-    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
-    QByteArray segment("\xff\xe1", 2);
-    segment += char((payload.size() + 2) >> 8);
-    segment += char((payload.size() + 2) & 0xff);
-    return jpeg.left(2) + segment + payload + jpeg.mid(2);
+// An EXIF APP1 segment holding only the orientation tag (big-endian TIFF, one IFD entry of
+// type SHORT), right after the SOI marker.
+QByteArray withOrientation(const QByteArray &jpeg, int orientation) {
+    QByteArray app1("\xff\xe1\0\x22"
+                    "Exif\0\0MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\0\0\0\0\0\0\0",
+                    36);
+    app1[29] = char(orientation);
+    return jpeg.left(2) + app1 + jpeg.mid(2);
 }
 
 // A valid JPEG whose frame header claims `size`: the header says one thing, the data little.
@@ -102,24 +98,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("orientation");
         QTest::addColumn<QSize>("box");
         QTest::addColumn<QSize>("expected");
-        QTest::newRow("portrait png")
-            << QByteArray("PNG") << QSize(1200, 1600) << 1 << QSize(640, 640) << QSize(480, 640);
-        QTest::newRow("landscape jpeg, short side rounded")
-            << QByteArray("JPEG") << QSize(900, 700) << 1 << QSize(640, 640) << QSize(640, 498);
-        QTest::newRow("small is not enlarged")
-            << QByteArray("PNG") << QSize(200, 120) << 1 << QSize(640, 640) << QSize(200, 120);
-        QTest::newRow("narrow strip")
-            << QByteArray("PNG") << QSize(3000, 20) << 1 << QSize(640, 640) << QSize(640, 4);
-        QTest::newRow("exif 6 turns right")
-            << QByteArray("JPEG") << QSize(1600, 800) << 6 << QSize(640, 640) << QSize(320, 640);
-        QTest::newRow("exif 8 turns left")
-            << QByteArray("JPEG") << QSize(1600, 800) << 8 << QSize(640, 640) << QSize(320, 640);
+        const auto row = [](const char *name, const char *format, QSize stored, int orientation,
+                            QSize box, QSize expected) {
+            QTest::newRow(name) << QByteArray(format) << stored << orientation << box << expected;
+        };
+        row("portrait png", "PNG", {1200, 1600}, 1, {640, 640}, {480, 640});
+        row("landscape jpeg, short side rounded", "JPEG", {900, 700}, 1, {640, 640}, {640, 498});
+        row("small is not enlarged", "PNG", {200, 120}, 1, {640, 640}, {200, 120});
+        row("narrow strip", "PNG", {3000, 20}, 1, {640, 640}, {640, 4});
+        row("exif 6 turns right", "JPEG", {1600, 800}, 6, {640, 640}, {320, 640});
+        row("exif 8 turns left", "JPEG", {1600, 800}, 8, {640, 640}, {320, 640});
         // The box is bounded in upright terms: a reduced decode asked for in upright terms
         // would come out 640 wide here.
-        QTest::newRow("exif 6 in a flat box")
-            << QByteArray("JPEG") << QSize(1600, 800) << 6 << QSize(640, 320) << QSize(160, 320);
-        QTest::newRow("small exif 6 only turns")
-            << QByteArray("JPEG") << QSize(300, 200) << 6 << QSize(640, 640) << QSize(200, 300);
+        row("exif 6 in a flat box", "JPEG", {1600, 800}, 6, {640, 320}, {160, 320});
+        row("small exif 6 only turns", "JPEG", {300, 200}, 6, {640, 640}, {200, 300});
     }
     void scaling() {
         QFETCH(QByteArray, format);
@@ -133,7 +125,7 @@ private Q_SLOTS:
             source.setColorSpace(QColorSpace(QColorSpace::AdobeRgb));
         QByteArray bytes = encode(source, format);
         if (orientation != 1)
-            bytes = withOrientation(bytes, quint16(orientation));
+            bytes = withOrientation(bytes, orientation);
         PhotoHost host;
         host.setImageFiles({photo(QStringLiteral("in"), bytes)});
         ImageExportSettings options = kPng;
