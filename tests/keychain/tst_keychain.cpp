@@ -3,15 +3,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLocalServer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <libsecret/secret.h>
-
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -246,18 +243,11 @@ void TestKeychain::unreachableService() {
     QFETCH(QString, kind);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    int silent = -1;
     const int limitMs = kind == "silent" ? 300 : 10000;
-    if (kind == "silent") {
-        // A listening socket that takes connections and never says a word.
-        silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un at{};
-        at.sun_family = AF_UNIX;
-        std::strncpy(at.sun_path, QFile::encodeName(dir.filePath(kind)).constData(),
-                     sizeof at.sun_path - 1);
-        QVERIFY(::bind(silent, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0);
-        QVERIFY(::listen(silent, 8) == 0);
-    }
+    // A listening socket that takes connections (into its backlog) and never says a word.
+    QLocalServer silent;
+    if (kind == "silent")
+        QVERIFY(silent.listen(dir.filePath(kind)));
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.filePath(kind));
@@ -269,8 +259,6 @@ void TestKeychain::unreachableService() {
                 {"--keychain-child", QString::number(limitMs)});
     const bool finished = child.waitForFinished(30000);
     const qint64 elapsed = clock.elapsed();
-    if (silent >= 0)
-        ::close(silent);
 
     QVERIFY(finished);
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
