@@ -101,12 +101,12 @@ public:
             mConnection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "RequestName", g_variant_new("(su)", "org.gnome.keyring.SystemPrompter", 4u),
             G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-        guint32 answer = 0;
+        guint32 answer = 0; // 1: the primary owner
         if (reply) {
             g_variant_get(reply, "(u)", &answer);
             g_variant_unref(reply);
         }
-        return answer == 1; // primary owner
+        return answer == 1;
     }
     ~SilentPrompter() {
         if (mConnection) {
@@ -198,9 +198,7 @@ void TestKeychain::statuses_data() {
 
 void TestKeychain::statuses() {
     QFETCH(Call, c);
-    const QString service = QStringLiteral("tst_keychain %1 %2")
-                                .arg(QCoreApplication::applicationPid())
-                                .arg(QString::fromUtf8(QTest::currentDataTag()));
+    const QString service = "tst_keychain " + QString::fromUtf8(QTest::currentDataTag());
     QCOMPARE(keychain.addGenericPassword("first", "ana", service, false), St::Success);
     QCOMPARE(labelsOf(service), QStringList{service + " (ana)"});
 
@@ -217,8 +215,7 @@ void TestKeychain::statuses() {
 
 // Nothing here can show a prompt: whatever needs the keyring open gives up, and promptly.
 void TestKeychain::lockedKeyringAnswersPromptly() {
-    const QString service =
-        QStringLiteral("tst_keychain %1 locked").arg(QCoreApplication::applicationPid());
+    const QString service = QStringLiteral("tst_keychain locked");
     QCOMPARE(keychain.addGenericPassword("pw", "ana", service, false), St::Success);
     QVERIFY(lockKeyring());
 
@@ -270,8 +267,7 @@ void TestKeychain::unreachableService() {
 
 // Keep last: the prompt it leaves standing is the daemon's until the prompter goes.
 void TestKeychain::unansweredPromptIsCutOff() {
-    const QString service =
-        QStringLiteral("tst_keychain %1 unanswered").arg(QCoreApplication::applicationPid());
+    const QString service = QStringLiteral("tst_keychain unanswered");
     SilentPrompter prompter;
     QVERIFY(prompter.start());
     QVERIFY(lockKeyring());
