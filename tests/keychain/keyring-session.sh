@@ -28,11 +28,8 @@ bus() {
 }
 
 # The daemon reads the unlock password on standard input; it forks and the parent returns
-# once the keyring is open, a little before the daemon owns its name on the bus. Tests that
-# lock the keyring unlock it again with the same password.
-NUBELO_KEYRING_PASSWORD=$(head -c 18 /dev/urandom | base64)
-export NUBELO_KEYRING_PASSWORD
-printf '%s' "$NUBELO_KEYRING_PASSWORD" | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+# once the keyring is open, a little before the daemon owns its name on the bus.
+head -c 18 /dev/urandom | base64 | tr -d '\n' | gnome-keyring-daemon --unlock --components=secrets >/dev/null
 
 owned=""
 for _ in $(seq 500); do

@@ -3,14 +3,9 @@
 #include <QBuffer>
 #include <QColorSpace>
 #include <QImageReader>
-#include <QSemaphore>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
-
-#include <algorithm>
-#include <atomic>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,13 +14,17 @@ namespace {
 
 const ImageExportSettings kPng{kFormatPNG, 1, 0.0f, 640, 640, 3};
 
-// Blue with a red block in the top-left corner, so a turn or a mirror shows.
+// Blue with a red block in the top-left corner, so a turn or a mirror shows, and fine stripes in
+// the bottom-right one, which a decode squashed one way and stretched back the other blurs.
 QImage markedImage(QSize size) {
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::blue);
     for (int y = 0; y < size.height() / 2; ++y)
         for (int x = 0; x < size.width() / 4; ++x)
             image.setPixel(x, y, qRgb(255, 0, 0));
+    for (int y = size.height() / 2; y < size.height(); ++y)
+        for (int x = size.width() / 2; x < size.width(); ++x)
+            image.setPixel(x, y, (x / 6) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
     return image;
 }
 
@@ -38,18 +37,14 @@ QByteArray encode(QImage image, const char *format) {
     return bytes;
 }
 
-// An EXIF APP1 segment holding only the orientation tag, right after the SOI marker.
-QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation) {
-    QByteArray tiff("MM\0\x2a\0\0\0\x08", 8);
-    tiff += QByteArray("\0\x01\x01\x12\0\x03\0\0\0\x01", 10);
-    tiff += char(orientation >> 8);
-    tiff += char(orientation & 0xff);
-    tiff += QByteArray(6, '\0'); // value padding, no next IFD
-    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
-    QByteArray segment("\xff\xe1", 2);
-    segment += char((payload.size() + 2) >> 8);
-    segment += char((payload.size() + 2) & 0xff);
-    return jpeg.left(2) + segment + payload + jpeg.mid(2);
+// An EXIF APP1 segment holding only the orientation tag (big-endian TIFF, one IFD entry of
+// type SHORT), right after the SOI marker.
+QByteArray withOrientation(const QByteArray &jpeg, int orientation) {
+    QByteArray app1("\xff\xe1\0\x22"
+                    "Exif\0\0MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\0\0\0\0\0\0\0",
+                    36);
+    app1[29] = char(orientation);
+    return jpeg.left(2) + app1 + jpeg.mid(2);
 }
 
 // A valid JPEG whose frame header claims `size`: the header says one thing, the data little.
@@ -59,18 +54,6 @@ QByteArray jpegClaiming(QSize size) {
     qToBigEndian<quint16>(quint16(size.height()), jpeg.data() + sof + 5);
     qToBigEndian<quint16>(quint16(size.width()), jpeg.data() + sof + 7);
     return jpeg;
-}
-
-QStringList pngChunks(const QString &path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    const QByteArray png = file.readAll();
-    QStringList chunks;
-    for (qsizetype at = 8; at + 8 <= png.size();) {
-        chunks << QString::fromLatin1(png.mid(at + 4, 4));
-        at += 12 + qFromBigEndian<quint32>(png.constData() + at);
-    }
-    return chunks;
 }
 
 // Mean difference per channel, 0 to 255.
@@ -96,88 +79,6 @@ mode_t modeOf(const QString &path) {
     return st.st_mode & 07777;
 }
 
-// Lives on the main thread; its death drops an event never served.
-class MainThreadStep : public QObject {
-public:
-    QSemaphore served;
-    bool event(QEvent *event) override {
-        if (event->type() != QEvent::User)
-            return QObject::event(event);
-        served.release();
-        return true;
-    }
-};
-
-// Plays the plug-in's side of a run: progress under its lock, photos through the host.
-class FakePlugin : public ExportPluginProtocol {
-public:
-    explicit FakePlugin(PhotoHost *host)
-        : host(host) {}
-
-    PhotoHost *host;
-    QString defaultFolder;
-    bool failAtEnd = false;
-    bool stopAtCancel = false; // wait for cancelExport(), then end through the main thread
-    QSemaphore photoDone, gate, cancelSeen;
-    MainThreadStep mainThread;
-    std::atomic<int> runs{0};
-    std::atomic<bool> mainThreadServed{false}, returned{false};
-    QString folderSeen; // written on the export thread, read after the run
-
-    ui::View *settingsView() override { return nullptr; }
-    ui::View *firstView() override { return nullptr; }
-    void viewWillBeActivated() override {}
-    void viewWillBeDeactivated() override {}
-    QString requiredFileType() override { return QString(); }
-    bool wantsDestinationPrompt() override { return false; }
-    QString getDestinationPath() override { return defaultFolder; }
-    std::optional<QString> defaultFileName() override { return std::nullopt; }
-    QString defaultDirectory() override { return defaultFolder; }
-    bool treatSingleSelectionDifferently() override { return false; }
-    bool handlesMovieFiles() override { return false; }
-    bool validateUserCreatedPath(const QString &) override { return false; }
-    void clickExport() override {}
-    void startExport(const QString &) override {}
-    PluginProgress *progress() override { return &record; }
-    void lockProgress() override { mutex.lock(); }
-    void unlockProgress() override { mutex.unlock(); }
-    void cancelExport() override { cancelSeen.release(); }
-    QString name() override { return QStringLiteral("fake"); }
-
-    void performExport(const QString &path) override {
-        ++runs;
-        folderSeen = path;
-        const int n = host->imageCount();
-        for (int i = 0; i < n; ++i) {
-            write(quint32(i), QStringLiteral("Image %1 of %2").arg(i + 1).arg(n));
-            host->exportImageAtIndex(i, path + QStringLiteral("/sfe-%1.png").arg(i), &kPng);
-            photoDone.release();
-            if (stopAtCancel)
-                break;
-            gate.acquire();
-        }
-        if (stopAtCancel && cancelSeen.tryAcquire(1, 5000)) {
-            // The run's last step is carried out on the main thread, as the real one's is.
-            QCoreApplication::postEvent(&mainThread, new QEvent(QEvent::User));
-            mainThreadServed = mainThread.served.tryAcquire(1, 5000);
-        }
-        write(quint32(n - 1), failAtEnd ? QStringLiteral("Unable to upload x") : QString());
-        QMutexLocker lock(&mutex);
-        (failAtEnd ? record.shouldCancel : record.shouldStop) = true;
-        returned = true;
-    }
-
-private:
-    void write(quint32 item, const QString &message) {
-        QMutexLocker lock(&mutex);
-        record.currentItem = item;
-        record.totalItems = quint32(host->imageCount());
-        record.message = message;
-    }
-    QMutex mutex;
-    PluginProgress record;
-};
-
 } // namespace
 
 class TestPhotoHost : public QObject {
@@ -197,25 +98,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("orientation");
         QTest::addColumn<QSize>("box");
         QTest::addColumn<QSize>("expected");
-        QTest::addColumn<int>("turn"); // degrees clockwise that make the stored photo upright
-        QTest::newRow("portrait png") << QByteArray("PNG") << QSize(1200, 1600) << 1
-                                      << QSize(640, 640) << QSize(480, 640) << 0;
-        QTest::newRow("landscape jpeg") << QByteArray("JPEG") << QSize(1600, 1200) << 1
-                                        << QSize(640, 640) << QSize(640, 480) << 0;
-        QTest::newRow("small is not enlarged")
-            << QByteArray("PNG") << QSize(200, 120) << 1 << QSize(640, 640) << QSize(200, 120) << 0;
-        QTest::newRow("narrow strip")
-            << QByteArray("PNG") << QSize(3000, 20) << 1 << QSize(640, 640) << QSize(640, 4) << 0;
-        QTest::newRow("exif 6 turns right") << QByteArray("JPEG") << QSize(1600, 800) << 6
-                                            << QSize(640, 640) << QSize(320, 640) << 90;
-        QTest::newRow("exif 8 turns left") << QByteArray("JPEG") << QSize(1600, 800) << 8
-                                           << QSize(640, 640) << QSize(320, 640) << 270;
+        const auto row = [](const char *name, const char *format, QSize stored, int orientation,
+                            QSize box, QSize expected) {
+            QTest::newRow(name) << QByteArray(format) << stored << orientation << box << expected;
+        };
+        row("portrait png", "PNG", {1200, 1600}, 1, {640, 640}, {480, 640});
+        row("landscape jpeg, short side rounded", "JPEG", {900, 700}, 1, {640, 640}, {640, 498});
+        row("small is not enlarged", "PNG", {200, 120}, 1, {640, 640}, {200, 120});
+        row("narrow strip", "PNG", {3000, 20}, 1, {640, 640}, {640, 4});
+        row("exif 6 turns right", "JPEG", {1600, 800}, 6, {640, 640}, {320, 640});
+        row("exif 8 turns left", "JPEG", {1600, 800}, 8, {640, 640}, {320, 640});
         // The box is bounded in upright terms: a reduced decode asked for in upright terms
         // would come out 640 wide here.
-        QTest::newRow("exif 6 in a flat box") << QByteArray("JPEG") << QSize(1600, 800) << 6
-                                              << QSize(640, 320) << QSize(160, 320) << 90;
-        QTest::newRow("small exif 6 only turns") << QByteArray("JPEG") << QSize(300, 200) << 6
-                                                 << QSize(640, 640) << QSize(200, 300) << 90;
+        row("exif 6 in a flat box", "JPEG", {1600, 800}, 6, {640, 320}, {160, 320});
+        row("small exif 6 only turns", "JPEG", {300, 200}, 6, {640, 640}, {200, 300});
     }
     void scaling() {
         QFETCH(QByteArray, format);
@@ -223,13 +119,13 @@ private Q_SLOTS:
         QFETCH(int, orientation);
         QFETCH(QSize, box);
         QFETCH(QSize, expected);
-        QFETCH(int, turn);
+        const int turn = orientation == 6 ? 90 : orientation == 8 ? 270 : 0; // to upright
         QImage source = markedImage(stored);
         if (format == "PNG") // a profile that would travel in an iCCP chunk
             source.setColorSpace(QColorSpace(QColorSpace::AdobeRgb));
         QByteArray bytes = encode(source, format);
         if (orientation != 1)
-            bytes = withOrientation(bytes, quint16(orientation));
+            bytes = withOrientation(bytes, orientation);
         PhotoHost host;
         host.setImageFiles({photo(QStringLiteral("in"), bytes)});
         ImageExportSettings options = kPng;
@@ -244,24 +140,33 @@ private Q_SLOTS:
         QCOMPARE(written.size(), expected);
         const QImage upright = markedImage(stored).transformed(QTransform().rotate(turn));
         QVERIFY2(difference(written, upright.scaled(expected, Qt::IgnoreAspectRatio,
-                                                    Qt::SmoothTransformation)) < 16,
-                 "the photo is turned or mirrored wrongly");
+                                                    Qt::SmoothTransformation)) < 8,
+                 "the photo is turned, mirrored or squashed");
+        // Nothing of the original's metadata: its place, its profile, its time.
+        QFile file(out);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray png = file.readAll();
         for (const char *chunk : {"tEXt", "zTXt", "iTXt", "eXIf", "iCCP", "tIME"})
-            QVERIFY2(!pngChunks(out).contains(QLatin1String(chunk)), chunk);
+            QVERIFY2(!png.contains(chunk), chunk);
     }
 
+    // What is not a sound photo, or not a sound request, writes nothing. The program-level
+    // refusals (links, FIFOs, folders, bombs, unreadable files) are the hostile-input rows.
     void refusals_data() {
-        QTest::addColumn<QByteArray>("bytes"); // empty: the input is made by the row's name
+        QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("index");
         QTest::addColumn<quint32>("format"); // 0: no settings at all
         QTest::addColumn<bool>("checkRefuses");
         const QByteArray png = encode(markedImage(QSize(64, 48)), "PNG");
+        const QByteArray bmp = encode(markedImage(QSize(64, 48)), "BMP");
+        const QByteArray jpeg = encode(markedImage(QSize(64, 48)), "JPEG");
         QTest::newRow("index past the end") << png << 1 << kFormatPNG << false;
         QTest::newRow("negative index") << png << -1 << kFormatPNG << false;
         QTest::newRow("no settings") << png << 0 << 0u << false;
         QTest::newRow("JPEG format asked") << png << 0 << fourCharCode("JPEG") << false;
-        QTest::newRow("truncated png") << png.left(png.size() - 30) << 0 << kFormatPNG << false;
-        QTest::newRow("text file") << QByteArray("just words\n") << 0 << kFormatPNG << true;
+        // Regression: their readers fill the missing part with grey or with stale memory.
+        QTest::newRow("cut-short bmp") << bmp.left(bmp.size() / 2) << 0 << kFormatPNG << false;
+        QTest::newRow("cut-short jpeg") << jpeg.left(jpeg.size() - 40) << 0 << kFormatPNG << false;
         QTest::newRow("garbage after a jpeg marker")
             << QByteArray("\xff\xd8\xff\xe0 garbage garbage garbage") << 0 << kFormatPNG << true;
         // Regression: decoded at a reduced size, such a file was turned into a grey PNG.
@@ -269,10 +174,6 @@ private Q_SLOTS:
             << jpegClaiming(QSize(16000, 13000)) << 0 << kFormatPNG << true;
         QTest::newRow("ppm claiming 210 megapixels")
             << QByteArray("P6\n15000 14000\n255\nxyz") << 0 << kFormatPNG << true;
-        QTest::newRow("missing file") << QByteArray() << 0 << kFormatPNG << true;
-        QTest::newRow("directory") << QByteArray() << 0 << kFormatPNG << true;
-        // Regression: opening a FIFO blocked the export thread until someone wrote to it.
-        QTest::newRow("fifo") << QByteArray() << 0 << kFormatPNG << true;
     }
     void refusals() {
         QFETCH(QByteArray, bytes);
@@ -280,13 +181,7 @@ private Q_SLOTS:
         QFETCH(quint32, format);
         QFETCH(bool, checkRefuses);
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
-        const QString input = path(tag);
-        if (tag == QLatin1String("directory"))
-            QVERIFY(QDir().mkpath(input));
-        else if (tag == QLatin1String("fifo"))
-            QCOMPARE(::mkfifo(QFile::encodeName(input).constData(), 0600), 0);
-        else if (!bytes.isEmpty())
-            QVERIFY(writeFile(input, bytes));
+        const QString input = photo(tag, bytes);
         PhotoHost host;
         host.setImageFiles({input});
         ImageExportSettings options = kPng;
@@ -311,7 +206,6 @@ private Q_SLOTS:
         QTest::newRow("dangling link planted at the name") << true;
         QTest::newRow("missing folders") << true;
         QTest::newRow("a directory at the name") << false;
-        QTest::newRow("folder is a plain file") << false;
         QTest::newRow("folder of another user") << false;
     }
     void destinations() {
@@ -328,8 +222,6 @@ private Q_SLOTS:
             folder += QStringLiteral("/deeper");
         } else if (tag.startsWith(QLatin1String("a directory"))) {
             QVERIFY(QDir().mkpath(folder + "/sfe-1.png"));
-        } else if (tag.startsWith(QLatin1String("folder is"))) {
-            QVERIFY(writeFile(folder, "x"));
         } else {
             if (::geteuid() != 0)
                 QSKIP("a folder owned by another user needs root to make");
@@ -354,63 +246,6 @@ private Q_SLOTS:
         if (QFileInfo(folder).isDir()) // no temporary file left behind
             QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
                      written ? QStringList{QStringLiteral("sfe-1.png")} : QStringList());
-    }
-
-    void exportRun_data() {
-        QTest::addColumn<bool>("failAtEnd");
-        QTest::addColumn<bool>("pluginsFolder");
-        QTest::newRow("stopped, folder set by the front end") << false << false;
-        QTest::newRow("failed, plug-in's folder") << true << true;
-    }
-    void exportRun() {
-        QFETCH(bool, failAtEnd);
-        QFETCH(bool, pluginsFolder);
-        PhotoHost host;
-        FakePlugin fake(&host);
-        fake.failAtEnd = failAtEnd;
-        const QString folder = path(QStringLiteral("run %1").arg(QTest::currentDataTag()));
-        if (pluginsFolder)
-            fake.defaultFolder = folder;
-        else
-            host.setDestination(folder);
-        host.setPlugin(&fake);
-        const QByteArray png = encode(markedImage({900, 700}), "PNG");
-        host.setImageFiles(
-            {photo(QStringLiteral("a.png"), png), photo(QStringLiteral("b.png"), png)});
-        QSignalSpy requested(&host, &PhotoHost::exportRequested);
-        QSignalSpy progress(&host, &PhotoHost::progressChanged);
-        QSignalSpy finished(&host, &PhotoHost::exportFinished);
-        const auto shown = [&](const QString &text) {
-            return std::any_of(progress.cbegin(), progress.cend(),
-                               [&](const QList<QVariant> &args) { return args.at(2) == text; });
-        };
-
-        host.clickExport();
-        QCOMPARE(requested.count(), 1);
-        host.startExport();
-        QVERIFY(host.isExporting());
-        host.clickExport(); // both ignored while the run goes on
-        host.startExport();
-        QVERIFY(!host.setImageFiles({}));
-        QTRY_VERIFY(shown(QStringLiteral("Image 1 of 2")));
-        fake.gate.release();
-        QTRY_VERIFY(shown(QStringLiteral("Image 2 of 2")));
-        QCOMPARE(finished.count(), 0);
-        fake.gate.release();
-        QTRY_COMPARE(finished.count(), 1);
-
-        QCOMPARE(requested.count(), 1);
-        QCOMPARE(fake.runs.load(), 1);
-        QCOMPARE(fake.folderSeen, folder);
-        QVERIFY(!host.isExporting());
-        QCOMPARE(finished.at(0).at(0).toBool(), failAtEnd);
-        QCOMPARE(finished.at(0).at(1).toString(),
-                 failAtEnd ? QStringLiteral("Unable to upload x") : QString());
-        QCOMPARE(progress.last().at(0).toUInt(), 1u);
-        QCOMPARE(progress.last().at(1).toUInt(), 2u);
-        for (qsizetype i = 1; i < progress.size(); ++i)
-            QVERIFY2(progress.at(i) != progress.at(i - 1), "a change reported twice");
-        QCOMPARE(QImage(folder + QStringLiteral("/sfe-1.png")).size(), QSize(640, 498));
     }
 
     // The next photo is converted while the current one is handled; that conversion must never
@@ -446,38 +281,6 @@ private Q_SLOTS:
         options.width = options.height = box;
         QVERIFY(host.exportImageAtIndex(1, out + QStringLiteral("/sfe-1.png"), &options));
         QCOMPARE(QImage(out + QStringLiteral("/sfe-1.png")).size(), expected);
-    }
-
-    // Regression: waiting in join() deadlocked, since the run ends with a call carried out on
-    // the main thread. The fake gives that call 5 s, so the fault fails instead of hanging.
-    void teardownDuringRun_data() {
-        QTest::addColumn<bool>("destroy");
-        QTest::newRow("host destroyed") << true;
-        QTest::newRow("shutdown") << false;
-    }
-    void teardownDuringRun() {
-        QFETCH(bool, destroy);
-        auto *host = new PhotoHost;
-        FakePlugin fake(host);
-        fake.stopAtCancel = true;
-        fake.defaultFolder = path(QStringLiteral("teardown"));
-        host->setPlugin(&fake);
-        host->setImageFiles({photo(QStringLiteral("a.png"), encode(markedImage({8, 8}), "PNG"))});
-        QSignalSpy finished(host, &PhotoHost::exportFinished);
-        host->startExport();
-        QVERIFY(fake.photoDone.tryAcquire(1, 5000));
-        if (destroy) {
-            delete host;
-        } else {
-            host->shutdown();
-            QCOMPARE(finished.count(), 1);
-            QVERIFY(!host->isExporting());
-            host->startExport(); // refused after a shutdown
-            QCOMPARE(fake.runs.load(), 1);
-            delete host;
-        }
-        QVERIFY(fake.returned);
-        QVERIFY(fake.mainThreadServed);
     }
 };
 

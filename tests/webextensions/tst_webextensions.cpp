@@ -4,7 +4,11 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+// Arbitrary input through the percent, HTML and Base64 readers is the fuzz targets' ground;
+// these rows pin down the values.
+
 using namespace WebExtensions;
+using namespace Qt::StringLiterals;
 using MaybeString = std::optional<QString>;
 Q_DECLARE_METATYPE(MaybeString)
 
@@ -19,180 +23,135 @@ MaybeString some(const QString &s) {
     return s;
 }
 
-// Every ASCII character and a few beyond it, to compare whole character classes at once.
-QString asciiAndMore() {
-    QString s;
-    for (char16_t c = 0; c < 128; ++c)
-        s += QChar(c);
-    return s + QStringLiteral(u"é€") + kGrinning;
-}
-
-QByteArray randomBytes(qsizetype n, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray bytes(n, Qt::Uninitialized);
-    for (char &b : bytes)
-        b = char(random.bounded(256));
-    return bytes;
-}
-
 } // namespace
 
 class TestWebExtensions : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void addPercentEscapes_data() {
+    void percentEscapes_data() {
+        QTest::addColumn<bool>("decode");
         QTest::addColumn<QString>("input");
         QTest::addColumn<MaybeString>("expected");
-        QTest::newRow("empty") << QString("") << some("");
-        QTest::newRow("e-mail address")
-            << QString("jo.doe@mail.example") << some("jo.doe@mail.example");
-        QTest::newRow("password specials")
-            << QString("a&b c%d#e+f=g") << some("a%26b%20c%25d%23e+f=g");
-        QTest::newRow("controls") << QString::fromLatin1("\0\t\n\x7f", 4) << some("%00%09%0A%7F");
-        QTest::newRow("latin letter as UTF-8") << QStringLiteral(u"é") << some("%C3%A9");
-        QTest::newRow("surrogate pair is one character") << kGrinning << some("%F0%9F%98%80");
-        QTest::newRow("lone high surrogate") << "a" + kLoneHigh + "b" << kNone;
-        QTest::newRow("high surrogate at end") << "x" + kLoneHigh << kNone;
-        QTest::newRow("pair halves swapped") << kLoneLow + kLoneHigh << kNone;
+        QTest::newRow("lone high surrogate") << false << "a" + kLoneHigh + "b" << kNone;
+        QTest::newRow("high surrogate at end") << false << "x" + kLoneHigh << kNone;
+        QTest::newRow("pair halves swapped") << false << kLoneLow + kLoneHigh << kNone;
+        QTest::newRow("plus stays plus") << true << u"a+b%20c"_s << some("a+b c");
+        QTest::newRow("either hex case") << true << u"%c3%A9%2f"_s << some(u"é/"_s);
+        QTest::newRow("zero byte") << true << u"a%00b"_s << some(QString::fromLatin1("a\0b", 3));
+        QTest::newRow("largest scalar")
+            << true << u"%F4%8F%BF%BF"_s << some(QString::fromUcs4(U"\U0010FFFF"));
+        QTest::newRow("lone surrogate passes")
+            << true << "%41" + kLoneHigh << some("A" + kLoneHigh);
+        QTest::newRow("lone percent at end") << true << u"abc%"_s << kNone;
+        QTest::newRow("one digit at end") << true << u"abc%4"_s << kNone;
+        // A text that is a view into a longer one: what follows it is not part of it.
+        QTest::newRow("one digit at end of a view")
+            << true << QString::fromRawData(reinterpret_cast<const QChar *>(u"%4F"), 2) << kNone;
+        QTest::newRow("not hex") << true << u"%zz"_s << kNone;
+        QTest::newRow("lone FF") << true << u"%FF"_s << kNone;
+        QTest::newRow("lone continuation byte") << true << u"%80"_s << kNone;
+        QTest::newRow("overlong slash") << true << u"%C0%AF"_s << kNone;
+        QTest::newRow("overlong three-byte") << true << u"%E0%80%AF"_s << kNone;
+        QTest::newRow("encoded surrogate") << true << u"%ED%A0%80"_s << kNone;
+        QTest::newRow("above U+10FFFF") << true << u"%F4%90%80%80"_s << kNone;
+        QTest::newRow("run cut by a plain char") << true << u"%C3A%A9"_s << kNone;
+        QTest::newRow("run cut at end") << true << u"%E2%82"_s << kNone;
     }
-    void addPercentEscapes() {
+    void percentEscapes() {
+        QFETCH(bool, decode);
         QFETCH(QString, input);
         QFETCH(MaybeString, expected);
-        QCOMPARE(stringByAddingPercentEscapes(input), expected);
+        QCOMPARE(decode ? stringByReplacingPercentEscapes(input)
+                        : stringByAddingPercentEscapes(input),
+                 expected);
     }
 
     // Both escapers against Qt's percent encoding, which keeps the unreserved characters and
-    // those named, in upper-case hex.
+    // those named, in upper-case hex, over every ASCII character and UTF-8 of every length; and
+    // back.
     void percentEscapesMatchReference() {
-        const QString s = asciiAndMore();
+        QString s;
+        for (char16_t c = 0; c < 128; ++c)
+            s += QChar(c);
+        s += u"éΩж€"_s + kGrinning;
         QCOMPARE(stringByAddingPercentEscapes(s),
                  some(QString::fromLatin1(s.toUtf8().toPercentEncoding("!*'();/?:@=+$,"))));
         QCOMPARE(stringByAddingPercentEscapesUsingEncoding(s),
                  QString::fromLatin1(s.toUtf8().toPercentEncoding("!$&'()*+,/:;=?@")));
-        QCOMPARE(stringByAddingPercentEscapesUsingEncoding("[Velkaron] Sugerencias"),
-                 QString("%5BVelkaron%5D%20Sugerencias"));
-        QCOMPARE(stringByAddingPercentEscapesUsingEncoding("Name: \ne-mail: \nSugerencias:\n"),
-                 QString("Name:%20%0Ae-mail:%20%0ASugerencias:%0A"));
-        QCOMPARE(stringByAddingPercentEscapesUsingEncoding("a" + kLoneHigh), QString("a%EF%BF%BD"));
-
-        const QString all = s + QStringLiteral(u"Ωж");
-        QCOMPARE(stringByReplacingPercentEscapes(*stringByAddingPercentEscapes(all)), some(all));
-        QCOMPARE(stringByReplacingPercentEscapes(stringByAddingPercentEscapesUsingEncoding(all)),
-                 some(all));
-    }
-
-    void replacePercentEscapes_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<MaybeString>("expected");
-        QTest::newRow("plus stays plus") << QString("a+b%20c") << some("a+b c");
-        QTest::newRow("either hex case") << QString("%c3%A9%2f") << some(QStringLiteral(u"é/"));
-        QTest::newRow("zero byte") << QString("a%00b") << some(QString::fromLatin1("a\0b", 3));
-        QTest::newRow("largest scalar")
-            << QString("%F4%8F%BF%BF") << some(QString::fromUcs4(U"\U0010FFFF"));
-        QTest::newRow("lone surrogate passes") << "%41" + kLoneHigh << some("A" + kLoneHigh);
-        QTest::newRow("lone percent at end") << QString("abc%") << kNone;
-        QTest::newRow("one digit at end") << QString("abc%4") << kNone;
-        QTest::newRow("not hex") << QString("%zz") << kNone;
-        QTest::newRow("lone FF") << QString("%FF") << kNone;
-        QTest::newRow("lone continuation byte") << QString("%80") << kNone;
-        QTest::newRow("overlong slash") << QString("%C0%AF") << kNone;
-        QTest::newRow("overlong three-byte") << QString("%E0%80%AF") << kNone;
-        QTest::newRow("encoded surrogate") << QString("%ED%A0%80") << kNone;
-        QTest::newRow("above U+10FFFF") << QString("%F4%90%80%80") << kNone;
-        QTest::newRow("run cut by a plain char") << QString("%C3A9") << kNone;
-        QTest::newRow("run cut at end") << QString("%E2%82") << kNone;
-    }
-    void replacePercentEscapes() {
-        QFETCH(QString, input);
-        QFETCH(MaybeString, expected);
-        QCOMPARE(stringByReplacingPercentEscapes(input), expected);
+        QCOMPARE(stringByAddingPercentEscapesUsingEncoding("a" + kLoneHigh), u"a%EF%BF%BD"_s);
+        QCOMPARE(stringByReplacingPercentEscapes(*stringByAddingPercentEscapes(s)), some(s));
+        QCOMPARE(stringByReplacingPercentEscapes(stringByAddingPercentEscapesUsingEncoding(s)),
+                 some(s));
     }
 
     void digests_data() {
         QTest::addColumn<QString>("input");
-        QTest::newRow("empty") << QString("");
-        QTest::newRow("non-ascii as UTF-8") << QStringLiteral(u"é€") + kGrinning;
-        QTest::newRow("zero character inside") << QString::fromLatin1("abc\0def", 7);
-        QTest::newRow("zero character first") << QString::fromLatin1("\0xyz", 4);
-        QTest::newRow("long") << QString(10000, QChar(u'ж'));
+        QTest::addColumn<bool>("hasUtf8");
+        QTest::newRow("empty") << u""_s << true;
+        QTest::newRow("non-ascii as UTF-8") << u"é€"_s + kGrinning << true;
+        QTest::newRow("zero character inside") << QString::fromLatin1("abc\0def", 7) << true;
+        QTest::newRow("zero character first") << QString::fromLatin1("\0xyz", 4) << true;
         // The text is converted a buffer at a time: characters of every length fall across the
         // buffers' ends, and a zero character lies far past the first one.
         QTest::newRow("characters across buffer ends")
-            << (QStringLiteral(u"aé€") + kGrinning).repeated(40000);
+            << (u"aé€"_s + kGrinning).repeated(40000) << true;
         QTest::newRow("zero character past the first buffer")
-            << QString(100000, QChar(u'é')) + QChar(u'\0') + QStringLiteral("rest");
+            << QString(100000, QChar(u'é')) + QChar(u'\0') + QStringLiteral("rest") << true;
+        // No UTF-8 form: no digest, and not the digest of a lossy stand-in, wherever the lone
+        // half lies (after the zero that ends what MD5 reads included).
+        QTest::newRow("lone high") << kLoneHigh << false;
+        QTest::newRow("lone low after text") << "abc" + kLoneLow << false;
+        QTest::newRow("lone half after a zero") << QString(QChar()) + kLoneHigh << false;
+        QTest::newRow("high before a letter, far in")
+            << QString(100000, QChar(u'a')) + kLoneHigh + QStringLiteral("b") << false;
+        QTest::newRow("lone half far past a zero")
+            << "abc" + QString(QChar()) + QString(100000, QChar(u'b')) + kLoneLow << false;
     }
-    // MD5 covers the UTF-8 bytes before the first zero byte, SHA-1 all of them.
+    // MD5 covers the UTF-8 bytes before the first zero byte, SHA-1 all of them; the raw forms
+    // are one character per byte, zero bytes included.
     void digests() {
         QFETCH(QString, input);
-        const QByteArray utf8 = input.toUtf8();
+        QFETCH(bool, hasUtf8);
+        const QByteArray utf8 = hasUtf8 ? input.toUtf8() : QByteArray();
         const QByteArray md5 = QCryptographicHash::hash(
             utf8.left(qstrnlen(utf8.constData(), utf8.size())), QCryptographicHash::Md5);
         const QByteArray sha1 = QCryptographicHash::hash(utf8, QCryptographicHash::Sha1);
-        QCOMPARE(stringUsingMD5RawHash(input), QString::fromLatin1(md5));
-        QCOMPARE(stringUsingMD5HexadecimalHash(input), QString::fromLatin1(md5.toHex()));
-        QCOMPARE(stringUsingSHA1RawHash(input), QString::fromLatin1(sha1));
-        QCOMPARE(stringUsingSHA1HexadecimalHash(input), QString::fromLatin1(sha1.toHex()));
+        const auto or_empty = [hasUtf8](const QByteArray &b) {
+            return hasUtf8 ? QString::fromLatin1(b) : QString();
+        };
+        QCOMPARE(stringUsingMD5RawHash(input), or_empty(md5));
+        QCOMPARE(stringUsingMD5HexadecimalHash(input), or_empty(md5.toHex()));
+        QCOMPARE(stringUsingSHA1RawHash(input), or_empty(sha1));
+        QCOMPARE(stringUsingSHA1HexadecimalHash(input), or_empty(sha1.toHex()));
     }
 
-    void digestKnownValues() {
-        // MD5 of nothing holds a zero byte (index 5) and high bytes: one character each.
-        const QString raw = stringUsingMD5RawHash("");
-        QCOMPARE(raw.size(), 16);
-        QCOMPARE(raw.at(0).unicode(), 0xd4);
-        QCOMPARE(raw.at(5).unicode(), 0x00);
-        QCOMPARE(stringUsingMD5HexadecimalHash(""), QString("d41d8cd98f00b204e9800998ecf8427e"));
-        QCOMPARE(stringUsingSHA1HexadecimalHash("abc"),
-                 QString("a9993e364706816aba3e25717850c26c9cd0d89d"));
-
-        // No UTF-8 form: no digest, and not the digest of a lossy stand-in.
-        // A lone half far into the text, or after the zero that ends what MD5 reads, all the same.
-        for (const QString &s :
-             {kLoneHigh, "abc" + kLoneLow, QString(QChar()) + kLoneHigh,
-              QString(100000, QChar(u'a')) + kLoneHigh + QStringLiteral("b"),
-              "abc" + QString(QChar()) + QString(100000, QChar(u'b')) + kLoneLow}) {
-            QVERIFY(stringUsingMD5RawHash(s).isEmpty());
-            QVERIFY(stringUsingMD5HexadecimalHash(s).isEmpty());
-            QVERIFY(stringUsingSHA1RawHash(s).isEmpty());
-            QVERIFY(stringUsingSHA1HexadecimalHash(s).isEmpty());
-        }
-    }
-
-    void escapeHTMLEntities_data() {
+    void htmlEntities_data() {
+        QTest::addColumn<bool>("unescape");
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("markup") << QString("<a href=\"x\">'&'</a>")
-                                << QString("&lt;a href=&quot;x&quot;&gt;'&amp;'&lt;/a&gt;");
-        QTest::newRow("controls") << QString::fromLatin1("\0\t\n\x1f\x7f", 5)
-                                  << QString("&#x0;&#x9;&#xa;&#x1f;&#x7f;");
-        QTest::newRow("latin-1 and euro") << QStringLiteral(u"é€") << QString("&#xe9;&#x20ac;");
-        QTest::newRow("surrogate pair per unit") << kGrinning << QString("&#xd83d;&#xde00;");
-        QTest::newRow("lone surrogate") << "a" + kLoneLow << QString("a&#xde00;");
+        QTest::newRow("markup") << false << u"<a href=\"x\">'&'</a>"_s
+                                << u"&lt;a href=&quot;x&quot;&gt;'&amp;'&lt;/a&gt;"_s;
+        QTest::newRow("controls") << false << QString::fromLatin1("\0\t\n\x1f\x7f", 5)
+                                  << u"&#x0;&#x9;&#xa;&#x1f;&#x7f;"_s;
+        QTest::newRow("latin-1 and euro") << false << u"é€"_s << u"&#xe9;&#x20ac;"_s;
+        QTest::newRow("surrogate pair per unit") << false << kGrinning << u"&#xd83d;&#xde00;"_s;
+        QTest::newRow("lone surrogate") << false << "a" + kLoneLow << u"a&#xde00;"_s;
+        QTest::newRow("the four") << true << u"&lt;b&gt; &quot;x&quot; &amp; y"_s
+                                  << u"<b> \"x\" & y"_s;
+        QTest::newRow("escaped entity unescapes twice") << true << u"&amp;lt;"_s << u"<"_s;
+        QTest::newRow("amp of amp once") << true << u"&amp;amp;"_s << u"&amp;"_s;
+        // Numeric references, other entities, upper case and unfinished ones stay as they are.
+        QTest::newRow("others stay") << true << u"&#x41;&#65;&apos;&nbsp;&AMP;&Lt;&amp&lt"_s
+                                     << u"&#x41;&#65;&apos;&nbsp;&AMP;&Lt;&amp&lt"_s;
     }
-    void escapeHTMLEntities() {
+    void htmlEntities() {
+        QFETCH(bool, unescape);
         QFETCH(QString, input);
         QFETCH(QString, expected);
-        QCOMPARE(stringByEscapingHTMLEntities(input), expected);
-    }
-
-    void unescapeHTMLEntities_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("the four") << QString("&lt;b&gt; &quot;x&quot; &amp; y")
-                                  << QString("<b> \"x\" & y");
-        QTest::newRow("escaped entity unescapes twice") << QString("&amp;lt;") << QString("<");
-        QTest::newRow("amp of amp once") << QString("&amp;amp;") << QString("&amp;");
-        QTest::newRow("numeric references stay")
-            << QString("&#x41;&#65;") << QString("&#x41;&#65;");
-        QTest::newRow("other entities stay") << QString("&apos;&nbsp;") << QString("&apos;&nbsp;");
-        QTest::newRow("upper case stays") << QString("&AMP;&Lt;") << QString("&AMP;&Lt;");
-        QTest::newRow("unfinished") << QString("&amp&lt") << QString("&amp&lt");
-    }
-    void unescapeHTMLEntities() {
-        QFETCH(QString, input);
-        QFETCH(QString, expected);
-        QCOMPARE(stringByUnescapingHTMLEntities(input), expected);
+        QCOMPARE(unescape ? stringByUnescapingHTMLEntities(input)
+                          : stringByEscapingHTMLEntities(input),
+                 expected);
     }
 
     // Both encoders against Qt's Base64, wrapped at the width each line length gives, and the
@@ -201,7 +160,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("lineLength");
         QTest::addColumn<int>("width"); // characters per line, 0 for one line
-        for (const int n : {0, 1, 2, 3, 4, 5, 1000})
+        for (const int n : {0, 1, 2, 3, 1000})
             QTest::addRow("%d bytes", n) << n << 0 << 0;
         QTest::newRow("57 bytes at 76 end with a break") << 57 << 76 << 76;
         QTest::newRow("58 bytes at 76") << 58 << 76 << 76;
@@ -216,7 +175,10 @@ private Q_SLOTS:
         QFETCH(int, size);
         QFETCH(int, lineLength);
         QFETCH(int, width);
-        const QByteArray data = randomBytes(size, quint32(size));
+        QRandomGenerator random{quint32(size)};
+        QByteArray data(size, Qt::Uninitialized);
+        for (char &b : data)
+            b = char(random.bounded(256));
         const QString flat = QString::fromLatin1(data.toBase64());
         QString expected;
         for (qsizetype i = 0; i < flat.size(); i += width ? width : flat.size()) {
@@ -235,31 +197,30 @@ private Q_SLOTS:
         QCOMPARE(dataUsingBase64Decoding(expected), data);
     }
 
-    void base64StringEncoderTakesLowBytes() {
-        QCOMPARE(stringUsingBase64Encoding(QStringLiteral(u"é")), QString("6Q=="));
-        QCOMPARE(stringUsingBase64Encoding(QStringLiteral(u"€")), QString("rA=="));
-        QCOMPARE(stringUsingBase64Encoding(kGrinning), QString("PQA="));
+    // The string encoder takes each unit's low byte; the string decoder wants UTF-8.
+    void base64Strings() {
+        QCOMPARE(stringUsingBase64Encoding(u"é"_s), u"6Q=="_s);
+        QCOMPARE(stringUsingBase64Encoding(u"€"_s), u"rA=="_s);
+        QCOMPARE(stringUsingBase64Encoding(kGrinning), u"PQA="_s);
         QCOMPARE(stringUsingBase64Decoding("6Q=="), kNone);
-        QCOMPARE(stringUsingBase64Decoding("w6nigqw="), some(QStringLiteral(u"é€")));
+        QCOMPARE(stringUsingBase64Decoding("w6nigqw="), some(u"é€"_s));
         QCOMPARE(stringUsingBase64Decoding(""), some(""));
     }
 
     void base64Decoding_data() {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("two pads") << QString("QQ==") << QByteArray("A");
-        QTest::newRow("one pad") << QString("QUI=") << QByteArray("AB");
-        QTest::newRow("unpadded one byte dropped") << QString("QQ") << QByteArray();
-        QTest::newRow("unpadded two bytes dropped") << QString("QUI") << QByteArray();
-        QTest::newRow("leading pad") << QString("=QUJD") << QByteArray();
-        QTest::newRow("text after pad ignored") << QString("QUJD=QUJD") << QByteArray("ABC");
-        QTest::newRow("whitespace skipped") << QString(" QU\r\nJ\tD ") << QByteArray("ABC");
-        QTest::newRow("url-safe chars skipped") << QString("Q-U_JD") << QByteArray("ABC");
-        QTest::newRow("low byte of unit")
-            << QStringLiteral(u"\u0141\u0141\u0141\u0141") << QByteArray(3, '\0');
-        QTest::newRow("lone value before pad has zero low bits")
-            << QString("Q=") << QByteArray("@");
-        QTest::newRow("lone value after full group") << QString("QUJDR===") << QByteArray("ABCD");
+        QTest::newRow("two pads") << u"QQ=="_s << QByteArray("A");
+        QTest::newRow("one pad") << u"QUI="_s << QByteArray("AB");
+        QTest::newRow("unpadded one byte dropped") << u"QQ"_s << QByteArray();
+        QTest::newRow("unpadded two bytes dropped") << u"QUI"_s << QByteArray();
+        QTest::newRow("leading pad") << u"=QUJD"_s << QByteArray();
+        QTest::newRow("text after pad ignored") << u"QUJD=QUJD"_s << QByteArray("ABC");
+        QTest::newRow("whitespace skipped") << u" QU\r\nJ\tD "_s << QByteArray("ABC");
+        QTest::newRow("url-safe chars skipped") << u"Q-U_JD"_s << QByteArray("ABC");
+        QTest::newRow("low byte of unit") << u"\u0141\u0141\u0141\u0141"_s << QByteArray(3, '\0');
+        QTest::newRow("lone value before pad has zero low bits") << u"Q="_s << QByteArray("@");
+        QTest::newRow("lone value after full group") << u"QUJDR==="_s << QByteArray("ABCD");
     }
     void base64Decoding() {
         QFETCH(QString, input);
@@ -271,29 +232,15 @@ private Q_SLOTS:
         QTest::addColumn<quint32>("encoding");
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<MaybeString>("expected");
-        const MaybeString latin = QStringLiteral(u"A\u0000\u0080\u00ff");
-        QTest::newRow("ascii keeps high bytes") << 1u << QByteArray("A\0\x80\xff", 4) << latin;
-        QTest::newRow("latin-1") << 5u << QByteArray("A\0\x80\xff", 4) << latin;
+        QTest::newRow("ascii keeps high bytes")
+            << 1u << QByteArray("A\0\x80\xff", 4) << some(u"A\u0000\u0080\u00ff"_s);
         QTest::newRow("utf-8") << 4u << QByteArray("\xc3\xa9\xf0\x9f\x98\x80")
-                               << some(QStringLiteral(u"é") + kGrinning);
-        QTest::newRow("utf-8 mark kept") << 4u
-                                         << QByteArray("\xef\xbb\xbf"
-                                                       "A")
-                                         << some(QStringLiteral(u"\ufeffA"));
-        QTest::newRow("utf-8 latin byte") << 4u << QByteArray("\xe9") << kNone;
-        QTest::newRow("utf-8 overlong") << 4u << QByteArray("\xc0\x80") << kNone;
-        QTest::newRow("utf-8 surrogate") << 4u << QByteArray("\xed\xb8\x80") << kNone;
+                               << some(u"é"_s + kGrinning);
         QTest::newRow("utf-8 truncated") << 4u << QByteArray("a\xe2\x82") << kNone;
-        QTest::newRow("utf-16 mark big-endian")
-            << 10u << QByteArray("\xfe\xff\0A\x20\xac", 6) << some(QStringLiteral(u"A€"));
-        QTest::newRow("utf-16 mark little-endian") << 10u
-                                                   << QByteArray("\xff\xfe"
-                                                                 "A\0\xac\x20",
-                                                                 6)
-                                                   << some(QStringLiteral(u"A€"));
+        QTest::newRow("utf-16 mark little-endian")
+            << 10u << QByteArray("\xff\xfe\x41\0\xac\x20", 6) << some(u"A€"_s);
         QTest::newRow("utf-16 unmarked is big-endian") << 10u << QByteArray("\0A", 2) << some("A");
         QTest::newRow("utf-16 odd length") << 10u << QByteArray("\0A\0", 3) << kNone;
-        QTest::newRow("utf-16 lone surrogate") << 10u << QByteArray("\xd8\x3d\0A", 4) << kNone;
         QTest::newRow("utf-16le") << 0x94000100u << QByteArray("A\0", 2) << some("A");
         QTest::newRow("unknown encoding") << 12345u << QByteArray("A") << kNone;
     }
@@ -302,28 +249,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, data);
         QFETCH(MaybeString, expected);
         QCOMPARE(stringUsingEncoding(data, encoding), expected);
-    }
-
-    // Random units, unpaired surrogates among them, through every function: no crash, and the
-    // Base64 decoder stays within the output it sized.
-    void arbitraryInputNeverCrashes() {
-        QRandomGenerator random(2024);
-        for (int round = 0; round < 300; ++round) {
-            QString s(random.bounded(64), Qt::Uninitialized);
-            for (QChar &c : s)
-                c = QChar(char16_t(random.bounded(0x10000)));
-            QVERIFY(dataUsingBase64Decoding(s).size() <= s.size() / 4 * 3 + 2);
-            stringUsingBase64Decoding(s);
-            stringByAddingPercentEscapes(s);
-            stringByAddingPercentEscapesUsingEncoding(s);
-            stringByReplacingPercentEscapes("%" + s);
-            stringUsingMD5HexadecimalHash(s);
-            stringUsingSHA1HexadecimalHash(s);
-            stringByUnescapingHTMLEntities(stringByEscapingHTMLEntities(s));
-            const QByteArray bytes = randomBytes(random.bounded(64), random.generate());
-            for (const quint32 encoding : {1u, 4u, 5u, 10u, 0x90000100u, 0x94000100u})
-                stringUsingEncoding(bytes, encoding);
-        }
     }
 };
 
