@@ -1,8 +1,7 @@
 // The platform's HTTP exchanges against a scripted loopback server: redirects as a browser makes
-// them, the silence limit, the wire carrying exactly the Cookie field we set, and a teardown.
+// them, with exactly the Cookie field we set, and the silence limit.
 
 #include "Cookies.h"
-#include "NetworkThread.h"
 #include "SyncRequest.h"
 #include "TinyServer.h"
 #include "UrlConnection.h"
@@ -11,13 +10,16 @@
 #include <QNetworkReply>
 #include <QTest>
 
+#include <chrono>
+
 using namespace platform;
+using namespace std::chrono_literals;
 using Bytes = QList<QByteArray>;
 
 namespace {
 
 struct Recorder : UrlConnectionDelegate {
-    QList<int> redirectStatus; // 0 for the call before the first request
+    Bytes offered; // "STATUS METHOD BODY" of each request offered, status 0 before the first
     QByteArray data;
     std::optional<Error> failure;
     bool finished = false;
@@ -25,7 +27,8 @@ struct Recorder : UrlConnectionDelegate {
     bool ended() const { return finished || failure.has_value(); }
     UrlRequest willSendRequest(UrlConnection *, const UrlRequest &proposed,
                                const UrlResponse *redirect) override {
-        redirectStatus.append(redirect ? redirect->statusCode : 0);
+        offered.append(QByteArray::number(redirect ? redirect->statusCode : 0) + ' ' +
+                       proposed.method + ' ' + proposed.body);
         UrlRequest next = proposed;
         if (redirect) // as the login does with the session cookie it captured
             setCookieFields(next, {QNetworkCookie("sid", "s1")});
@@ -37,10 +40,9 @@ struct Recorder : UrlConnectionDelegate {
     void didFinishLoading(UrlConnection *) override { finished = true; }
 };
 
-UrlRequest get(const TinyServer &server,
-               std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+UrlRequest get(const TinyServer &server, std::chrono::milliseconds limit = 5s) {
     UrlRequest request;
-    request.url = QUrl(QString::fromLatin1(server.url("/")));
+    request.url = QUrl(QString::fromLatin1("http://" + server.host() + "/"));
     request.timeout = limit;
     return request;
 }
@@ -65,13 +67,16 @@ private Q_SLOTS:
         QFETCH(int, hops);
         QFETCH(QByteArray, method);
         TinyServer server([&](const SeenRequest &, int n) {
-            return n < hops ? TinyServer::answer(status,
-                                                 "Location: /r?x=" + QByteArray::number(n) + "\r\n",
-                                                 "moved")
-                            : TinyServer::answer(200, "", "home");
+            // Qt keeps a cookie jar of its own, and would put its cookies in place of ours.
+            const QByteArray more = "Set-Cookie: qt=jar\r\n";
+            return n < hops ? TinyServer::answer(
+                                  status, more + "Location: /r?x=" + QByteArray::number(n) + "\r\n",
+                                  "moved")
+                            : TinyServer::answer(200, more, "home");
         });
         UrlRequest login; // as the login sends it
-        login.url = QUrl(QString::fromLatin1(server.url("/?m=Login&func=do_login")));
+        login.url =
+            QUrl(QString::fromLatin1("http://" + server.host() + "/?m=Login&func=do_login"));
         login.method = "POST";
         login.setValue("Content-Type", "application/x-www-form-urlencoded");
         login.setValue("Referer", "http://example.invalid/?m=login");
@@ -90,62 +95,33 @@ private Q_SLOTS:
             return;
         }
         QVERIFY(recorder.finished);
-        QCOMPARE(recorder.redirectStatus, QList<int>{0} + QList<int>(hops, status));
+        const bool post = method == "POST";
+        // The password stays behind with the POST, in what the login is offered too.
+        const QByteArray next = QByteArray::number(status) + ' ' + method + ' ';
+        QCOMPARE(recorder.offered,
+                 Bytes{"0 POST " + login.body} + Bytes(hops, next + (post ? login.body : "")));
         QCOMPARE(recorder.data, QByteArray("home"));
         QCOMPARE(seen.size(), hops + 1);
-        const bool post = method == "POST";
-        QCOMPARE(seen[1].method, method);
-        QCOMPARE(seen[1].target, QByteArray("/r?x=0")); // relative Location resolved
-        QCOMPARE(seen[1].fields.values("referer"), Bytes{"http://example.invalid/?m=login"});
-        QCOMPARE(seen[1].fields.values("cookie"), Bytes{"sid=s1"});
+        QCOMPARE(seen[1].method(), method);
+        QCOMPARE(seen[1].target(), QByteArray("/r?x=0")); // a relative Location resolved
+        QCOMPARE(seen[1].field("Referer"), Bytes{"http://example.invalid/?m=login"});
+        QCOMPARE(seen[1].field("Cookie"), Bytes{"sid=s1"});
         QCOMPARE(seen[1].body, post ? login.body : QByteArray());
-        QCOMPARE(seen[1].fields.contains("content-type"), post);
+        QCOMPARE(!seen[1].field("Content-Type").isEmpty(), post);
     }
 
     void silentServerEndsAtTheLimit() {
         TinyServer server([](const SeenRequest &, int) { return Answer(); });
+        // Started 20-40 ms into a tenth of a second, where a timer allowed to round its 300 ms
+        // to a round time would fire 15 ms early.
+        while ((std::chrono::steady_clock::now().time_since_epoch() / 1ms) % 100 / 20 != 1) {
+        }
         QElapsedTimer clock;
         clock.start();
-        const SyncResult result =
-            sendSynchronousRequest(get(server, std::chrono::milliseconds(300)));
+        const SyncResult result = sendSynchronousRequest(get(server, 300ms));
         QVERIFY2(clock.elapsed() >= 300 && clock.elapsed() < 2500,
                  qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(result.error.value_or(Error()).code, int(QNetworkReply::TimeoutError));
-    }
-
-    // Qt keeps a cookie jar and a cache of its own, and would put its cookies in place of ours.
-    void wireCarriesExactlyOurCookieField() {
-        TinyServer server([](const SeenRequest &, int) {
-            return TinyServer::answer(200, "Set-Cookie: qt=jar\r\nCache-Control: max-age=3600\r\n",
-                                      "x");
-        });
-        UrlRequest request = get(server);
-        setCookieFields(request, {QNetworkCookie("sid", "abc")});
-        QVERIFY(sendSynchronousRequest(request).data);
-        Recorder recorder;
-        UrlConnection connection(request, &recorder);
-        connection.start();
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.ended(), 5000);
-        QVERIFY(sendSynchronousRequest(request).data); // no cached answer either
-        QCOMPARE(server.seen().size(), 3);
-        for (const SeenRequest &r : server.seen())
-            QCOMPARE(r.fields.values("cookie"), Bytes{"sid=abc"});
-    }
-
-    // A teardown must not hang on a request that the network thread will never finish.
-    void shutdownEndsAWaitingRequest() {
-        TinyServer server([](const SeenRequest &, int) { return Answer(); });
-        SyncResult waiting;
-        std::unique_ptr<QThread> exportThread(QThread::create(
-            [&] { waiting = sendSynchronousRequest(get(server, std::chrono::seconds(30))); }));
-        exportThread->start();
-        QTRY_COMPARE_WITH_TIMEOUT(server.seen().size(), 1, 5000);
-        QElapsedTimer clock;
-        clock.start();
-        shutdown();
-        QVERIFY(exportThread->wait(5000));
-        QVERIFY(waiting.error && clock.elapsed() < 2000);
-        QVERIFY(sendSynchronousRequest(get(server)).error); // and answers at once after it
     }
 };
 

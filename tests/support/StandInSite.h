@@ -16,19 +16,12 @@
 
 namespace standin {
 
-inline std::unique_ptr<nubelo::site::Site> startSite(const QString &dataDir,
-                                                     const std::string &email,
-                                                     const std::string &password,
-                                                     std::string *why) {
-    nubelo::site::Options options;
-    options.dataDir = dataDir.toStdString();
-    options.accounts = {{email, password}};
-    return nubelo::site::Site::start(options, why);
-}
-
 inline std::unique_ptr<nubelo::site::Site> startSite(const QString &dataDir, const QString &email,
                                                      const QString &password, std::string *why) {
-    return startSite(dataDir, email.toStdString(), password.toStdString(), why);
+    nubelo::site::Options options;
+    options.dataDir = dataDir.toStdString();
+    options.accounts = {{email.toStdString(), password.toStdString()}};
+    return nubelo::site::Site::start(options, why);
 }
 
 // The plug-in's configuration for this site: its two hosts, and limits short enough that a

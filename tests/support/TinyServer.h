@@ -6,8 +6,7 @@
 // answer ends by its Content-Length, and an empty one leaves the peer waiting.
 
 #include <QByteArray>
-#include <QEventLoop>
-#include <QMultiMap>
+#include <QByteArrayList>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTcpServer>
@@ -16,14 +15,23 @@
 #include <QTimer>
 
 #include <functional>
-#include <future>
 #include <memory>
 
 struct SeenRequest {
-    QByteArray method;
-    QByteArray target;
-    QMultiMap<QByteArray, QByteArray> fields; // by lower-case name
-    QByteArray body;
+    QByteArray head; // the request line and the header fields
+    QByteArray body{};
+
+    QByteArray method() const { return head.left(head.indexOf(' ')); }
+    QByteArray target() const { return head.split(' ').value(1); }
+    // The values of each field of that name (compared without case), in order.
+    QByteArrayList field(const QByteArray &name) const {
+        QByteArrayList values;
+        for (const QByteArray &line : head.split('\n')) {
+            if (line.toLower().startsWith(name.toLower() + ':'))
+                values.append(line.mid(name.size() + 1).trimmed());
+        }
+        return values;
+    }
 };
 
 // `bytes` at once, then `drip` one byte every `dripMs`.
@@ -40,27 +48,21 @@ public:
 
     explicit TinyServer(Script script)
         : mScript(std::move(script)) {
-        std::promise<quint16> port;
-        mThread.reset(QThread::create([this, &port] {
-            QTcpServer server;
-            server.listen(QHostAddress::LocalHost);
-            QObject::connect(&server, &QTcpServer::newConnection, &server, [this, &server] {
-                while (QTcpSocket *socket = server.nextPendingConnection())
-                    serve(socket);
-            });
-            port.set_value(server.serverPort());
-            QEventLoop().exec();
-        }));
-        mThread->start();
-        mPort = port.get_future().get();
+        QObject::connect(mServer, &QTcpServer::newConnection, mServer, [this] {
+            while (QTcpSocket *socket = mServer->nextPendingConnection())
+                serve(socket);
+        });
+        // Its sockets are the thread's, and go with it.
+        QObject::connect(&mThread, &QThread::finished, mServer, &QObject::deleteLater);
+        mServer->moveToThread(&mThread);
+        mThread.start();
     }
     ~TinyServer() {
-        mThread->quit();
-        mThread->wait();
+        mThread.quit();
+        mThread.wait();
     }
 
     QByteArray host() const { return "127.0.0.1:" + QByteArray::number(mPort); }
-    QByteArray url(const QByteArray &path) const { return "http://" + host() + path; }
     QList<SeenRequest> seen() const {
         QMutexLocker locker(&mLock);
         return mSeen;
@@ -90,20 +92,9 @@ private:
         QObject::connect(socket, &QTcpSocket::readyRead, socket, [=, this] {
             buffer->append(socket->readAll());
             const qsizetype end = buffer->indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            SeenRequest request;
-            const QList<QByteArray> lines = buffer->left(end).split('\n');
-            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-            request.method = first.value(0);
-            request.target = first.value(1);
-            for (const QByteArray &line : lines.mid(1)) {
-                const qsizetype colon = line.indexOf(':');
-                request.fields.insert(line.left(colon).trimmed().toLower(),
-                                      line.mid(colon + 1).trimmed());
-            }
-            const qsizetype length = request.fields.value("content-length").toLongLong();
-            if (buffer->size() < end + 4 + length)
+            SeenRequest request{buffer->left(end)};
+            const qsizetype length = request.field("Content-Length").value(0).toLongLong();
+            if (end < 0 || buffer->size() < end + 4 + length)
                 return;
             request.body = buffer->mid(end + 4, length);
             buffer->remove(0, end + 4 + length);
@@ -116,21 +107,20 @@ private:
             const Answer reply = mScript(request, n);
             *answered = !reply.bytes.isEmpty();
             socket->write(reply.bytes);
-            if (reply.drip.isEmpty())
-                return;
             auto *drip = new QTimer(socket);
-            QObject::connect(drip, &QTimer::timeout, socket,
-                             [socket, drip, left = reply.drip, sent = 0]() mutable {
-                                 if (socket->write(left.mid(sent++, 1)) != 1)
-                                     drip->stop();
-                             });
+            QObject::connect(
+                drip, &QTimer::timeout, socket, [socket, drip, reply, sent = 0]() mutable {
+                    if (sent == reply.drip.size() || socket->write(reply.drip.mid(sent++, 1)) != 1)
+                        drip->stop();
+                });
             drip->start(reply.dripMs);
         });
     }
 
     Script mScript;
-    std::unique_ptr<QThread> mThread;
-    quint16 mPort = 0;
+    QTcpServer *mServer = new QTcpServer;
+    quint16 mPort = mServer->listen(QHostAddress::LocalHost) ? mServer->serverPort() : 0;
+    QThread mThread;
     mutable QMutex mLock;
     QList<SeenRequest> mSeen;
     int mClosedUnanswered = 0;
