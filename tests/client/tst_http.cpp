@@ -16,15 +16,12 @@ using namespace platform;
 using namespace std::chrono_literals;
 using Bytes = QList<QByteArray>;
 
-namespace {
-
 struct Recorder : UrlConnectionDelegate {
     Bytes offered; // "STATUS METHOD BODY" of each request offered, status 0 before the first
     QByteArray data;
     std::optional<Error> failure;
     bool finished = false;
 
-    bool ended() const { return finished || failure.has_value(); }
     UrlRequest willSendRequest(UrlConnection *, const UrlRequest &proposed,
                                const UrlResponse *redirect) override {
         offered.append(QByteArray::number(redirect ? redirect->statusCode : 0) + ' ' +
@@ -39,15 +36,6 @@ struct Recorder : UrlConnectionDelegate {
     void didFailWithError(UrlConnection *, const Error &e) override { failure = e; }
     void didFinishLoading(UrlConnection *) override { finished = true; }
 };
-
-UrlRequest get(const TinyServer &server, std::chrono::milliseconds limit = 5s) {
-    UrlRequest request;
-    request.url = QUrl(QString::fromLatin1("http://" + server.host() + "/"));
-    request.timeout = limit;
-    return request;
-}
-
-} // namespace
 
 class TestHttp : public QObject {
     Q_OBJECT
@@ -85,7 +73,7 @@ private Q_SLOTS:
         Recorder recorder;
         UrlConnection connection(login, &recorder);
         connection.start();
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.ended(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.finished || recorder.failure, 10000);
 
         const QList<SeenRequest> seen = server.seen();
         if (hops > UrlConnection::kMaxRedirects) {
@@ -102,7 +90,7 @@ private Q_SLOTS:
                  Bytes{"0 POST " + login.body} + Bytes(hops, next + (post ? login.body : "")));
         QCOMPARE(recorder.data, QByteArray("home"));
         QCOMPARE(seen.size(), hops + 1);
-        QCOMPARE(seen[1].method(), method);
+        QVERIFY(seen[1].head.startsWith(method + ' '));
         QCOMPARE(seen[1].target(), QByteArray("/r?x=0")); // a relative Location resolved
         QCOMPARE(seen[1].field("Referer"), Bytes{"http://example.invalid/?m=login"});
         QCOMPARE(seen[1].field("Cookie"), Bytes{"sid=s1"});
@@ -118,7 +106,10 @@ private Q_SLOTS:
         }
         QElapsedTimer clock;
         clock.start();
-        const SyncResult result = sendSynchronousRequest(get(server, 300ms));
+        UrlRequest request;
+        request.url = QUrl(QString::fromLatin1("http://" + server.host() + "/"));
+        request.timeout = 300ms;
+        const SyncResult result = sendSynchronousRequest(request);
         QVERIFY2(clock.elapsed() >= 300 && clock.elapsed() < 2500,
                  qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(result.error.value_or(Error()).code, int(QNetworkReply::TimeoutError));

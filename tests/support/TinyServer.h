@@ -21,15 +21,13 @@ struct SeenRequest {
     QByteArray head; // the request line and the header fields
     QByteArray body{};
 
-    QByteArray method() const { return head.left(head.indexOf(' ')); }
     QByteArray target() const { return head.split(' ').value(1); }
     // The values of each field of that name (compared without case), in order.
     QByteArrayList field(const QByteArray &name) const {
         QByteArrayList values;
-        for (const QByteArray &line : head.split('\n')) {
+        for (const QByteArray &line : head.split('\n'))
             if (line.toLower().startsWith(name.toLower() + ':'))
                 values.append(line.mid(name.size() + 1).trimmed());
-        }
         return values;
     }
 };
@@ -83,10 +81,9 @@ public:
 private:
     void serve(QTcpSocket *socket) {
         auto buffer = std::make_shared<QByteArray>();
-        auto answered = std::make_shared<bool>(false);
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket, answered] {
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
             QMutexLocker locker(&mLock);
-            mClosedUnanswered += *answered ? 0 : 1;
+            mClosedUnanswered += socket->property("answered").toBool() ? 0 : 1;
             socket->deleteLater();
         });
         QObject::connect(socket, &QTcpSocket::readyRead, socket, [=, this] {
@@ -98,14 +95,12 @@ private:
                 return;
             request.body = buffer->mid(end + 4, length);
             buffer->remove(0, end + 4 + length);
-            int n = 0;
-            {
-                QMutexLocker locker(&mLock);
-                n = int(mSeen.size());
-                mSeen.append(request);
-            }
+            mLock.lock();
+            const int n = int(mSeen.size());
+            mSeen.append(request);
+            mLock.unlock();
             const Answer reply = mScript(request, n);
-            *answered = !reply.bytes.isEmpty();
+            socket->setProperty("answered", !reply.bytes.isEmpty());
             socket->write(reply.bytes);
             auto *drip = new QTimer(socket);
             QObject::connect(
