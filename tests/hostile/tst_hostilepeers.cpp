@@ -31,9 +31,10 @@ void keepLog(QtMsgType, const QMessageLogContext &, const QString &message) {
         (message.contains(QLatin1String(kSid)) || message.contains(QLatin1String("hunter2")) ? 2
                                                                                              : 0);
 }
-// More than the 4 MiB bound, and the peer holds the connection: an answer that is read whole,
-// or judged only at its end, runs into the silence limit instead of the bound.
-const QByteArray kTooLong(platform::kMaxAnswerBytes + (1 << 20), 'x');
+// A little more than the 4 MiB bound (less than a read buffer's worth past it), and the peer
+// holds the connection: an answer that is read whole, judged only at its end or only by a full
+// buffer runs into the silence limit instead of the bound.
+const QByteArray kTooLong(platform::kMaxAnswerBytes + 1024, 'x');
 constexpr qint64 kGiB = qint64(1) << 30; // what such an answer claims
 
 // A row: what answers one kind of request (a word of its target, or "checkq" for the queue
@@ -91,6 +92,9 @@ private Q_SLOTS:
             << Row("m=Home", to(302, "http://{elsewhere}/"), SessionLoggedIn, true, elsewhere);
         QTest::newRow("login 302 to the upload host is followed")
             << Row("m=Login", to(302, "http://{upload}/?m=Home", sid), SessionLoggedIn, true);
+        // A session request's redirect would carry the cookie there.
+        QTest::newRow("logout 302 to another host")
+            << Row("m=Logout", to(302, "http://{elsewhere}/?m=Logout"), SessionLoggedIn, true);
         // Regression: not followed, yet counted as uploaded.
         QTest::newRow("upload 307 to another host")
             << Row("upload=1", to(307, "http://{elsewhere}/?upload=1"), SessionLoggedIn, false,
