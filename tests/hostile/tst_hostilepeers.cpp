@@ -41,8 +41,8 @@ constexpr qint64 kGiB = qint64(1) << 30; // what such an answer claims
 // check) in place of a sound site's answer ("{elsewhere}" and "{upload}" in its bytes become the
 // foreign host and the upload host), and what the client must come to.
 struct Row {
-    QByteArray at;
-    Answer answer;
+    QByteArray at{};
+    Answer answer{};
     int state = SessionLoggedIn; // after the sign-in
     bool uploaded = false;
     QString says{};    // in the login's or the upload's error
@@ -84,43 +84,45 @@ private Q_SLOTS:
         const auto to = [](int status, const QByteArray &where, const QByteArray &more = {}) {
             return TinyServer::answer(status, "Location: " + where + "\r\n" + more, "moved");
         };
+        // clang-format off
         // Regression: the login's body (the password) and the session cookie went there.
-        QTest::newRow("login 307 to another host") << Row(
-            "m=Login", to(307, "http://{elsewhere}/?m=Home", sid), SessionNone, false, elsewhere);
+        QTest::newRow("login 307 to another host")
+            << Row{"m=Login", to(307, "http://{elsewhere}/", sid), SessionNone, false, elsewhere};
         // The cookie came with the first redirect: signed in, as after any failure past it.
         QTest::newRow("home page 302 to another host")
-            << Row("m=Home", to(302, "http://{elsewhere}/"), SessionLoggedIn, true, elsewhere);
+            << Row{"m=Home", to(302, "http://{elsewhere}/"), SessionLoggedIn, true, elsewhere};
         QTest::newRow("login 302 to the upload host is followed")
-            << Row("m=Login", to(302, "http://{upload}/?m=Home", sid), SessionLoggedIn, true);
+            << Row{"m=Login", to(302, "http://{upload}/?m=Home", sid), SessionLoggedIn, true};
         // A session request's redirect would carry the cookie there.
         QTest::newRow("logout 302 to another host")
-            << Row("m=Logout", to(302, "http://{elsewhere}/?m=Logout"), SessionLoggedIn, true);
+            << Row{"m=Logout", to(302, "http://{elsewhere}/?m=Logout"), SessionLoggedIn, true};
         // Regression: not followed, yet counted as uploaded.
         QTest::newRow("upload 307 to another host")
-            << Row("upload=1", to(307, "http://{elsewhere}/?upload=1"), SessionLoggedIn, false,
-                   QStringLiteral("HTTP status 404"));
+            << Row{"upload=1", to(307, "http://{elsewhere}/?upload=1"), SessionLoggedIn, false,
+                   "HTTP status 404"};
         // Regression: the client held the whole answer (1 GB and more), the trace file too.
-        QTest::newRow("login 302 with a long body") << Row(
-            "m=Login", TinyServer::answer(302, "Location: /?m=Home\r\n" + sid, kTooLong, kGiB),
-            SessionNone, false, "the site's answer is larger than 4 MiB");
+        QTest::newRow("login 302 with a long body")
+            << Row{"m=Login", TinyServer::answer(302, "Location: /\r\n" + sid, kTooLong, kGiB),
+                   SessionNone, false, "the site's answer is larger than 4 MiB"};
         QTest::newRow("upload answered at length")
-            << Row("upload=1", TinyServer::answer(200, "", kTooLong, kGiB));
+            << Row{"upload=1", TinyServer::answer(200, "", kTooLong, kGiB)};
         // Regression: the stack sent the login POST, password and all, four times.
         QTest::newRow("login answered with a bad status line")
-            << Row("m=Login", {"HTTP/1.1 abc\r\n\r\n"}, SessionNone);
+            << Row{"m=Login", {"HTTP/1.1 abc\r\n\r\n"}, SessionNone};
         // Regression: the limit was for the whole exchange, so a slow answer failed while moving.
         QTest::newRow("upload answer slow but steady")
-            << Row("upload=1", {TinyServer::answer(200, "", "", 12).bytes, "12 bytes....", 250},
-                   SessionLoggedIn, true, "", 2500, 10000, 1000);
+            << Row{"upload=1", {TinyServer::answer(200, "", "", 12).bytes, "12 bytes....", 250},
+                   SessionLoggedIn, true, "", 2500, 10000, 1000};
         QTest::newRow("upload answer stalled")
-            << Row("upload=1", TinyServer::answer(200, "", "xx", 12), SessionLoggedIn, false, "",
-                   1000, 10000, 1000);
+            << Row{"upload=1", TinyServer::answer(200, "", "xx", 12), SessionLoggedIn, false, "",
+                   1000, 10000, 1000};
         // Regression: the login ran on after its wait; its alert could come up to 50 s later.
         QTest::newRow("silent login")
-            << Row("m=Login", {}, SessionLoggingIn, false, "", 300, 300, 30000);
+            << Row{"m=Login", {}, SessionLoggingIn, false, "", 300, 300, 30000};
         // Regression: the cookie was held in SessionLoggingIn, where nothing signs out.
         QTest::newRow("redirect came, the home page is silent")
-            << Row("m=Home", {}, SessionLoggedIn, true, "", 300, 300, 30000);
+            << Row{"m=Home", {}, SessionLoggedIn, true, "", 300, 300, 30000};
+        // clang-format on
     }
 
     void client() {
