@@ -10,25 +10,14 @@
 #include <QString>
 #include <QStringList>
 
-#include <chrono>
-#include <memory>
-#include <string>
-
 namespace standin {
-
-inline std::unique_ptr<nubelo::site::Site> startSite(const QString &dataDir,
-                                                     const std::string &email,
-                                                     const std::string &password,
-                                                     std::string *why) {
-    nubelo::site::Options options;
-    options.dataDir = dataDir.toStdString();
-    options.accounts = {{email, password}};
-    return nubelo::site::Site::start(options, why);
-}
 
 inline std::unique_ptr<nubelo::site::Site> startSite(const QString &dataDir, const QString &email,
                                                      const QString &password, std::string *why) {
-    return startSite(dataDir, email.toStdString(), password.toStdString(), why);
+    nubelo::site::Options options;
+    options.dataDir = dataDir.toStdString();
+    options.accounts = {{email.toStdString(), password.toStdString()}};
+    return nubelo::site::Site::start(options, why);
 }
 
 // The plug-in's configuration for this site: its two hosts, and limits short enough that a
@@ -53,20 +42,18 @@ inline void pointHostAt(const nubelo::site::Site &site) {
 inline QList<nubelo::site::JournalEntry> entries(const nubelo::site::Site &site,
                                                  nubelo::site::Exchange exchange) {
     QList<nubelo::site::JournalEntry> found;
-    for (const nubelo::site::JournalEntry &e : site.journal()) {
+    for (const nubelo::site::JournalEntry &e : site.journal())
         if (e.exchange == exchange)
             found.append(e);
-    }
     return found;
 }
 
 // Header names compare without regard to case, as on the wire.
 inline QStringList fieldValues(const nubelo::site::JournalEntry &entry, const char *name) {
     QStringList values;
-    for (const auto &[field, value] : entry.fields) {
+    for (const auto &[field, value] : entry.fields)
         if (QString::fromStdString(field).compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             values.append(QString::fromStdString(value));
-    }
     return values;
 }
 
