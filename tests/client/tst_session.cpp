@@ -2,13 +2,11 @@
 // what goes on the wire, the session state under each of the site's faults, the jar, teardown.
 
 #include "NubeloConnections.h"
-#include "NubeloSite.h"
 #include "ScriptedKit.h"
-#include "StandInSite.h"
+#include "SiteSuite.h"
 #include "TinyServer.h"
 
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 using nubelo::site::Exchange;
@@ -17,31 +15,25 @@ using namespace standin;
 
 namespace {
 
-const QString kEmail = QStringLiteral("ana+fotos@example.org");
-const QString kPassword = QStringLiteral("p&ss+w ord%#");
 const QStringList kSidOnly{QStringLiteral("sid=<redacted>")}; // the site keeps no session id
 constexpr int kNoFault = -2, kHostClosed = -1;
 
 } // namespace
 
-class TestSession : public QObject {
+class TestSession : public SiteSuite {
     Q_OBJECT
-    QTemporaryDir mData;
-    std::unique_ptr<nubelo::site::Site> mSite;
     scripted::ScriptedApplication mKit;
 
+public:
+    // Characters the login form must escape, in both fields.
+    TestSession()
+        : SiteSuite(QStringLiteral("ana+fotos@example.org"), QStringLiteral("p&ss+w ord%#")) {}
+
 private Q_SLOTS:
-    void initTestCase() {
-        std::string why;
-        mSite = startSite(mData.path(), kEmail, kPassword, &why);
-        QVERIFY2(mSite, why.c_str());
-    }
     void init() {
-        mSite->clearFaults();
-        mSite->clearJournal();
+        SiteSuite::init();
         mKit.clearRecords();
     }
-    void cleanupTestCase() { mSite.reset(); }
 
     void login_data() {
         QTest::addColumn<int>("fault");

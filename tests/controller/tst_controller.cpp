@@ -4,37 +4,17 @@
 // loopback.
 
 #include "ExportRun.h"
-#include "StandInSite.h"
-
-#include <QTemporaryDir>
+#include "SiteSuite.h"
 
 using nubelo::site::Exchange;
 using nubelo::site::Fault;
 
-namespace {
-const QString kEmail = QStringLiteral("ana@example.org");
-const QString kPassword = QStringLiteral("right+pass");
-} // namespace
-
-class TestController : public QObject {
+class TestController : public standin::SiteSuite {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
-    void init() { mSite->clearFaults(); }
-    void cleanupTestCase() { mSite.reset(); }
     void toggle_data();
     void toggle();
-
-private:
-    QTemporaryDir mData;
-    std::unique_ptr<nubelo::site::Site> mSite;
 };
-
-void TestController::initTestCase() {
-    std::string why;
-    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
-    QVERIFY2(mSite, why.c_str());
-}
 
 void TestController::toggle_data() {
     QTest::addColumn<int>("before");

@@ -3,7 +3,7 @@
 // the main thread. A fake host writes the photos; the uploads go to the stand-in site on loopback.
 
 #include "ExportRun.h"
-#include "StandInSite.h"
+#include "SiteSuite.h"
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>
@@ -14,35 +14,14 @@
 using nubelo::site::Fault;
 using scripted::FakeHost;
 
-namespace {
-const QString kEmail = QStringLiteral("eva@example.org");
-const QString kPassword = QStringLiteral("clave");
-} // namespace
-
-class TestExportRun : public QObject {
+class TestExportRun : public standin::SiteSuite {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
-    void init() { mSite->clearFaults(); }
-    void cleanupTestCase() { mSite.reset(); }
     void replacePrompt_data();
     void replacePrompt();
     void run_data();
     void run();
-
-private:
-    QTemporaryDir mData;
-    std::unique_ptr<nubelo::site::Site> mSite;
-    PluginConfig mConfig;
 };
-
-void TestExportRun::initTestCase() {
-    ::umask(022); // a folder made with the usual modes would then be readable by all
-    std::string why;
-    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
-    QVERIFY2(mSite, why.c_str());
-    mConfig = standin::configFor(*mSite);
-}
 
 void TestExportRun::replacePrompt_data() {
     QTest::addColumn<int>("n");
@@ -69,6 +48,7 @@ void TestExportRun::replacePrompt() {
     QFETCH(int, answer);
     QFETCH(bool, started);
     QTemporaryDir dir;
+    ::umask(022); // a folder made with the usual modes would then be readable by all
     QTemporaryDir base;
     for (const QString &name : present)
         QVERIFY(QFile(dir.filePath(name)).open(QIODevice::WriteOnly));
@@ -128,7 +108,7 @@ void TestExportRun::run() {
     QFETCH(QString, reason);
 
     QTemporaryDir dir;
-    scripted::Harness h(mConfig);
+    scripted::Harness h(standin::configFor(*mSite));
     h.host.count = n;
     if (signedIn)
         QVERIFY(h.signIn(kEmail, kPassword));

@@ -2,39 +2,23 @@
 // lets the user try again or cancel; the progress spins only while a login waits.
 
 #include "ExportRun.h"
-#include "StandInSite.h"
+#include "SiteSuite.h"
 
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTimer>
 
 using nubelo::site::Exchange;
 
 namespace {
-const QString kEmail = QStringLiteral("ana@example.org");
-const QString kPassword = QStringLiteral("right+pass");
 const QString kRefused = QStringLiteral("Atuthentication failed. Please review and try again!");
 } // namespace
 
-class TestPanelLogin : public QObject {
+class TestPanelLogin : public standin::SiteSuite {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
-    void init() { mSite->clearFaults(); }
-    void cleanupTestCase() { mSite.reset(); }
     void secondAttempt_data();
     void secondAttempt();
-
-private:
-    QTemporaryDir mData;
-    std::unique_ptr<nubelo::site::Site> mSite;
 };
-
-void TestPanelLogin::initTestCase() {
-    std::string why;
-    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
-    QVERIFY2(mSite, why.c_str());
-}
 
 // The first attempt fails: a wrong password, nothing listening, or a site too slow for the wait.
 // The second is the right password, or Cancel.

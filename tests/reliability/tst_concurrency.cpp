@@ -3,7 +3,7 @@
 // race; the run ends stopped or failed, with the session to match.
 
 #include "ExportRun.h"
-#include "StandInSite.h"
+#include "SiteSuite.h"
 
 #include <QSemaphore>
 #include <QTemporaryDir>
@@ -14,9 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kEmail = QStringLiteral("olga@example.org");
-const QString kPassword = QStringLiteral("contraseña segura");
-
 // The steps of a run at which the main thread acts.
 enum class Step { Counting, Writing, Uploading, SigningOut };
 
@@ -24,25 +21,17 @@ enum class Step { Counting, Writing, Uploading, SigningOut };
 
 Q_DECLARE_METATYPE(Step)
 
-class TestConcurrency : public QObject {
+class TestConcurrency : public standin::SiteSuite {
     Q_OBJECT
+public:
+    // A password beyond ASCII: the sign-in of every run here escapes it.
+    TestConcurrency()
+        : SiteSuite(QStringLiteral("olga@example.org"), QStringLiteral("contraseña segura")) {}
+
 private Q_SLOTS:
-    void initTestCase();
-    void init() { mSite->clearFaults(); }
-    void cleanupTestCase() { mSite.reset(); }
     void actAtEachStep_data();
     void actAtEachStep();
-
-private:
-    QTemporaryDir mData;
-    std::unique_ptr<nubelo::site::Site> mSite;
 };
-
-void TestConcurrency::initTestCase() {
-    std::string why;
-    mSite = standin::startSite(mData.path(), kEmail, kPassword, &why);
-    QVERIFY2(mSite, why.c_str());
-}
 
 void TestConcurrency::actAtEachStep_data() {
     QTest::addColumn<int>("n");

@@ -537,14 +537,10 @@ void TestSite::program() {
     QFile journal(mDir->filePath("journal.jsonl"));
     QVERIFY(writeFile(journal.fileName(), "older\n"));
     QVERIFY(journal.setPermissions(journal.permissions() | QFileDevice::ReadOther));
-    QProcess server;
-    server.start(binary, {"--data", mDir->filePath("program"), "--journal", journal.fileName(),
-                          "--account", kProgramAccount});
-    QByteArray said;
-    while (!said.contains("upload-host") && server.waitForReadyRead(10000))
-        said += server.readAllStandardOutput();
-    const qsizetype at = said.indexOf("site-host ") + 10;
-    const std::string host = said.mid(at, said.indexOf('\n', at) - at).toStdString();
+    standin::SiteProgram server;
+    QVERIFY(server.start({"--data", mDir->filePath("program"), "--journal", journal.fileName(),
+                          "--account", kProgramAccount}));
+    const std::string host = server.siteHost.toStdString();
     const QByteArray cookie = signInOver(host);
     const QByteArray sid = cookie.mid(8, cookie.size() - 10); // "sid=...", as the site sent it
     // The session id where no site puts it too: a query, a Set-Cookie field, a form body.
@@ -552,9 +548,7 @@ void TestSite::program() {
                                cookie + "Set-Cookie: " + sid + "; path=/\r\n",
                                "name=x&" + sid.toStdString())),
              200);
-    server.terminate(); // SIGTERM
-    QVERIFY(server.waitForFinished(5000));
-    QVERIFY(server.exitStatus() == QProcess::NormalExit && server.exitCode() == 0);
+    QCOMPARE(server.stop(), 0);
     QCOMPARE(modeOf(journal.fileName()), 0600);
     QVERIFY(journal.open(QIODevice::ReadOnly));
     const QByteArray written = journal.readAll();

@@ -40,11 +40,16 @@ public:
         return mProcess.state() == QProcess::NotRunning &&
                mProcess.exitStatus() == QProcess::CrashExit;
     }
+    // SIGTERM, and the code the program exited with; -1 when it crashed or did not end.
+    int stop() {
+        mProcess.terminate();
+        if (!mProcess.waitForFinished(10000) || mProcess.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return mProcess.exitCode();
+    }
     ~SiteProgram() {
-        if (mProcess.state() != QProcess::NotRunning) {
-            ::kill(pid_t(mProcess.processId()), SIGTERM);
-            mProcess.waitForFinished(10000);
-        }
+        if (mProcess.state() != QProcess::NotRunning)
+            stop();
     }
 
     QByteArray siteHost;

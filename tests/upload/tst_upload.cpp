@@ -4,8 +4,7 @@
 
 #include "NubeloConnections.h"
 #include "NubeloConnections_p.h"
-#include "NubeloSite.h"
-#include "StandInSite.h"
+#include "SiteSuite.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -20,8 +19,6 @@ using namespace NubeloConnectionsPrivate;
 
 namespace {
 
-const QString kEmail = QStringLiteral("luis@example.org");
-const QString kPassword = QStringLiteral("secreto");
 const QByteArray kUntouched = "left as it was\n";
 // A PNG's signature: a NUL, a high byte, CR LF and a dash, which a form must carry unchanged.
 const QByteArray kPhoto("\x89PNG\r\n\x1a\n\0\xff\r\n-", 14);
@@ -33,10 +30,8 @@ QByteArray readFile(const QByteArray &path) {
 
 } // namespace
 
-class TestUpload : public QObject {
+class TestUpload : public SiteSuite {
     Q_OBJECT
-    QTemporaryDir mData;
-    std::unique_ptr<nubelo::site::Site> mSite;
 
     std::unique_ptr<NubeloConnections> signedInClient() {
         auto client = std::make_unique<NubeloConnections>(configFor(*mSite));
@@ -46,21 +41,14 @@ class TestUpload : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        std::string why;
-        mSite = startSite(mData.path(), kEmail, kPassword, &why);
-        QVERIFY2(mSite, why.c_str());
-    }
     // Known content in both trace files, so a test can tell which were written.
     void init() {
-        mSite->clearFaults();
-        mSite->clearJournal();
+        SiteSuite::init();
         for (const char *path : {kTraceBodyPath, kTraceDataPath}) {
             ::unlink(path);
             QVERIFY(writeTraceFile(path, kUntouched));
         }
     }
-    void cleanupTestCase() { mSite.reset(); }
 
     // Regression: signed out, the operations sent nothing and answered success, so an export
     // counted photos that never left the machine as uploaded.
