@@ -6,9 +6,8 @@
 #include "ExportProgram.h"
 #include "GuiHost.h"
 #include "NetworkThread.h"
-#include "NubeloSite.h"
 #include "ScreenScript.h"
-#include "StandInSite.h"
+#include "SiteSuite.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -19,18 +18,15 @@ using namespace screenscript;
 
 namespace {
 
-const QString kEmail = u"ana@example.org"_s;
-const QString kPassword = u"right+pass"_s;
 constexpr int kRunLimitMs = 20000;
 
 } // namespace
 
-class TestGui : public QObject {
+class TestGui : public standin::SiteSuite {
     Q_OBJECT
 
-    QTemporaryDir mData;
+    QTemporaryDir mFiles; // the settings and the photos
     QStringList mPhotos;
-    std::unique_ptr<nubelo::site::Site> mSite;
     std::unique_ptr<QTemporaryDir> mScratch;
     std::unique_ptr<GuiHost> mHost;
 
@@ -57,7 +53,7 @@ class TestGui : public QObject {
         Script script;
         script.then(
             u"the sheet shows"_s, [] { return shown(u"mLoginDialog"_s) != nullptr; },
-            [] {
+            [this] {
                 typeInto(shown<QLineEdit>(u"mLoginUsername"_s), kEmail);
                 typeInto(shown<QLineEdit>(u"mLoginPassword"_s), kPassword);
                 QTest::mouseClick(shown<QPushButton>(u"authenticateButton"_s), Qt::LeftButton);
@@ -81,26 +77,24 @@ private Q_SLOTS:
         QLoggingCategory::setFilterRules(u"nubelo.*.info=false"_s);
         QApplication::setQuitOnLastWindowClosed(false); // a quit would end every later modal loop
         // Not the tester's settings.
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(mData.filePath(u"config"_s)));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(mFiles.filePath(u"config"_s)));
         for (int i = 1; i <= 3; ++i) {
-            mPhotos << mData.filePath(u"photo-%1.jpg"_s.arg(i));
+            mPhotos << mFiles.filePath(u"photo-%1.jpg"_s.arg(i));
             QVERIFY(faults::testPicture(800, 600).save(mPhotos.last()));
         }
-        std::string why;
-        mSite = standin::startSite(mData.filePath(u"site"_s), kEmail, kPassword, &why);
-        QVERIFY2(mSite, why.c_str());
-        standin::pointHostAt(*mSite);
+        SiteSuite::initTestCase();
     }
 
     void init() {
         QSettings(u"Nubelo"_s, QCoreApplication::applicationName()).clear(); // the window's place
-        mSite->clearFaults();
+        SiteSuite::init();
+        standin::pointHostAt(*mSite); // for the window the test opens
         mScratch = std::make_unique<QTemporaryDir>();
     }
 
     void cleanup() { mHost.reset(); }
     void cleanupTestCase() {
-        mSite.reset();
+        SiteSuite::cleanupTestCase();
         platform::shutdown();
     }
 

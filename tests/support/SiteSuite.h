@@ -27,8 +27,8 @@ protected:
     const QString kPassword;
     std::unique_ptr<nubelo::site::Site> mSite;
 
-    // QtTest finds these by name in the derived suite; protected, not private, so that they never
-    // run as tests of their own, and a suite's own init() can call this one first.
+    // QtTest finds these by name in the derived suite, and runs only private slots as tests;
+    // protected, so that a suite with more to do in its own init() calls this one first.
 protected Q_SLOTS:
     void initTestCase();
     void init();
