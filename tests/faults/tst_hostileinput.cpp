@@ -4,13 +4,10 @@
 // names the file or folder, the exit code says so, and nothing reaches the site's upload host.
 
 #include "ExportProgram.h"
-#include "NubeloSite.h"
-#include "StandInSite.h"
 
 #include <QtTest>
 
 #include <QBuffer>
-#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <linux/capability.h>
@@ -85,20 +82,18 @@ class TestHostileInput : public QObject {
 
     QTemporaryDir mFiles;
     QString mGoodPhoto;
-    std::unique_ptr<QTemporaryDir> mWork;
-    std::unique_ptr<nubelo::site::Site> mSite;
+    std::optional<faults::SiteWork> mWork; // one per test
     qint64 mBaselineRss = 0;
 
-    QString file(const QString &name) const { return mWork->filePath(name); }
+    QString file(const QString &name) const { return mWork->path(name); }
+    nubelo::site::Site &site() { return *mWork->site; }
 
     faults::ProgramRun exportPhotos(const QStringList &photos, const QString &dir,
                                     bool filePrivileges = true) const {
-        return faults::runProgram(
-            faults::exportProgram(),
-            QStringList{QStringLiteral("--email"), kEmail, QStringLiteral("--dir"), dir} + photos,
-            faults::programEnvironment(mWork->path(), QString::fromStdString(mSite->siteHost()),
-                                       QString::fromStdString(mSite->uploadHost()), kPassword),
-            60000, filePrivileges ? std::function<void()>() : withoutFilePrivileges);
+        return faults::runProgram(faults::exportProgram(),
+                                  faults::exportArguments(kEmail, dir, photos),
+                                  mWork->environment(kPassword), 60000,
+                                  filePrivileges ? std::function<void()>() : withoutFilePrivileges);
     }
 
 private Q_SLOTS:
@@ -111,18 +106,11 @@ private Q_SLOTS:
         const faults::ProgramRun run = exportPhotos({mGoodPhoto}, file(QStringLiteral("scratch")));
         QVERIFY2(run.code == 0, run.describe().constData());
         mBaselineRss = childrenPeakRss();
-        cleanup();
     }
 
     void init() {
-        mWork = std::make_unique<QTemporaryDir>();
-        std::string error;
-        mSite = standin::startSite(file(QStringLiteral("site")), kEmail, kPassword, &error);
-        QVERIFY2(mSite, error.c_str());
-    }
-    void cleanup() {
-        mSite.reset();
-        mWork.reset();
+        mWork.emplace(kEmail, kPassword);
+        QVERIFY2(mWork->site, mWork->why.c_str());
     }
 
     void refused_data();
@@ -220,10 +208,10 @@ void TestHostileInput::refused() {
              run.describe().constData());
     for (const QByteArray &text : says)
         QVERIFY2(run.err.contains(text), ("missing \"" + text + "\"\n" + run.describe()).data());
-    QCOMPARE(int(standin::entries(*mSite, Exchange::Login).size()), signedIn ? 1 : 0);
-    QCOMPARE(int(standin::entries(*mSite, Exchange::Upload).size()), 0);
-    QVERIFY(mSite->photos(kEmail.toStdString()).empty());
-    QCOMPARE(int(mSite->sessionCount()), 0);
+    QCOMPARE(int(standin::entries(site(), Exchange::Login).size()), signedIn ? 1 : 0);
+    QCOMPARE(int(standin::entries(site(), Exchange::Upload).size()), 0);
+    QVERIFY(site().photos(kEmail.toStdString()).empty());
+    QCOMPARE(int(site().sessionCount()), 0);
     QVERIFY(!QFileInfo::exists(file(QStringLiteral("read-only/inner"))));
     // Not one child of this test held much more than a sound run did: no bomb went off.
     QVERIFY2(childrenPeakRss() < mBaselineRss + (100 << 20),

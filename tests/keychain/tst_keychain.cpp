@@ -57,20 +57,14 @@ QStringList labelsOf(const QString &service) {
 }
 
 bool lockKeyring() {
-    SecretService *service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
-    SecretCollection *c =
+    g_autoptr(SecretService) service =
+        secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
+    g_autoptr(SecretCollection) c =
         service ? secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
                                                    SECRET_COLLECTION_NONE, nullptr, nullptr)
                 : nullptr;
-    GList *objects = g_list_append(nullptr, c);
-    const bool locked =
-        c && secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr) == 1;
-    g_list_free(objects);
-    if (c)
-        g_object_unref(c);
-    if (service)
-        g_object_unref(service);
-    return locked;
+    g_autoptr(GList) objects = g_list_append(nullptr, c);
+    return c && secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr) == 1;
 }
 
 // Takes the name of the desktop's prompter on the test bus and never answers a call: a prompt
