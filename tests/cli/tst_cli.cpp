@@ -88,8 +88,6 @@ void TestCli::exitCode_data() {
                             << QByteArrayList{says} << 0;
     };
     refused("no photos", {"--email", kEmail}, "no photos");
-    refused("a photo that is not there", {"--email", kEmail, photo, mFiles.filePath("gone.jpg")},
-            "no such file");
     refused("a password on the command line", {"--password", "x", photo},
             "never taken from the command line");
     refused("an unknown option", {"--album", photo}, "unknown option --album");

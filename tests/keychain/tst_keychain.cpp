@@ -42,8 +42,9 @@ QStringList labelsOf(const QString &service) {
         s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
         return s;
     }();
-    GList *found = secret_password_search_sync(&byService, SECRET_SEARCH_ALL, nullptr, nullptr,
-                                               "service", service.toUtf8().constData(), nullptr);
+    g_autolist(GObject) found =
+        secret_password_search_sync(&byService, SECRET_SEARCH_ALL, nullptr, nullptr, "service",
+                                    service.toUtf8().constData(), nullptr);
     QStringList labels;
     for (GList *l = found; l; l = l->next) {
         // The default collection: the session one is gone at the next login.
@@ -51,7 +52,6 @@ QStringList labelsOf(const QString &service) {
                               "/org/freedesktop/secrets/collection/session"))
             labels << QString::fromUtf8(secret_retrievable_get_label(SECRET_RETRIEVABLE(l->data)));
     }
-    g_list_free_full(found, g_object_unref);
     labels.sort();
     return labels;
 }
@@ -91,15 +91,13 @@ public:
                 return nullptr;
             },
             nullptr, nullptr);
-        GVariant *reply = g_dbus_connection_call_sync(
+        g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
             mConnection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "RequestName", g_variant_new("(su)", "org.gnome.keyring.SystemPrompter", 4u),
             G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         guint32 answer = 0; // 1: the primary owner
-        if (reply) {
+        if (reply)
             g_variant_get(reply, "(u)", &answer);
-            g_variant_unref(reply);
-        }
         return answer == 1;
     }
     ~SilentPrompter() {
