@@ -42,10 +42,8 @@ class TestGui : public QObject {
     int photosOnSite() const { return int(mSite->photos(kEmail.toStdString()).size()); }
     bool open() {
         mHost = std::make_unique<GuiHost>();
-        GuiCommandLine line;
-        line.photos = mPhotos;
-        line.dir = mScratch->path();
-        if (const platform::MaybeError error = mHost->start(line)) {
+        if (const platform::MaybeError error =
+                mHost->start({.dir = mScratch->path(), .photos = mPhotos})) {
             qWarning("%s", qPrintable(error->localizedDescription));
             return false;
         }
