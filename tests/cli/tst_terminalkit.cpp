@@ -70,7 +70,20 @@ struct Pipe {
     }
 };
 
+// A critical alert: the host's standing answer (0: none), the other button, what is typed, and
+// the answer.
+struct Alert {
+    bool interactive;
+    int standing;
+    const char *other;
+    QByteArray typing;
+    bool interrupted;
+    int answer;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Alert)
 
 // A kit on two pipes (or on a terminal given), with the login sheet loaded; it stands in for the
 // plug-in's controller: the sheet's actions and outlets.
@@ -185,52 +198,39 @@ private Q_SLOTS:
 
     // A critical alert panel with Replace as its default button.
     void criticalAlertPanel_data() {
-        QTest::addColumn<bool>("interactive");
-        QTest::addColumn<int>("standing"); // the host's standing answer; 0: none
-        QTest::addColumn<QString>("other");
-        QTest::addColumn<QByteArray>("typing");
-        QTest::addColumn<bool>("interrupted");
-        QTest::addColumn<int>("answer");
+        QTest::addColumn<Alert>("a");
         const int replace = ui::AlertDefaultReturn;
         const int cancel = ui::AlertOtherReturn;
-        const auto row = [](const char *name, bool interactive, int standing, const char *other,
-                            const QByteArray &typing, bool interrupted, int answer) {
-            QTest::newRow(name) << interactive << standing << QString::fromLatin1(other) << typing
-                                << interrupted << answer;
+        const auto row = [](const char *name, const Alert &alert) {
+            QTest::newRow(name) << alert;
         };
-        row("the host's standing answer", false, replace, "Cancel", "", false, replace);
-        row("no person: the other button", false, 0, "Cancel", "", false, cancel);
-        row("no person, no other button: the default", false, 0, "", "", false, replace);
-        row("a person picks by title", true, 0, "Cancel", "cancel\n", false, cancel);
-        row("Return picks the default", true, 0, "Cancel", "\n", false, replace);
-        row("end of input: the other button", true, 0, "Cancel", "", false, cancel);
-        row("interrupted: the other button, nothing read", true, 0, "Cancel", "\n", true, cancel);
+        row("the host's standing answer", {false, replace, "Cancel", "", false, replace});
+        row("no person: the other button", {false, 0, "Cancel", "", false, cancel});
+        row("no person, no other button: the default", {false, 0, "", "", false, replace});
+        row("a person picks by title", {true, 0, "Cancel", "cancel\n", false, cancel});
+        row("Return picks the default", {true, 0, "Cancel", "\n", false, replace});
+        row("end of input: the other button", {true, 0, "Cancel", "", false, cancel});
+        row("interrupted: the other button, nothing read", {true, 0, "Cancel", "\n", true, cancel});
     }
     void criticalAlertPanel() {
-        QFETCH(bool, interactive);
-        QFETCH(int, standing);
-        QFETCH(QString, other);
-        QFETCH(QByteArray, typing);
-        QFETCH(bool, interrupted);
-        QFETCH(int, answer);
-        Kit kit(interactive);
-        if (standing != 0)
-            kit.app.setCriticalAlertAnswer(standing);
-        const auto always = [] {
-            return true;
-        };
-        if (interrupted)
-            kit.app.setInterruptSource({-1, always});
-        kit.input.putAll(typing);
+        QFETCH(Alert, a);
+        Kit kit(a.interactive);
+        if (a.standing != 0)
+            kit.app.setCriticalAlertAnswer(a.standing);
+        if (a.interrupted)
+            kit.app.setInterruptSource({-1, [] {
+                                            return true;
+                                        }});
+        kit.input.putAll(a.typing);
         const QString message = QStringLiteral("One or more images already exist in directory.");
         QCOMPARE(kit.app.runCriticalAlertPanel(QStringLiteral("File exists"), message,
-                                               QStringLiteral("Replace"), QString(), other),
-                 answer);
+                                               QStringLiteral("Replace"), QString(),
+                                               QString::fromLatin1(a.other)),
+                 a.answer);
         QVERIFY(kit.output.drain().startsWith("File exists\n" + message.toUtf8() + "\n"));
-        if (interrupted)
-            QCOMPARE(kit.input.drain(), typing);
+        if (a.interrupted)
+            QCOMPARE(kit.input.drain(), a.typing);
     }
-
     // Ctrl-C at a prompt: the read gives up at once and the sheet is cancelled.
     void anInterruptCancelsAPrompt() {
         Kit kit(true);

@@ -4,12 +4,8 @@
 // silent server costs a second, not a minute. The README's "Fault matrix" is the same as a table.
 
 #include "ExportProgram.h"
-#include "NubeloSite.h"
-#include "StandInSite.h"
 
 #include <QtTest>
-
-#include <QTemporaryDir>
 
 using nubelo::site::Exchange;
 using nubelo::site::Fault;
@@ -117,29 +113,25 @@ void TestFaultMatrix::fault_data() {
 
 void TestFaultMatrix::fault() {
     QFETCH(Row, row);
-    QTemporaryDir work;
-    std::string why;
-    const auto site =
-        standin::startSite(work.filePath(QStringLiteral("site")), kEmail, kPassword, &why);
-    QVERIFY2(site, why.c_str());
+    faults::SiteWork work(kEmail, kPassword);
+    QVERIFY2(work.site, work.why.c_str());
+    nubelo::site::Site &site = *work.site;
     for (const Fault f : row.faults)
-        site->setFault(f);
+        site.setFault(f);
     for (const Exchange exchange : row.silent)
-        site->setDelay(exchange, std::chrono::milliseconds(30000));
-    // Port 9 is privileged: no test listens there.
-    const auto host = [&](const std::string &where) {
-        return row.siteDown ? QStringLiteral("127.0.0.1:9") : QString::fromStdString(where);
-    };
-    QProcessEnvironment env = faults::programEnvironment(work.path(), host(site->siteHost()),
-                                                         host(site->uploadHost()), kPassword);
+        site.setDelay(exchange, std::chrono::milliseconds(30000));
+    QProcessEnvironment env = work.environment(kPassword);
     env.insert(QStringLiteral("NUBELO_TEST_TIME_LIMITS"),
                QStringLiteral("%1,%2").arg(row.limits.first).arg(row.limits.second));
+    // Port 9 is privileged: no test listens there.
+    for (const char *host : {"NUBELO_SITE_HOST", "NUBELO_UPLOAD_HOST"})
+        if (row.siteDown)
+            env.insert(QLatin1String(host), QStringLiteral("127.0.0.1:9"));
 
     const faults::ProgramRun run =
         faults::runProgram(faults::exportProgram(),
-                           QStringList{QStringLiteral("--email"), kEmail, QStringLiteral("--dir"),
-                                       work.filePath(QStringLiteral("scratch"))} +
-                               mPhotos.mid(0, row.photos),
+                           faults::exportArguments(kEmail, work.path(QStringLiteral("scratch")),
+                                                   mPhotos.mid(0, row.photos)),
                            env, 60000);
 
     QVERIFY2(run.finished && !run.crashed && run.code == row.code, run.describe().constData());
@@ -147,10 +139,10 @@ void TestFaultMatrix::fault() {
         QVERIFY2(run.said().contains(text), ("missing \"" + text + "\"\n" + run.describe()).data());
     QVERIFY2(run.elapsedMs >= row.took.first && run.elapsedMs < row.took.second,
              qPrintable(QStringLiteral("took %1 ms").arg(run.elapsedMs)));
-    QCOMPARE(int(site->sessionCount()), row.sessions);
-    QCOMPARE(!standin::entries(*site, Exchange::Logout).isEmpty(), row.logout);
-    QCOMPARE(int(standin::entries(*site, Exchange::Upload).size()), row.uploads);
-    QCOMPARE(int(site->photos(kEmail.toStdString()).size()), row.stored);
+    QCOMPARE(int(site.sessionCount()), row.sessions);
+    QCOMPARE(!standin::entries(site, Exchange::Logout).isEmpty(), row.logout);
+    QCOMPARE(int(standin::entries(site, Exchange::Upload).size()), row.uploads);
+    QCOMPARE(int(site.photos(kEmail.toStdString()).size()), row.stored);
 }
 
 QTEST_GUILESS_MAIN(TestFaultMatrix)

@@ -11,22 +11,20 @@ namespace screenscript {
 
 using namespace Qt::StringLiterals;
 
-template <class T = QWidget> T *shown(const QString &name) {
-    for (QWidget *widget : QApplication::allWidgets()) {
-        if (widget->objectName() == name && widget->isVisible())
-            if (T *typed = qobject_cast<T *>(widget))
-                return typed;
-    }
+// The first visible widget of class T that `matches`.
+template <class T> T *shownWhere(const std::function<bool(const T *)> &matches) {
+    for (QWidget *widget : QApplication::allWidgets())
+        if (auto *typed = qobject_cast<T *>(widget); typed && typed->isVisible() && matches(typed))
+            return typed;
     return nullptr;
 }
 
+template <class T = QWidget> T *shown(const QString &name) {
+    return shownWhere<T>([&name](const T *widget) { return widget->objectName() == name; });
+}
+
 inline QMessageBox *shownBox(const QString &text) {
-    for (QWidget *widget : QApplication::allWidgets()) {
-        auto *box = qobject_cast<QMessageBox *>(widget);
-        if (box != nullptr && box->isVisible() && box->text() == text)
-            return box;
-    }
-    return nullptr;
+    return shownWhere<QMessageBox>([&text](const QMessageBox *box) { return box->text() == text; });
 }
 
 inline void clickButton(QMessageBox *box, const QString &text) {

@@ -38,10 +38,8 @@ class TestGui : public standin::SiteSuite {
     int photosOnSite() const { return int(mSite->photos(kEmail.toStdString()).size()); }
     bool open() {
         mHost = std::make_unique<GuiHost>();
-        GuiCommandLine line;
-        line.photos = mPhotos;
-        line.dir = mScratch->path();
-        if (const platform::MaybeError error = mHost->start(line)) {
+        if (const platform::MaybeError error =
+                mHost->start({.dir = mScratch->path(), .photos = mPhotos})) {
             qWarning("%s", qPrintable(error->localizedDescription));
             return false;
         }
@@ -165,25 +163,19 @@ private Q_SLOTS:
         QTRY_VERIFY(window()->signInNote()->isVisible());
     }
 
+    // Cancel keeps the window signed in, ready for another try. Regression: the cancel of a
+    // window closed while the question was up came before the run began, which forgot it.
     void replacePrompt_data() {
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("closeFirst"); // the window is closed while the question is up
-        QTest::addColumn<int>("uploaded");
-        QTest::newRow("Replace") << "Replace" << false << 3;
-        QTest::newRow("Cancel") << "Cancel" << false << 0;
-        // Regression: the window's cancel came before the run began, which forgot it.
-        QTest::newRow("window closed, then Replace") << "Replace" << true << 0;
+        QTest::addColumn<bool>("closeFirst"); // the window is closed, then Replace chosen
+        QTest::newRow("Cancel") << false;
+        QTest::newRow("window closed, then Replace") << true;
     }
 
     void replacePrompt() {
-        QFETCH(QString, answer);
         QFETCH(bool, closeFirst);
-        QFETCH(int, uploaded);
         QVERIFY(open());
         QVERIFY(signIn());
-        QFile earlier(mScratch->filePath(u"sfe-2.png"_s));
-        QVERIFY(earlier.open(QIODevice::WriteOnly));
-        earlier.close();
+        QVERIFY(QFile(mScratch->filePath(u"sfe-2.png"_s)).open(QIODevice::WriteOnly));
         const int before = photosOnSite();
 
         Script script;
@@ -192,24 +184,22 @@ private Q_SLOTS:
             [&] {
                 if (closeFirst)
                     window()->close();
-                clickButton(shownBox(u"File exists"_s), answer);
+                clickButton(shownBox(u"File exists"_s), closeFirst ? u"Replace"_s : u"Cancel"_s);
             });
         script.start();
         QTest::mouseClick(window()->exportButton(), Qt::LeftButton); // returns once answered
         QVERIFY2(script.done(), qPrintable(script.stuckAt()));
 
-        QCOMPARE(mHost->photoHost()->isExporting(), answer == u"Replace"_s);
+        QCOMPARE(mHost->photoHost()->isExporting(), closeFirst);
         if (closeFirst) {
             QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), kRunLimitMs);
             QVERIFY(!QFileInfo::exists(mScratch->filePath(u"sfe-0.png"_s)));
-        } else if (uploaded > 0) {
-            QVERIFY(awaitOutcome());
         } else {
             QCOMPARE(window()->statusLabel()->text(), u"Nothing exported."_s);
             QVERIFY(window()->exportButton()->isEnabled());
             QCOMPARE(signedInAs(), kEmail);
         }
-        QCOMPARE(photosOnSite(), before + uploaded);
+        QCOMPARE(photosOnSite(), before);
     }
 };
 

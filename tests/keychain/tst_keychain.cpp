@@ -42,8 +42,9 @@ QStringList labelsOf(const QString &service) {
         s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
         return s;
     }();
-    GList *found = secret_password_search_sync(&byService, SECRET_SEARCH_ALL, nullptr, nullptr,
-                                               "service", service.toUtf8().constData(), nullptr);
+    g_autolist(GObject) found =
+        secret_password_search_sync(&byService, SECRET_SEARCH_ALL, nullptr, nullptr, "service",
+                                    service.toUtf8().constData(), nullptr);
     QStringList labels;
     for (GList *l = found; l; l = l->next) {
         // The default collection: the session one is gone at the next login.
@@ -51,26 +52,19 @@ QStringList labelsOf(const QString &service) {
                               "/org/freedesktop/secrets/collection/session"))
             labels << QString::fromUtf8(secret_retrievable_get_label(SECRET_RETRIEVABLE(l->data)));
     }
-    g_list_free_full(found, g_object_unref);
     labels.sort();
     return labels;
 }
 
 bool lockKeyring() {
-    SecretService *service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
-    SecretCollection *c =
+    g_autoptr(SecretService) service =
+        secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
+    g_autoptr(SecretCollection) c =
         service ? secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
                                                    SECRET_COLLECTION_NONE, nullptr, nullptr)
                 : nullptr;
-    GList *objects = g_list_append(nullptr, c);
-    const bool locked =
-        c && secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr) == 1;
-    g_list_free(objects);
-    if (c)
-        g_object_unref(c);
-    if (service)
-        g_object_unref(service);
-    return locked;
+    g_autoptr(GList) objects = g_list_append(nullptr, c);
+    return c && secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr) == 1;
 }
 
 // Takes the name of the desktop's prompter on the test bus and never answers a call: a prompt
@@ -97,15 +91,13 @@ public:
                 return nullptr;
             },
             nullptr, nullptr);
-        GVariant *reply = g_dbus_connection_call_sync(
+        g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
             mConnection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "RequestName", g_variant_new("(su)", "org.gnome.keyring.SystemPrompter", 4u),
             G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         guint32 answer = 0; // 1: the primary owner
-        if (reply) {
+        if (reply)
             g_variant_get(reply, "(u)", &answer);
-            g_variant_unref(reply);
-        }
         return answer == 1;
     }
     ~SilentPrompter() {
@@ -151,135 +143,131 @@ private Q_SLOTS:
     }
     void cleanup() { KeychainLimits::setForTesting(-1ms, -1ms); }
 
-    void statuses_data();
-    void statuses();
-    void lockedKeyringAnswersPromptly();
-    void unreachableService_data();
-    void unreachableService();
-    void unansweredPromptIsCutOff();
+    // Each row stores "first" for "ana", then makes one call (add, replace, delete) and looks up
+    // one account; the account "absent" stands for "ana" under a null service.
+    void statuses_data() {
+        QTest::addColumn<Call>("c");
+        const QString beyondAscii = QString::fromUtf8("pässwörd €\xF0\x9F\x98\x80");
+        const QString ana = QStringLiteral("ana");
+        const auto row = [](const char *name, const Call &call) {
+            QTest::newRow(name) << call;
+        };
+        row("add again keeps the first",
+            {"add", ana, "second", St::DuplicateItem, ana, "first", 1});
+        row("replace, another password", {"replace", ana, "second", St::Success, ana, "second", 1});
+        row("replace, the same password", {"replace", ana, "first", St::Success, ana, "first", 1});
+        row("delete", {"delete", ana, {}, St::Success, ana, "", 0});
+        row("delete of nothing", {"delete", "bo", {}, St::ItemNotFound, "bo", "", 1});
+        row("password above U+007F",
+            {"add", "jörg", beyondAscii, St::Success, "jörg", beyondAscii, 2});
+        row("password up to U+0000",
+            {"add", "bo", QString::fromUtf16(u"abc\0def", 7), St::Success, "bo", "abc", 2});
+        row("account up to U+0000", {"add", QString::fromUtf16(u"bo\0one", 6), "pw", St::Success,
+                                     QString::fromUtf16(u"bo\0two", 6), "pw", 2});
+        row("empty account is not absent", {"add", "", "pw", St::Success, "", "pw", 2});
+        row("empty password", {"add", "bo", "", St::Success, "bo", "", 2});
+        // Regression: an absent password, account or service used to report success.
+        row("absent password", {"replace", ana, QString(), St::BadParameter, ana, "first", 1});
+        row("absent account", {"replace", QString(), "new", St::BadParameter, ana, "first", 1});
+        row("absent account, delete", {"delete", QString(), {}, St::BadParameter, ana, "first", 1});
+        row("absent service", {"replace", "absent", "new", St::BadParameter, ana, "first", 1});
+        row("absent service, delete", {"delete", "absent", {}, St::BadParameter, ana, "first", 1});
+        // No UTF-8 form: never stored as a different password.
+        row("password with unpaired surrogate",
+            {"replace", ana, "a" + kLoneHigh, St::BadParameter, ana, "first", 1});
+        row("account with unpaired surrogate",
+            {"add", kLoneHigh, "new", St::BadParameter, ana, "first", 1});
+    }
+
+    void statuses() {
+        QFETCH(Call, c);
+        const QString service = "tst_keychain " + QString::fromUtf8(QTest::currentDataTag());
+        QCOMPARE(keychain.addGenericPassword("first", "ana", service, false), St::Success);
+        QCOMPARE(labelsOf(service), QStringList{service + " (ana)"});
+
+        const bool absent = c.account == QLatin1String("absent");
+        const QString account = absent ? QStringLiteral("ana") : c.account;
+        const QString target = absent ? QString() : service;
+        QCOMPARE(
+            c.what == QLatin1String("delete")
+                ? keychain.deleteItemForAccount(account, target)
+                : keychain.addGenericPassword(c.password, account, target, c.what == "replace"),
+            c.status);
+        QCOMPARE(keychain.findGenericPasswordForAccount(c.lookup, service), c.found);
+        QCOMPARE(labelsOf(service).size(), c.items);
+    }
+
+    // Nothing here can show a prompt: whatever needs the keyring open gives up, and promptly.
+    void lockedKeyringAnswersPromptly() {
+        const QString service = QStringLiteral("tst_keychain locked");
+        QCOMPARE(keychain.addGenericPassword("pw", "ana", service, false), St::Success);
+        QVERIFY(lockKeyring());
+
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(keychain.addGenericPassword("pw", "bo", service, false), St::AuthFailed);
+        QCOMPARE(keychain.addGenericPassword("new", "ana", service, true), St::AuthFailed);
+        QCOMPARE(keychain.addGenericPassword("new", "ana", service, false), St::DuplicateItem);
+        QCOMPARE(keychain.findGenericPasswordForAccount("ana", service), QString(""));
+        QCOMPARE(keychain.deleteItemForAccount("ana", service), St::AuthFailed);
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(labelsOf(service).size(), 1);
+    }
+
+    void unreachableService_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("no bus at the address") << "nothing";
+        QTest::newRow("socket that never answers") << "silent";
+    }
+
+    void unreachableService() {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const int limitMs = kind == "silent" ? 300 : 10000;
+        // A listening socket that takes connections (into its backlog) and never says a word.
+        QLocalServer silent;
+        if (kind == "silent")
+            QVERIFY(silent.listen(dir.filePath(kind)));
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.filePath(kind));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        QElapsedTimer clock;
+        clock.start();
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--keychain-child", QString::number(limitMs)});
+        const bool finished = child.waitForFinished(30000);
+        const qint64 elapsed = clock.elapsed();
+
+        QVERIFY(finished);
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.readAllStandardOutput().trimmed(),
+                 QByteArray("add=-25291 find= delete=-25291"));
+        // Three calls, each within its deadline and the wind-down of a cancelled call.
+        QVERIFY2(elapsed < 3 * (limitMs < 1000 ? 1300 : 1000) + 2000,
+                 qPrintable(QString::number(elapsed)));
+    }
+
+    // Keep last: the prompt it leaves standing is the daemon's until the prompter goes.
+    void unansweredPromptIsCutOff() {
+        const QString service = QStringLiteral("tst_keychain unanswered");
+        SilentPrompter prompter;
+        QVERIFY(prompter.start());
+        QVERIFY(lockKeyring());
+        KeychainLimits::setForTesting(10s, 300ms);
+
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(keychain.addGenericPassword("pw", "ana", service, false), St::AuthFailed);
+        const qint64 elapsed = clock.elapsed();
+        // It did wait on the prompt, then no longer than the deadline and some slack.
+        QVERIFY2(elapsed >= 300 && elapsed < 300 + 1500, qPrintable(QString::number(elapsed)));
+    }
 
 private:
     Keychain keychain;
 };
-
-// Each row stores "first" for "ana", then makes one call (add, replace, delete) and looks up
-// one account; the account "absent" stands for "ana" under a null service.
-void TestKeychain::statuses_data() {
-    QTest::addColumn<Call>("c");
-    const QString beyondAscii = QString::fromUtf8("pässwörd €\xF0\x9F\x98\x80");
-    const QString ana = QStringLiteral("ana");
-    const auto row = [](const char *name, const Call &call) {
-        QTest::newRow(name) << call;
-    };
-    row("add again keeps the first", {"add", ana, "second", St::DuplicateItem, ana, "first", 1});
-    row("replace, another password", {"replace", ana, "second", St::Success, ana, "second", 1});
-    row("replace, the same password", {"replace", ana, "first", St::Success, ana, "first", 1});
-    row("delete", {"delete", ana, {}, St::Success, ana, "", 0});
-    row("delete of nothing", {"delete", "bo", {}, St::ItemNotFound, "bo", "", 1});
-    row("password above U+007F", {"add", "jörg", beyondAscii, St::Success, "jörg", beyondAscii, 2});
-    row("password up to U+0000",
-        {"add", "bo", QString::fromUtf16(u"abc\0def", 7), St::Success, "bo", "abc", 2});
-    row("account up to U+0000", {"add", QString::fromUtf16(u"bo\0one", 6), "pw", St::Success,
-                                 QString::fromUtf16(u"bo\0two", 6), "pw", 2});
-    row("empty account is not absent", {"add", "", "pw", St::Success, "", "pw", 2});
-    row("empty password", {"add", "bo", "", St::Success, "bo", "", 2});
-    // Regression: an absent password, account or service used to report success.
-    row("absent password", {"replace", ana, QString(), St::BadParameter, ana, "first", 1});
-    row("absent account", {"replace", QString(), "new", St::BadParameter, ana, "first", 1});
-    row("absent account, delete", {"delete", QString(), {}, St::BadParameter, ana, "first", 1});
-    row("absent service", {"replace", "absent", "new", St::BadParameter, ana, "first", 1});
-    row("absent service, delete", {"delete", "absent", {}, St::BadParameter, ana, "first", 1});
-    // No UTF-8 form: never stored as a different password.
-    row("password with unpaired surrogate",
-        {"replace", ana, "a" + kLoneHigh, St::BadParameter, ana, "first", 1});
-    row("account with unpaired surrogate",
-        {"add", kLoneHigh, "new", St::BadParameter, ana, "first", 1});
-}
-
-void TestKeychain::statuses() {
-    QFETCH(Call, c);
-    const QString service = "tst_keychain " + QString::fromUtf8(QTest::currentDataTag());
-    QCOMPARE(keychain.addGenericPassword("first", "ana", service, false), St::Success);
-    QCOMPARE(labelsOf(service), QStringList{service + " (ana)"});
-
-    const bool absent = c.account == QLatin1String("absent");
-    const QString account = absent ? QStringLiteral("ana") : c.account;
-    const QString target = absent ? QString() : service;
-    QCOMPARE(c.what == QLatin1String("delete")
-                 ? keychain.deleteItemForAccount(account, target)
-                 : keychain.addGenericPassword(c.password, account, target, c.what == "replace"),
-             c.status);
-    QCOMPARE(keychain.findGenericPasswordForAccount(c.lookup, service), c.found);
-    QCOMPARE(labelsOf(service).size(), c.items);
-}
-
-// Nothing here can show a prompt: whatever needs the keyring open gives up, and promptly.
-void TestKeychain::lockedKeyringAnswersPromptly() {
-    const QString service = QStringLiteral("tst_keychain locked");
-    QCOMPARE(keychain.addGenericPassword("pw", "ana", service, false), St::Success);
-    QVERIFY(lockKeyring());
-
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(keychain.addGenericPassword("pw", "bo", service, false), St::AuthFailed);
-    QCOMPARE(keychain.addGenericPassword("new", "ana", service, true), St::AuthFailed);
-    QCOMPARE(keychain.addGenericPassword("new", "ana", service, false), St::DuplicateItem);
-    QCOMPARE(keychain.findGenericPasswordForAccount("ana", service), QString(""));
-    QCOMPARE(keychain.deleteItemForAccount("ana", service), St::AuthFailed);
-    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(labelsOf(service).size(), 1);
-}
-
-void TestKeychain::unreachableService_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("no bus at the address") << "nothing";
-    QTest::newRow("socket that never answers") << "silent";
-}
-
-void TestKeychain::unreachableService() {
-    QFETCH(QString, kind);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const int limitMs = kind == "silent" ? 300 : 10000;
-    // A listening socket that takes connections (into its backlog) and never says a word.
-    QLocalServer silent;
-    if (kind == "silent")
-        QVERIFY(silent.listen(dir.filePath(kind)));
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.filePath(kind));
-    QProcess child;
-    child.setProcessEnvironment(env);
-    QElapsedTimer clock;
-    clock.start();
-    child.start(QCoreApplication::applicationFilePath(),
-                {"--keychain-child", QString::number(limitMs)});
-    const bool finished = child.waitForFinished(30000);
-    const qint64 elapsed = clock.elapsed();
-
-    QVERIFY(finished);
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray("add=-25291 find= delete=-25291"));
-    // Three calls, each within its deadline and the wind-down of a cancelled call.
-    QVERIFY2(elapsed < 3 * (limitMs < 1000 ? 1300 : 1000) + 2000,
-             qPrintable(QString::number(elapsed)));
-}
-
-// Keep last: the prompt it leaves standing is the daemon's until the prompter goes.
-void TestKeychain::unansweredPromptIsCutOff() {
-    const QString service = QStringLiteral("tst_keychain unanswered");
-    SilentPrompter prompter;
-    QVERIFY(prompter.start());
-    QVERIFY(lockKeyring());
-    KeychainLimits::setForTesting(10s, 300ms);
-
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(keychain.addGenericPassword("pw", "ana", service, false), St::AuthFailed);
-    const qint64 elapsed = clock.elapsed();
-    // It did wait on the prompt, then no longer than the deadline and some slack.
-    QVERIFY2(elapsed >= 300 && elapsed < 300 + 1500, qPrintable(QString::number(elapsed)));
-}
 
 int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "--keychain-child") == 0)

@@ -131,9 +131,8 @@ private Q_SLOTS:
         ImageExportSettings options = kPng;
         options.width = box.width();
         options.height = box.height();
-        QVERIFY(host.exportImageAtIndex(0, path(QStringLiteral("out/sfe-0.png")), &options));
-
         const QString out = path(QStringLiteral("out/sfe-0.png"));
+        QVERIFY(host.exportImageAtIndex(0, out, &options));
         QImageReader reader(out);
         QCOMPARE(reader.format(), QByteArray("png"));
         const QImage written = reader.read().convertToFormat(QImage::Format_RGB32);
@@ -151,22 +150,18 @@ private Q_SLOTS:
     }
 
     // What is not a sound photo, or not a sound request, writes nothing. The program-level
-    // refusals (links, FIFOs, folders, bombs, unreadable files) are the hostile-input rows.
+    // refusals (files cut short, links, FIFOs, folders, bombs, unreadable files) are the
+    // hostile-input rows.
     void refusals_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("index");
         QTest::addColumn<quint32>("format"); // 0: no settings at all
         QTest::addColumn<bool>("checkRefuses");
         const QByteArray png = encode(markedImage(QSize(64, 48)), "PNG");
-        const QByteArray bmp = encode(markedImage(QSize(64, 48)), "BMP");
-        const QByteArray jpeg = encode(markedImage(QSize(64, 48)), "JPEG");
         QTest::newRow("index past the end") << png << 1 << kFormatPNG << false;
         QTest::newRow("negative index") << png << -1 << kFormatPNG << false;
         QTest::newRow("no settings") << png << 0 << 0u << false;
         QTest::newRow("JPEG format asked") << png << 0 << fourCharCode("JPEG") << false;
-        // Regression: their readers fill the missing part with grey or with stale memory.
-        QTest::newRow("cut-short bmp") << bmp.left(bmp.size() / 2) << 0 << kFormatPNG << false;
-        QTest::newRow("cut-short jpeg") << jpeg.left(jpeg.size() - 40) << 0 << kFormatPNG << false;
         QTest::newRow("garbage after a jpeg marker")
             << QByteArray("\xff\xd8\xff\xe0 garbage garbage garbage") << 0 << kFormatPNG << true;
         // Regression: decoded at a reduced size, such a file was turned into a grey PNG.

@@ -4,6 +4,8 @@
 // with the plug-in module whose time limits the environment shortens, bounded in time, and
 // with what it printed, how it ended and how long it took.
 
+#include "StandInSite.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QImage>
@@ -11,6 +13,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
@@ -88,6 +91,28 @@ inline ProgramRun runProgram(const QString &program, const QStringList &argument
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+// One test's world: a folder for the program's home, data and scratch files, and a stand-in
+// site in it with one account, whose hosts the program's environment names.
+struct SiteWork {
+    QTemporaryDir work;
+    std::string why; // when the site did not start
+    std::unique_ptr<nubelo::site::Site> site;
+
+    SiteWork(const QString &email, const QString &password)
+        : site(standin::startSite(work.filePath(QStringLiteral("site")), email, password, &why)) {}
+    QString path(const QString &name) const { return work.filePath(name); }
+    QProcessEnvironment environment(const QString &password) const {
+        return programEnvironment(work.path(), QString::fromStdString(site->siteHost()),
+                                  QString::fromStdString(site->uploadHost()), password);
+    }
+};
+
+// The arguments of a run signed in as `email` that puts its scratch files in `dir`.
+inline QStringList exportArguments(const QString &email, const QString &dir,
+                                   const QStringList &photos) {
+    return QStringList{QStringLiteral("--email"), email, QStringLiteral("--dir"), dir} + photos;
 }
 
 // A picture with detail in it, so that it does not compress to nothing.
