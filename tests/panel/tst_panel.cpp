@@ -1,5 +1,6 @@
-// The login sheet's loop against the stand-in site: a failed attempt shows why in the sheet and
-// lets the user try again or cancel; the progress spins only while a login waits.
+// The account panel: the login sheet's loop against the stand-in site (a failed attempt shows why
+// in the sheet and lets the user try again or cancel; the progress spins only while a login
+// waits), and the suggestions mail. The settings box's keys are the GUI test's, through the kit.
 
 #include "ExportRun.h"
 #include "SiteSuite.h"
@@ -13,16 +14,18 @@ namespace {
 const QString kRefused = QStringLiteral("Atuthentication failed. Please review and try again!");
 } // namespace
 
-class TestPanelLogin : public standin::SiteSuite {
+class TestPanel : public standin::SiteSuite {
     Q_OBJECT
 private Q_SLOTS:
     void secondAttempt_data();
     void secondAttempt();
+    void suggestionsMailUrl_data();
+    void suggestionsMailUrl();
 };
 
 // The first attempt fails: a wrong password, nothing listening, or a site too slow for the wait.
 // The second is the right password, or Cancel.
-void TestPanelLogin::secondAttempt_data() {
+void TestPanel::secondAttempt_data() {
     QTest::addColumn<QString>("site");
     QTest::addColumn<QString>("error"); // shown for the second attempt; "alert": as the alert said
     QTest::addColumn<int>("state");
@@ -32,7 +35,7 @@ void TestPanelLogin::secondAttempt_data() {
     QTest::newRow("wait runs out, then Cancel") << "slow" << kRefused << int(SessionLoggingIn);
 }
 
-void TestPanelLogin::secondAttempt() {
+void TestPanel::secondAttempt() {
     QFETCH(QString, site);
     QFETCH(QString, error);
     QFETCH(int, state);
@@ -90,5 +93,30 @@ void TestPanelLogin::secondAttempt() {
     QCOMPARE(h.kit.problems(), QStringList());
 }
 
-QTEST_GUILESS_MAIN(TestPanelLogin)
-#include "tst_panel_login.moc"
+void TestPanel::suggestionsMailUrl_data() {
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<QByteArray>("recipient");
+    QTest::newRow("built-in address") << QByteArray() << QByteArray("sugerencias@nubelo.example");
+    QTest::newRow("plain address")
+        << QByteArray("team+photos@example.org") << QByteArray("team+photos@example.org");
+    QTest::newRow("address needing escapes")
+        << QByteArray("equipo ñ@example.org") << QByteArray("equipo%20%C3%B1@example.org");
+}
+
+void TestPanel::suggestionsMailUrl() {
+    QFETCH(QByteArray, address);
+    QFETCH(QByteArray, recipient);
+    PluginConfig config;
+    if (!address.isNull())
+        config.feedbackAddress = QString::fromUtf8(address);
+    scripted::Harness h(config);
+    QVERIFY(h.kit.click("suggestionsButton"));
+    QCOMPARE(h.kit.openedUrls().size(), 1);
+    QCOMPARE(
+        h.kit.openedUrls().first().toEncoded(),
+        "mailto:" + recipient +
+            "?SUBJECT=%5BVelkaron%5D%20Sugerencias&BODY=Name:%20%0Ae-mail:%20%0ASugerencias:%0A");
+}
+
+QTEST_GUILESS_MAIN(TestPanel)
+#include "tst_panel.moc"
