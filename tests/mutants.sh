@@ -18,9 +18,9 @@ BUILD=${MUTANTS_BUILD:-$ROOT/build-mutants}
 PICK=${1:-.}
 RESULTS=$BUILD/mutants-results.txt
 
-if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null || exit 2
-fi
+# Configured every time: the test names below come from the configuration, and a build folder
+# left from before a suite was renamed would name a target that no longer exists.
+cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null || exit 2
 echo "mutants: baseline build" >&2
 # The tests the picked mutants name (the whole tree for KILLERS=1).
 patterns=""
