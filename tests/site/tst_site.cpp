@@ -11,7 +11,6 @@
 #include <QtTest>
 
 #include <poll.h>
-#include <regex>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -259,8 +258,10 @@ void TestSite::login() {
     QCOMPARE(a.status, accepted ? 302 : 200);
     QCOMPARE(mCore->sessionCount(), accepted ? 1u : 0u);
     QCOMPARE(field(a, "Location"), accepted ? "http://127.0.0.1:8/?m=Home&func=index" : "");
-    QVERIFY(std::regex_match(field(a, "Set-Cookie"),
-                             std::regex(accepted ? "sid=[0-9a-f]{32}; path=/; HttpOnly" : "")));
+    // QRegularExpression, not std::regex: GCC 12 warns inside <regex> when built with ASan.
+    QVERIFY(QString::fromStdString(field(a, "Set-Cookie"))
+                .contains(
+                    QRegularExpression(accepted ? "^sid=[0-9a-f]{32}; path=/; HttpOnly$" : "^$")));
 }
 
 // The queue check answers whether the session's last upload begun was stored, so a client
