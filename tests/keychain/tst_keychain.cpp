@@ -42,15 +42,23 @@ QStringList labelsOf(const QString &service) {
         s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
         return s;
     }();
+    g_autoptr(GHashTable) attributes =
+        secret_attributes_build(&byService, "service", service.toUtf8().constData(), nullptr);
+    // Through the service, not secret_password_search_sync: that one leaks a little per item.
+    g_autoptr(SecretService) secrets =
+        secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
     g_autolist(GObject) found =
-        secret_password_search_sync(&byService, SECRET_SEARCH_ALL, nullptr, nullptr, "service",
-                                    service.toUtf8().constData(), nullptr);
+        secrets ? secret_service_search_sync(secrets, &byService, attributes, SECRET_SEARCH_ALL,
+                                             nullptr, nullptr)
+                : nullptr;
     QStringList labels;
     for (GList *l = found; l; l = l->next) {
         // The default collection: the session one is gone at the next login.
-        if (!g_str_has_prefix(g_dbus_proxy_get_object_path(G_DBUS_PROXY(l->data)),
-                              "/org/freedesktop/secrets/collection/session"))
-            labels << QString::fromUtf8(secret_retrievable_get_label(SECRET_RETRIEVABLE(l->data)));
+        if (g_str_has_prefix(g_dbus_proxy_get_object_path(G_DBUS_PROXY(l->data)),
+                             "/org/freedesktop/secrets/collection/session"))
+            continue;
+        g_autofree gchar *label = secret_item_get_label(SECRET_ITEM(l->data));
+        labels << QString::fromUtf8(label);
     }
     labels.sort();
     return labels;
