@@ -47,8 +47,6 @@ public:
     QUrl galleryUrl() const;
 
     bool isRunning() const;
-    // The size the window opens at when none was saved.
-    QSize defaultSize() const;
     // Every thumbnail has been decoded (or found undecodable).
     bool thumbnailsLoaded() const;
 
@@ -76,6 +74,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The size the window opens at when none was saved.
+    QSize defaultSize() const;
     void buildThumbnails();
     void loadNextThumbnail();
     void setRunning(bool running);
