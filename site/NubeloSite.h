@@ -34,6 +34,11 @@ struct Options {
     // counts as the largest one allowed).
     std::uint64_t maxBuffered = 256ull << 20;
     std::filesystem::path journalFile; // when set, the journal is also written as JSON lines (0600)
+    // An emulated uplink, for measuring a client as people meet it rather than on loopback: each
+    // connection reads request bodies no faster than this rate (0: as fast as they come), and
+    // every answer waits this long first.
+    std::uint64_t linkBitsPerSecond = 0;
+    std::chrono::milliseconds linkDelay{0};
 };
 
 // Which exchange a request was, or a delay applies to.

@@ -56,6 +56,7 @@ public:
     bool open(std::string *error);
 
     std::uint64_t maxUpload() const { return mOptions.maxUpload; }
+    std::uint64_t linkBitsPerSecond() const { return mOptions.linkBitsPerSecond; }
     std::uint64_t maxSiteBody() const { return 1u << 20; }
 
     // As soon as a request's header has arrived, before its body: an upload (a multipart POST

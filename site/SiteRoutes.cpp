@@ -21,7 +21,7 @@ HttpReply SiteCore::handle(const HttpRequest &request) {
                                                      : uploadHost(request, &exchange);
     {
         std::lock_guard lock(mMutex);
-        reply.delay = mDelays[static_cast<std::size_t>(exchange)];
+        reply.delay = mDelays[static_cast<std::size_t>(exchange)] + mOptions.linkDelay;
     }
     record(request, exchange, reply);
     return reply;

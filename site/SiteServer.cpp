@@ -129,8 +129,38 @@ private:
     }
 
     void readBody() {
+        if (mCore->linkBitsPerSecond() > 0) {
+            mPaceFrom = std::chrono::steady_clock::now();
+            mPaced = 0;
+            return readPaced();
+        }
         http::async_read(mStream, mBuffer, *mParser,
                          beast::bind_front_handler(&Connection::onRequest, shared_from_this()));
+    }
+
+    // An emulated uplink: after each piece of the body, wait until the link would have carried
+    // it, so that the request takes its size over the rate however fast loopback is, and the
+    // client's sending is held back by the socket as a slow link holds it back.
+    void readPaced() {
+        if (mParser->is_done())
+            return onRequest({}, 0);
+        http::async_read_some(
+            mStream, mBuffer, *mParser,
+            [self = shared_from_this()](beast::error_code ec, std::size_t bytes) {
+                if (ec)
+                    return self->onReadError(ec);
+                self->mPaced += bytes;
+                const std::chrono::duration<double> carried(
+                    double(self->mPaced) * 8.0 / double(self->mCore->linkBitsPerSecond()));
+                self->mTimer.expires_at(
+                    self->mPaceFrom +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(carried));
+                self->mTimer.async_wait([self](beast::error_code e) {
+                    if (e)
+                        return self->closeNow();
+                    self->readPaced();
+                });
+            });
     }
 
     HttpRequest requestView() const {
@@ -288,6 +318,8 @@ private:
     std::array<char, 16384> mDrain{};
     bool mKeepAlive = true;
     bool mHead = false;
+    std::chrono::steady_clock::time_point mPaceFrom; // the body's start, on an emulated link
+    std::uint64_t mPaced = 0;                        // bytes of the body read so far
 };
 
 class Listener : public std::enable_shared_from_this<Listener> {

@@ -31,6 +31,9 @@ void usage(std::FILE *to) {
         "                       past it is refused with 503 (default 268435456)\n"
         "  --journal FILE       write every request received to FILE as JSON lines (mode\n"
         "                       0600; passwords and session ids are written <redacted>)\n"
+        "  --link KBITS:MS      emulate an uplink: read each connection's request bodies at\n"
+        "                       KBITS kbit/s and wait MS milliseconds before every answer\n"
+        "                       (e.g. 20000:30; default: as fast as loopback)\n"
         "  --help               this text\n"
         "Once listening it prints \"site-host ADDR:PORT\" and \"upload-host ADDR:PORT\".\n"
         "Ctrl-C or SIGTERM stops it.\n",
@@ -43,6 +46,26 @@ bool parsePort(std::string_view text, std::uint16_t *port) {
     if (ec != std::errc() || end != text.data() + text.size() || value > 65535)
         return false;
     *port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool parseLink(std::string_view text, nubelo::site::Options *options) {
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const std::string_view rate = text.substr(0, colon);
+    const std::string_view delay = text.substr(colon + 1);
+    std::uint64_t kbits = 0;
+    unsigned ms = 0;
+    const auto r = std::from_chars(rate.data(), rate.data() + rate.size(), kbits);
+    const auto d = std::from_chars(delay.data(), delay.data() + delay.size(), ms);
+    // Past a terabit a second the rate is loopback's anyway; the bound keeps kbits * 1000 whole.
+    if (r.ec != std::errc() || r.ptr != rate.data() + rate.size() || kbits == 0 ||
+        kbits > 1'000'000'000 || d.ec != std::errc() || d.ptr != delay.data() + delay.size() ||
+        ms > 60'000)
+        return false;
+    options->linkBitsPerSecond = kbits * 1000;
+    options->linkDelay = std::chrono::milliseconds(ms);
     return true;
 }
 
@@ -112,6 +135,9 @@ int main(int argc, char **argv) {
             if (!ok || ec != std::errc() || end != value.data() + value.size() || bytes == 0)
                 return fail(std::string(arg) + " wants a number of bytes");
             (arg == "--max-upload" ? options.maxUpload : options.maxBuffered) = bytes;
+        } else if (arg == "--link") {
+            if (!next() || !parseLink(value, &options))
+                return fail("--link wants KBITS:MS, e.g. 20000:30 (kbit/s above 0)");
         } else if (arg == "--journal") {
             if (!next() || value.empty())
                 return fail("--journal wants a file");

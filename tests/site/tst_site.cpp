@@ -187,6 +187,7 @@ private Q_SLOTS:
     void transportRefuses();
     void uploadCutOff();
     void bodiesInFlightBounded();
+    void emulatedLink();
     void program();
     void killedMidUpload_data();
     void killedMidUpload();
@@ -524,6 +525,19 @@ void TestSite::bodiesInFlightBounded() {
     // Admitted, then refused for want of a session.
     QTRY_COMPARE_WITH_TIMEOUT(uploadOver(site->uploadHost(), kMultipartField, photoBytes(900000)),
                               403, 5000);
+}
+
+// A link that took no time would make the benchmark's uplink figures loopback's.
+void TestSite::emulatedLink() {
+    Options options;
+    options.linkBitsPerSecond = 8'000'000;
+    options.linkDelay = std::chrono::milliseconds(100);
+    const auto site = startSite(options);
+    QVERIFY(site);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(uploadOver(site->uploadHost(), kMultipartField, photoBytes(400000)), 403);
+    QVERIFY2(clock.elapsed() >= 500, QByteArray::number(clock.elapsed()).constData());
 }
 
 void TestSite::program() {
