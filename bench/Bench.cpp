@@ -11,7 +11,7 @@ int runBench(const Options &options) {
         return options.only.isEmpty() || options.only.contains(QString::number(comparison));
     };
     Harness harness(options);
-    if (!harness.begin(wanted(1) || wanted(2) || wanted(3) || wanted(5)))
+    if (!harness.begin(wanted(1) || wanted(2) || wanted(3) || wanted(5) || wanted(7)))
         return 1;
     if (wanted(1))
         photosToPng(harness);
@@ -23,6 +23,8 @@ int runBench(const Options &options) {
         signIn(harness);
     if (wanted(6))
         supportLibrary(harness);
+    if (wanted(7))
+        uplink(harness);
     // After the last request (the sign-in's) and before the application object goes.
     platform::shutdown();
     return harness.finish();

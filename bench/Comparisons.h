@@ -17,5 +17,8 @@ void wholeRun(Harness &harness);
 void signIn(Harness &harness);
 // 6: the string helpers against what Qt and OpenSSL offer.
 void supportLibrary(Harness &harness);
+// 7: the whole run over an emulated home uplink, against curl sending the same PNG files and
+// against the link's own floor.
+void uplink(Harness &harness);
 
 } // namespace bench

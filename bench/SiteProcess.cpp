@@ -6,7 +6,8 @@
 
 namespace bench {
 
-bool SiteProcess::start(const QString &program, const QString &dataDir, QString *why) {
+bool SiteProcess::start(const QString &program, const QString &dataDir, QString *why,
+                        const QStringList &extra) {
     stop();
     if (!freshFolder(dataDir)) {
         *why = dataDir + QStringLiteral(": cannot be emptied");
@@ -14,8 +15,10 @@ bool SiteProcess::start(const QString &program, const QString &dataDir, QString 
     }
     mDataDir = dataDir;
     mProcess.setProgram(program);
-    mProcess.setArguments({QStringLiteral("--data"), dataDir, QStringLiteral("--account"),
-                           kEmail + QLatin1Char(':') + kPassword});
+    mProcess.setArguments(QStringList{QStringLiteral("--data"), dataDir,
+                                      QStringLiteral("--account"),
+                                      kEmail + QLatin1Char(':') + kPassword} +
+                          extra);
     mProcess.setStandardErrorFile(dataDir + QStringLiteral(".log"));
     mProcess.start();
     if (!mProcess.waitForStarted(10000)) {

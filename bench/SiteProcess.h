@@ -14,8 +14,10 @@ class SiteProcess {
 public:
     ~SiteProcess() { stop(); }
 
-    // Starts `program` on an emptied dataDir and reads the two hosts it prints.
-    bool start(const QString &program, const QString &dataDir, QString *why);
+    // Starts `program` on an emptied dataDir, with `extra` arguments, and reads the two hosts it
+    // prints.
+    bool start(const QString &program, const QString &dataDir, QString *why,
+               const QStringList &extra = {});
     void stop();
 
     QStringList environment() const {

@@ -20,7 +20,7 @@ void usage(std::FILE *to) {
         "  --quick      tiny inputs and one repetition: checks that the harness works\n"
         "               (its results go to DIR/quick)\n"
         "  --reps N     repetitions of every figure, at least 5 unless --quick (default 5)\n"
-        "  --only LIST  comparisons to run, by number: 1 to 6, comma-separated\n"
+        "  --only LIST  comparisons to run, by number: 1 to 7, comma-separated\n"
         "  --out DIR    default " NUBELO_BENCH_OUT "\n",
         to);
 }
