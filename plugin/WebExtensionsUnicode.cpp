@@ -1,9 +1,89 @@
 #include "WebExtensions.h"
 #include "WebExtensionsUnicode_p.h"
 
-// Text from bytes in one of the platform's encoding numbers.
+// Text from bytes in one of the platform's encoding numbers, and the vector part of UTF-8
+// encoding.
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define NUBELO_HAVE_X86 1
+#endif
+
+#include <array>
 
 namespace WebExtensions {
+
+namespace detail {
+
+#ifdef NUBELO_HAVE_X86
+namespace {
+
+// For each set of one-byte lanes among eight (bit i: lane i is ASCII), the shuffle that keeps
+// byte 0 of every lane and byte 1 of the two-byte ones, in order, and how many bytes that is.
+struct Compaction {
+    std::array<std::array<unsigned char, 16>, 256> shuffle{};
+    std::array<unsigned char, 256> length{};
+};
+
+constexpr Compaction makeCompaction() {
+    Compaction c;
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned j = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            c.shuffle[mask][j++] = static_cast<unsigned char>(2 * lane);
+            if (!(mask >> lane & 1))
+                c.shuffle[mask][j++] = static_cast<unsigned char>(2 * lane + 1);
+        }
+        c.length[mask] = static_cast<unsigned char>(j);
+        for (; j < 16; ++j)
+            c.shuffle[mask][j] = 0x80; // a zero byte, past the end of what counts
+    }
+    return c;
+}
+constexpr Compaction kCompaction = makeCompaction();
+
+__attribute__((target("ssse3"))) void shortUnitsSsse3(const char16_t *&p, const char16_t *end,
+                                                      unsigned char *&w,
+                                                      const unsigned char *limit) {
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 8 && limit - w >= 16) {
+        const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(in, _mm_set1_epi16(-0x80)), zero);
+        const int asciiMask = _mm_movemask_epi8(_mm_packs_epi16(ascii, zero)) & 0xFF;
+        const __m128i below800 = _mm_cmpeq_epi16(_mm_and_si128(in, _mm_set1_epi16(-0x800)), zero);
+        if (_mm_movemask_epi8(below800) != 0xFFFF)
+            return;
+        // Each lane as its two bytes in order (0xC0 | c >> 6, then 0x80 | c & 0x3F), or as
+        // the character itself where it is ASCII; then the ASCII lanes' second bytes go.
+        const __m128i lead = _mm_or_si128(_mm_srli_epi16(in, 6), _mm_set1_epi16(0xC0));
+        const __m128i trail =
+            _mm_or_si128(_mm_and_si128(in, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
+        const __m128i two = _mm_or_si128(lead, _mm_slli_epi16(trail, 8));
+        const __m128i lanes = _mm_or_si128(_mm_and_si128(ascii, in), _mm_andnot_si128(ascii, two));
+        const __m128i order = _mm_loadu_si128(
+            reinterpret_cast<const __m128i *>(kCompaction.shuffle[asciiMask].data()));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(w), _mm_shuffle_epi8(lanes, order));
+        w += kCompaction.length[asciiMask];
+        p += 8;
+    }
+}
+
+const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
+
+} // namespace
+#endif
+
+void utf8FromShortUnits(const char16_t *&p, const char16_t *end, unsigned char *&w,
+                        const unsigned char *limit) {
+#ifdef NUBELO_HAVE_X86
+    if (kHaveSsse3)
+        shortUnitsSsse3(p, end, w, limit);
+#else
+    (void)p, (void)end, (void)w, (void)limit;
+#endif
+}
+
+} // namespace detail
 
 using namespace detail;
 
