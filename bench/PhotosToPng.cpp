@@ -41,7 +41,7 @@ void photosToPng(Harness &harness) {
                              QStringLiteral("ms"));
     vs.reference = QStringLiteral("vipsthumbnail");
     vs.aim = Figure::Aim::RatioAtMost;
-    vs.limit = 1.0;
+    vs.limit = 0.6;
     Figure &im = harness.add(QStringLiteral("1b"), QStringLiteral("Photo to 640 PNG, per photo"),
                              QStringLiteral("ms"));
     im.reference = QStringLiteral("ImageMagick");

@@ -40,31 +40,31 @@ void supportLibrary(Harness &harness) {
     };
     const QList<Pair> pairs{
         {QStringLiteral("6a"), QStringLiteral("Base64 encode of data"),
-         QStringLiteral("QByteArray::toBase64"), 1.5,
+         QStringLiteral("QByteArray::toBase64"), 1.2,
          [&] { return WebExtensions::stringUsingBase64Encoding(bytes).size() == base64.size(); },
          [&] {
              return bytes.toBase64().size() == base64.size();
          }},
         {QStringLiteral("6b"), QStringLiteral("Base64 encode of a string"),
-         QStringLiteral("QByteArray::toBase64"), 1.5,
+         QStringLiteral("QByteArray::toBase64"), 1.2,
          [&] { return WebExtensions::stringUsingBase64Encoding(text).size() == base64.size(); },
          [&] {
              return bytes.toBase64().size() == base64.size();
          }},
         {QStringLiteral("6c"), QStringLiteral("Base64 decode"),
-         QStringLiteral("QByteArray::fromBase64"), 1.5,
+         QStringLiteral("QByteArray::fromBase64"), 1.0,
          [&] { return WebExtensions::dataUsingBase64Decoding(base64Text) == bytes; },
          [&] {
              return QByteArray::fromBase64(base64).size() == bytes.size();
          }},
         {QStringLiteral("6d"), QStringLiteral("MD5 of a string (hex)"),
-         QStringLiteral("EVP_Digest on its UTF-8"), 2.5,
+         QStringLiteral("EVP_Digest on its UTF-8"), 1.5,
          [&] { return WebExtensions::stringUsingMD5HexadecimalHash(text).size() == 32; },
          [&] {
              return evpDigest(utf8, EVP_md5()).size() == 32;
          }},
         {QStringLiteral("6e"), QStringLiteral("SHA-1 of a string (hex)"),
-         QStringLiteral("EVP_Digest on its UTF-8"), 2.5,
+         QStringLiteral("EVP_Digest on its UTF-8"), 1.5,
          [&] { return WebExtensions::stringUsingSHA1HexadecimalHash(text).size() == 40; },
          [&] {
              return evpDigest(utf8, EVP_sha1()).size() == 40;

@@ -20,15 +20,20 @@ void uploads(Harness &harness) {
                             QStringLiteral("ms"));
     f.reference = QStringLiteral("curl");
     f.aim = Figure::Aim::RatioAtMost;
-    f.limit = 1.1;
+    f.limit = 1.0;
+    Figure &switches = harness.add(
+        QStringLiteral("2b"), QStringLiteral("Context switches per upload"), QStringLiteral(""));
+    switches.reference = QStringLiteral("curl");
+    switches.aim = Figure::Aim::ValueAtMost;
+    switches.limit = 10;
     if (s.curl.isEmpty()) {
-        harness.missing({f.id}, QStringLiteral("curl is not installed"));
+        harness.missing({f.id, switches.id}, QStringLiteral("curl is not installed"));
         return;
     }
     SiteProcess site;
     QString why;
     if (!site.start(o.siteProgram, harness.folder(QStringLiteral("site-2")), &why)) {
-        harness.skip({f.id}, why);
+        harness.skip({f.id, switches.id}, why);
         return;
     }
     // The very bytes uploadImage puts on the wire, for curl to send as they are.
@@ -45,7 +50,7 @@ void uploads(Harness &harness) {
         const QString path = QStringLiteral("%1/body-%2.bin").arg(bodies).arg(i);
         QSaveFile out(path);
         if (!out.open(QIODevice::WriteOnly) || out.write(body) != body.size() || !out.commit()) {
-            harness.skip({f.id}, path + QStringLiteral(": ") + out.errorString());
+            harness.skip({f.id, switches.id}, path + QStringLiteral(": ") + out.errorString());
             return;
         }
         curlUploads.append({QStringLiteral("-H"),
@@ -104,7 +109,7 @@ void uploads(Harness &harness) {
          {}},
     };
     if (!alternate(sides, o.reps, &why)) {
-        harness.skip({f.id}, why);
+        harness.skip({f.id, switches.id}, why);
         return;
     }
     const double perPhoto = 1000.0 / double(files.size());
@@ -112,6 +117,12 @@ void uploads(Harness &harness) {
     f.referenceSamples = scaled(sides.at(1).samples, perPhoto);
     f.ours = median(f.oursSamples);
     f.referenceValue = median(f.referenceSamples);
+    switches.oursSamples = scaled(oursSwitches, 1.0 / double(files.size()));
+    switches.referenceSamples = scaled(curlSwitches, 1.0 / double(files.size()));
+    switches.ours = median(switches.oursSamples);
+    switches.referenceValue = median(switches.referenceSamples);
+    switches.note = QStringLiteral("The whole process's voluntary and involuntary switches, "
+                                   "sign-in included, over the uploads.");
     f.note = QStringLiteral("%1 multipart bodies of %2 KiB on average, byte for byte the same "
                             "on both sides; each side one process that signs in, uploads and "
                             "signs out (curl with --next, \"Expect:\" off). The uploads alone: "

@@ -19,25 +19,25 @@ void wholeRun(Harness &harness) {
                               QStringLiteral("s"));
     run.reference = QStringLiteral("vipsthumbnail + curl");
     run.aim = Figure::Aim::RatioAtMost;
-    run.limit = 1.0;
+    run.limit = 0.5;
     Figure &small =
         harness.add(QStringLiteral("5a"),
                     QStringLiteral("Peak RSS of nubelo-export, %1 photos").arg(s.smallRun),
                     QStringLiteral("MiB"));
     small.aim = Figure::Aim::ValueBelow;
-    small.limit = 150;
+    small.limit = 60;
     Figure &large =
         harness.add(QStringLiteral("5b"),
                     QStringLiteral("Peak RSS of nubelo-export, %1 photos").arg(s.uploadCount),
                     QStringLiteral("MiB"));
     large.aim = Figure::Aim::ValueBelow;
-    large.limit = 150;
+    large.limit = 60;
     Figure &growth = harness.add(
         QStringLiteral("5c"),
         QStringLiteral("Growth from %1 to %2 photos").arg(s.smallRun).arg(s.uploadCount),
         QStringLiteral("MiB"));
     growth.aim = Figure::Aim::ValueAtMost;
-    growth.limit = 5;
+    growth.limit = 2;
     const QStringList ids{QStringLiteral("3"), QStringLiteral("5a"), QStringLiteral("5b"),
                           QStringLiteral("5c")};
 
