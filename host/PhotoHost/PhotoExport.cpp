@@ -218,14 +218,21 @@ platform::Expected<QByteArray> encodePng(const QImage &image) {
     return buffer.data();
 }
 
-platform::MaybeError writeFile(const QByteArray &png, const QString &dest) {
+// Where a file was put, and which file it is.
+struct Placed {
+    QString path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+platform::Expected<Placed> writeFile(const QByteArray &png, const QString &dest) {
     const QFileInfo info(dest);
     const QString fileName = info.fileName();
     const QString folder = QDir::cleanPath(info.absolutePath());
     if (fileName.isEmpty())
         return photoError(QStringLiteral("%1: no file name").arg(dest));
     if (platform::MaybeError error = prepareFolder(folder))
-        return error;
+        return *error;
 
     // Created with O_EXCL and mode 0600 under an unpredictable name; the rename then replaces
     // whatever sits at `dest` (a planted link included) instead of writing through it.
@@ -234,6 +241,9 @@ platform::MaybeError writeFile(const QByteArray &png, const QString &dest) {
         return photoError(QStringLiteral("%1: cannot write in the folder: %2")
                               .arg(folder, temporary.errorString()));
     bool written = temporary.write(png) == png.size();
+    struct stat st {};
+    if (written && ::fstat(temporary.handle(), &st) != 0)
+        written = false;
     if (written) {
         temporary.close();
         written = temporary.error() == QFileDevice::NoError;
@@ -249,7 +259,7 @@ platform::MaybeError writeFile(const QByteArray &png, const QString &dest) {
             QStringLiteral("%1: cannot put the file in place: %2").arg(dest, systemError(error)));
     }
     temporary.setAutoRemove(false);
-    return std::nullopt;
+    return Placed{QFile::decodeName(to), st.st_dev, st.st_ino};
 }
 
 } // namespace
@@ -328,14 +338,17 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
     outdated = {}; // waits for a conversion nobody wants any more, outside the lock
 
     const Converted png = ready.valid() ? ready.get() : convert(source, box);
-    platform::MaybeError error = png ? writeFile(*png, dest) : png.error();
-    if (error) {
+    const platform::Expected<Placed> placed =
+        png ? writeFile(*png, dest) : platform::Expected<Placed>(png.error());
+    if (!placed)
         qCWarning(lcPhotoHost).noquote()
-            << "photo" << index << "not exported:" << error->localizedDescription;
-        QMutexLocker lock(&mFilesMutex);
-        mExportFailure = std::move(error);
+            << "photo" << index << "not exported:" << placed.error().localizedDescription;
+    QMutexLocker lock(&mFilesMutex);
+    if (!placed) {
+        mExportFailure = placed.error();
         return false;
     }
+    mWritten.append({placed->path, quint64(placed->device), quint64(placed->inode)});
     return true;
 }
 

@@ -1,15 +1,41 @@
 // The export run of the controller: the replace prompt, the progress record photo by photo, the
 // two ends of a run, cancel, a second start while one runs, and the hand-over of the toggle to
 // the main thread. A fake host writes the photos; the uploads go to the stand-in site on loopback.
+// Then the run over the real export manager, for the files it leaves behind.
 
 #include "ExportRun.h"
+#include "PhotoHost.h"
 #include "SiteSuite.h"
 
 #include <QCryptographicHash>
+#include <QImage>
 #include <QTemporaryDir>
 
 #include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// No file in `folder` can be removed while it is locked, by root neither.
+bool lockFolder(const QString &folder, bool locked) {
+    const QByteArray name = QFile::encodeName(folder);
+    if (::geteuid() != 0)
+        return ::chmod(name.constData(), locked ? 0500 : 0700) == 0;
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = locked ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
+
+} // namespace
 
 using nubelo::site::Fault;
 using scripted::FakeHost;
@@ -21,6 +47,8 @@ private Q_SLOTS:
     void replacePrompt();
     void run_data();
     void run();
+    void filesLeft_data();
+    void filesLeft();
 };
 
 void TestExportRun::replacePrompt_data() {
@@ -200,6 +228,94 @@ void TestExportRun::run() {
     QCOMPARE(h.kit.problems(), QStringList());
     h.controller.clickExport(); // the run is over: the Return key starts an export again
     QCOMPARE(h.host.clicks, 1);
+}
+
+// A run's PNG files are copies of the user's photos: the host removes those it wrote when the
+// run ends, however it ends, and nothing else. sfe-1.png and sfe-2.png of an earlier run are
+// there (Replace is chosen); what is left must be exactly `left`.
+void TestExportRun::filesLeft_data() {
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<QStringList>("left");
+    QTest::addColumn<bool>("failed");
+    const QStringList all{"sfe-0.png", "sfe-1.png", "sfe-2.png"};
+    QTest::newRow("uploaded") << "" << QStringList() << false;
+    QTest::newRow("upload refused") << "refused" << QStringList{"sfe-1.png", "sfe-2.png"} << true;
+    // The window closed during the run: the host goes once the run has ended.
+    QTest::newRow("host destroyed at the second photo")
+        << "destroyed" << QStringList{"sfe-2.png"} << false;
+    QTest::newRow("kept") << "kept" << all << false;
+    // A removal that fails is told, and the run stays a good one.
+    QTest::newRow("removal refused") << "locked" << all << false;
+}
+
+void TestExportRun::filesLeft() {
+    QFETCH(QString, event);
+    QFETCH(QStringList, left);
+    QFETCH(bool, failed);
+    QTemporaryDir dir, sources;
+    QStringList photos;
+    for (int i = 0; i < 3; ++i) {
+        photos << sources.filePath(QStringLiteral("p%1.jpg").arg(i));
+        QImage image(80, 60, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        QVERIFY(image.save(photos.last()));
+    }
+    for (const char *name : {"sfe-1.png", "sfe-2.png"}) {
+        QFile earlier(dir.filePath(name));
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
+    }
+    scripted::Kit kit;
+    auto host = std::make_unique<PhotoHost>();
+    NubeloExportController controller(host.get(), standin::configFor(*mSite));
+    QVERIFY(!controller.loadInterface());
+    kit.answerModalByClicking("Authenticate",
+                              {{"mLoginUsername", kEmail}, {"mLoginPassword", kPassword}});
+    QVERIFY(kit.click("mAuthenticate"));
+    host->setPlugin(&controller);
+    host->setImageFiles(photos);
+    host->setDestination(dir.path());
+    host->setKeepFiles(event == "kept");
+    kit.answerAlert(ui::AlertDefaultReturn);
+    if (event == "refused")
+        mSite->setFault(Fault::Upload500);
+    if (event == "destroyed")
+        mSite->setDelay(nubelo::site::Exchange::Upload, std::chrono::milliseconds(300));
+    bool locked = false;
+    kit.duringHandOver = [&] {
+        locked = event == "locked" && lockFolder(dir.path(), true);
+    };
+    bool secondPhoto = false, ended = false, endedFailed = false;
+    connect(host.get(), &PhotoHost::progressChanged, this,
+            [&](quint32, quint32, const QString &message) {
+                secondPhoto = secondPhoto || message == "Image 2 of 3";
+            });
+    connect(host.get(), &PhotoHost::exportFinished, this, [&](bool cancelled, const QString &) {
+        ended = true;
+        endedFailed = cancelled;
+    });
+
+    controller.startExport(dir.path());
+    QVERIFY(host->isExporting());
+    if (event == "destroyed") {
+        QVERIFY(QTest::qWaitFor([&] { return secondPhoto; }, 20000));
+        host.reset();
+    } else {
+        QVERIFY(QTest::qWaitFor([&] { return ended; }, 20000));
+        QCOMPARE(endedFailed, failed);
+        QCOMPARE(bool(host->removalFailure()), locked);
+    }
+    if (locked) {
+        QVERIFY(host->removalFailure()->localizedDescription.contains(dir.filePath("sfe-0.png")));
+        QVERIFY(lockFolder(dir.path(), false));
+    } else if (event == "locked") {
+        QSKIP("the folder cannot be locked here");
+    }
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), left);
+    for (const QString &name : left) { // the earlier files untouched, or this run's PNGs kept
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().startsWith("\x89PNG"), event == "kept" || locked);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestExportRun)
