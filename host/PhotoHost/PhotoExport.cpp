@@ -221,8 +221,7 @@ platform::Expected<QByteArray> encodePng(const QImage &image) {
 // Where a file was put, and which file it is.
 struct Placed {
     QString path;
-    dev_t device = 0;
-    ino_t inode = 0;
+    std::optional<struct stat> status; // none when another file took the name at once
 };
 
 platform::Expected<Placed> writeFile(const QByteArray &png, const QString &dest) {
@@ -259,7 +258,10 @@ platform::Expected<Placed> writeFile(const QByteArray &png, const QString &dest)
             QStringLiteral("%1: cannot put the file in place: %2").arg(dest, systemError(error)));
     }
     temporary.setAutoRemove(false);
-    return Placed{QFile::decodeName(to), st.st_dev, st.st_ino};
+    // The status after the rename, which changes the file's ctime.
+    const ino_t inode = st.st_ino;
+    const bool ours = ::lstat(to.constData(), &st) == 0 && st.st_ino == inode;
+    return Placed{QFile::decodeName(to), ours ? std::optional(st) : std::nullopt};
 }
 
 } // namespace
@@ -348,7 +350,9 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
         mExportFailure = placed.error();
         return false;
     }
-    mWritten.append({placed->path, quint64(placed->device), quint64(placed->inode)});
+    if (const std::optional<struct stat> &st = placed->status)
+        mWritten.append({placed->path, quint64(st->st_dev), quint64(st->st_ino),
+                         qint64(st->st_ctim.tv_sec) * 1'000'000'000 + st->st_ctim.tv_nsec});
     return true;
 }
 

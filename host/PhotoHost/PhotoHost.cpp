@@ -188,8 +188,10 @@ void PhotoHost::removeWrittenFiles() {
         if (::lstat(name.constData(), &st) != 0)
             error = errno;
         // A file put under the name since (by a person, or by the plug-in itself) is not the
-        // one this run wrote, and not ours to remove.
-        else if (quint64(st.st_dev) != file.device || quint64(st.st_ino) != file.inode)
+        // one this run wrote, and not ours to remove; nor is ours once changed, when an inode
+        // number can come back for another file.
+        else if (quint64(st.st_dev) != file.device || quint64(st.st_ino) != file.inode ||
+                 qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec != file.changed)
             continue;
         else if (::unlink(name.constData()) != 0)
             error = errno;

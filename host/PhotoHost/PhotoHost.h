@@ -170,11 +170,12 @@ private:
     Ahead mAhead; // guarded by mFilesMutex; its destruction waits for the thread
 
     // A file the run under way wrote, as it was renamed into place: at the run's end the name is
-    // removed only while it still names that file, not one put there since.
+    // removed only while it still names that file, unchanged, not one put there since.
     struct Written {
         QString path;
         quint64 device = 0;
         quint64 inode = 0;
+        qint64 changed = 0; // its ctime, in nanoseconds
     };
     QList<Written> mWritten; // guarded by mFilesMutex
 };

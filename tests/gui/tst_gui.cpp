@@ -146,14 +146,11 @@ private Q_SLOTS:
 
         QVERIFY(signIn());
         QVERIFY(!window()->signInNote()->isVisible());
-        const auto scratchFiles = [this] {
-            return QDir(mScratch->path()).entryList(QDir::Files | QDir::Hidden);
-        };
         mSite->setFault(nubelo::site::Fault::Upload500);
         QTest::mouseClick(window()->exportButton(), Qt::LeftButton);
         QVERIFY(awaitOutcome() && window()->outcomeBox()->windowTitle() == u"Export failed"_s);
         delete window()->outcomeBox();
-        QCOMPARE(scratchFiles(), QStringList());
+        QVERIFY(QDir(mScratch->path()).isEmpty());
         mSite->setFault(nubelo::site::Fault::Upload500, false);
         const int before = photosOnSite();
         mSite->setDelay(Exchange::Upload, std::chrono::milliseconds(200));
@@ -170,7 +167,7 @@ private Q_SLOTS:
         QCOMPARE(photosOnSite(), before + 3);
         QCOMPARE(window()->progressBar()->value(), 3);
         QCOMPARE(signedInAs(), QString());
-        QCOMPARE(scratchFiles(), QStringList());
+        QVERIFY(QDir(mScratch->path()).isEmpty());
         QVERIFY(window()->settingsWidget()->isEnabled() && !window()->exportButton()->isEnabled());
         QTRY_VERIFY(window()->signInNote()->isVisible());
     }
