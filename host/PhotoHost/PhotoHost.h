@@ -71,7 +71,6 @@ public:
     // Whether the files a run wrote stay when it ends (default: they are removed). Read when a
     // run ends.
     void setKeepFiles(bool keep) { mKeepFiles = keep; }
-    bool keepsFiles() const { return mKeepFiles; }
     // Why files the last run wrote are still there although they were to go, one line that names
     // the first of them; nothing when every one went. It never makes a run a failed one. Set
     // before exportFinished() is emitted, reset when the next run starts.
