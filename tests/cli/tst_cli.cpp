@@ -72,13 +72,10 @@ void TestCli::exitCode_data() {
     QTest::newRow("files of an earlier run, Replace not chosen")
         << signedIn << QStringList() << QByteArray() << true << 4
         << fileExists + QByteArrayList{"--yes"};
-    QTest::newRow("--yes replaces them, the password on standard input")
-        << QStringList{"--password-stdin", "--yes"} + signedIn << QStringList{"NUBELO_PASSWORD="}
-        << kPassword.toUtf8() + "\n"
+    QTest::newRow("--yes replaces them, the password on standard input, --keep-files")
+        << QStringList{"--password-stdin", "--yes", "--keep-files"} + signedIn
+        << QStringList{"NUBELO_PASSWORD="} << kPassword.toUtf8() + "\n"
         << true << 0 << fileExists + uploaded;
-    QTest::newRow("--keep-files keeps the PNGs")
-        << signedIn + QStringList{"--keep-files"} << QStringList() << QByteArray() << false << 0
-        << uploaded;
     QTest::newRow("a plug-in module that does not load")
         << signedIn << QStringList{"NUBELO_PLUGIN_DIR=" + mFiles.path()} << QByteArray() << false
         << 1 << QByteArrayList{"cannot load the plug-in " + mFiles.path().toUtf8()};
