@@ -218,14 +218,20 @@ platform::Expected<QByteArray> encodePng(const QImage &image) {
     return buffer.data();
 }
 
-platform::MaybeError writeFile(const QByteArray &png, const QString &dest) {
+// Where a file was put, and which file it is.
+struct Placed {
+    QString path;
+    std::optional<struct stat> status; // none when another file took the name at once
+};
+
+platform::Expected<Placed> writeFile(const QByteArray &png, const QString &dest) {
     const QFileInfo info(dest);
     const QString fileName = info.fileName();
     const QString folder = QDir::cleanPath(info.absolutePath());
     if (fileName.isEmpty())
         return photoError(QStringLiteral("%1: no file name").arg(dest));
     if (platform::MaybeError error = prepareFolder(folder))
-        return error;
+        return *error;
 
     // Created with O_EXCL and mode 0600 under an unpredictable name; the rename then replaces
     // whatever sits at `dest` (a planted link included) instead of writing through it.
@@ -234,6 +240,9 @@ platform::MaybeError writeFile(const QByteArray &png, const QString &dest) {
         return photoError(QStringLiteral("%1: cannot write in the folder: %2")
                               .arg(folder, temporary.errorString()));
     bool written = temporary.write(png) == png.size();
+    struct stat st {};
+    if (written && ::fstat(temporary.handle(), &st) != 0)
+        written = false;
     if (written) {
         temporary.close();
         written = temporary.error() == QFileDevice::NoError;
@@ -249,7 +258,10 @@ platform::MaybeError writeFile(const QByteArray &png, const QString &dest) {
             QStringLiteral("%1: cannot put the file in place: %2").arg(dest, systemError(error)));
     }
     temporary.setAutoRemove(false);
-    return std::nullopt;
+    // The status after the rename, which changes the file's ctime.
+    const ino_t inode = st.st_ino;
+    const bool ours = ::lstat(to.constData(), &st) == 0 && st.st_ino == inode;
+    return Placed{QFile::decodeName(to), ours ? std::optional(st) : std::nullopt};
 }
 
 } // namespace
@@ -328,14 +340,19 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
     outdated = {}; // waits for a conversion nobody wants any more, outside the lock
 
     const Converted png = ready.valid() ? ready.get() : convert(source, box);
-    platform::MaybeError error = png ? writeFile(*png, dest) : png.error();
-    if (error) {
+    const platform::Expected<Placed> placed =
+        png ? writeFile(*png, dest) : platform::Expected<Placed>(png.error());
+    if (!placed)
         qCWarning(lcPhotoHost).noquote()
-            << "photo" << index << "not exported:" << error->localizedDescription;
-        QMutexLocker lock(&mFilesMutex);
-        mExportFailure = std::move(error);
+            << "photo" << index << "not exported:" << placed.error().localizedDescription;
+    QMutexLocker lock(&mFilesMutex);
+    if (!placed) {
+        mExportFailure = placed.error();
         return false;
     }
+    if (const std::optional<struct stat> &st = placed->status)
+        mWritten.append({placed->path, quint64(st->st_dev), quint64(st->st_ino),
+                         qint64(st->st_ctim.tv_sec) * 1'000'000'000 + st->st_ctim.tv_nsec});
     return true;
 }
 

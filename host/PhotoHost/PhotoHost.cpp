@@ -4,8 +4,15 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QMutexLocker>
 #include <QThread>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcPhotoHost, "nubelo.host")
 
@@ -99,7 +106,9 @@ void PhotoHost::startExport() {
         QMutexLocker lock(&mFilesMutex);
         ++mGeneration;
         mExportFailure.reset();
+        mWritten.clear(); // written outside any run: not this run's to remove
     }
+    mRemovalFailure.reset();
     mRunPlugin = mPlugin;
     mExporting = true;
     mLast.reset();
@@ -152,6 +161,7 @@ void PhotoHost::finishRun() {
     if (mThread.joinable())
         mThread.join();
     mPollTimer.stop();
+    removeWrittenFiles();
     // The state is settled before any signal: a receiver may start the next run or shut down.
     const Snapshot last = readProgress(mRunPlugin);
     mRunPlugin = nullptr;
@@ -159,6 +169,47 @@ void PhotoHost::finishRun() {
     if (remember(last))
         Q_EMIT progressChanged(last.current, last.total, last.message);
     Q_EMIT exportFinished(last.cancelled, last.message);
+}
+
+void PhotoHost::removeWrittenFiles() {
+    QList<Written> written;
+    {
+        QMutexLocker lock(&mFilesMutex);
+        written.swap(mWritten);
+    }
+    if (mKeepFiles)
+        return;
+    QString first;
+    qsizetype failed = 0;
+    for (const Written &file : written) {
+        const QByteArray name = QFile::encodeName(file.path);
+        struct stat st {};
+        int error = 0;
+        if (::lstat(name.constData(), &st) != 0)
+            error = errno;
+        // A file put under the name since (by a person, or by the plug-in itself) is not the
+        // one this run wrote, and not ours to remove; nor is ours once changed, when an inode
+        // number can come back for another file.
+        else if (quint64(st.st_dev) != file.device || quint64(st.st_ino) != file.inode ||
+                 qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec != file.changed)
+            continue;
+        else if (::unlink(name.constData()) != 0)
+            error = errno;
+        if (error == 0 || error == ENOENT)
+            continue;
+        if (failed++ == 0)
+            first = QStringLiteral("%1: %2").arg(file.path,
+                                                 QString::fromLocal8Bit(std::strerror(error)));
+    }
+    if (failed == 0)
+        return;
+    const QString text =
+        failed == 1 ? QStringLiteral("a file of the export was not removed: %1").arg(first)
+                    : QStringLiteral("%1 files of the export were not removed, the first: %2")
+                          .arg(failed)
+                          .arg(first);
+    qCWarning(lcPhotoHost).noquote() << text;
+    mRemovalFailure = platform::Error{QStringLiteral("PhotoHost"), 2, text};
 }
 
 void PhotoHost::cancel() {

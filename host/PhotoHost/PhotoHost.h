@@ -27,6 +27,10 @@
 // own while a timer on the main thread polls the progress record under the plug-in's lock.
 // The main thread's event loop must keep running during a run: the plug-in's last step is a
 // call carried out on the main thread.
+// The files a run has the host write are copies of the user's photos, in a folder (/tmp by
+// default) that outlives the run: once the export thread has ended, whether the run went up,
+// failed or was cancelled, the host removes those it wrote in that run (unless told to keep
+// them), and only those.
 class PhotoHost : public QObject, public ExportMgr {
     Q_OBJECT
 public:
@@ -40,8 +44,8 @@ public:
 
     explicit PhotoHost(QObject *parent = nullptr);
     // During a run: asks the run to cancel and serves the main thread's events until the export
-    // thread has ended. Emits nothing. Never delete the host from one of its own signals (use
-    // deleteLater()).
+    // thread has ended, then removes the run's files as any run's end does. Emits nothing. Never
+    // delete the host from one of its own signals (use deleteLater()).
     ~PhotoHost() override;
 
     // The photos, in export order. The list cannot change during a run (the calls answer false).
@@ -64,6 +68,14 @@ public:
     QString destination() const;
     void setDestination(const QString &folder);
 
+    // Whether the files a run wrote stay when it ends (default: they are removed). Read when a
+    // run ends.
+    void setKeepFiles(bool keep) { mKeepFiles = keep; }
+    // Why files the last run wrote are still there although they were to go, one line that names
+    // the first of them; nothing when every one went. It never makes a run a failed one. Set
+    // before exportFinished() is emitted, reset when the next run starts.
+    platform::MaybeError removalFailure() const { return mRemovalFailure; }
+
     bool isExporting() const { return mExporting; }
     // Asks the run under way to stop after its current photo.
     void cancel();
@@ -84,7 +96,8 @@ public:
     // written beside `dest` under a temporary name and renamed over it, so a link planted at
     // `dest` is replaced, never written through; the result has mode 0600. A missing folder
     // is created with mode 0700; a folder owned by another user is refused. False, with the
-    // reason in the log, when nothing was written.
+    // reason in the log, when nothing was written. A file written during a run is removed when
+    // the run ends (see setKeepFiles()) if it is still the one written.
     bool exportImageAtIndex(int index, const QString &dest,
                             const ImageExportSettings *options) override;
     // Why the last exportImageAtIndex() of this run that answered false wrote nothing; nothing
@@ -101,8 +114,8 @@ Q_SIGNALS:
     void exportRequested();
     // The record's item, item count or message changed (a null message is "no text").
     void progressChanged(quint32 current, quint32 total, const QString &message);
-    // The export thread has ended; `cancelled` is the record's shouldCancel (the run failed),
-    // `message` its last text.
+    // The export thread has ended and the run's files are removed (or kept); `cancelled` is the
+    // record's shouldCancel (the run failed), `message` its last text.
     void exportFinished(bool cancelled, const QString &message);
 
 private:
@@ -122,6 +135,7 @@ private:
     void poll();
     void finishRun();
     void waitForRunToEnd();
+    void removeWrittenFiles();
 
     ExportPluginProtocol *mPlugin = nullptr;
     ExportPluginProtocol *mRunPlugin = nullptr; // the plug-in of the run under way
@@ -130,6 +144,8 @@ private:
     std::atomic<bool> mThreadEnded{false};
     bool mExporting = false;
     bool mShutDown = false;
+    bool mKeepFiles = false;
+    platform::MaybeError mRemovalFailure;
     QTimer mPollTimer;
     std::optional<Snapshot> mLast;
 
@@ -151,4 +167,14 @@ private:
     quint64 mGeneration = 0;             // a new list or a new run; guarded by mFilesMutex
     platform::MaybeError mExportFailure; // guarded by mFilesMutex
     Ahead mAhead; // guarded by mFilesMutex; its destruction waits for the thread
+
+    // A file the run under way wrote, as it was renamed into place: at the run's end the name is
+    // removed only while it still names that file, unchanged, not one put there since.
+    struct Written {
+        QString path;
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 changed = 0; // its ctime, in nanoseconds
+    };
+    QList<Written> mWritten; // guarded by mFilesMutex
 };

@@ -295,7 +295,11 @@ void ExportWindow::showProgress(quint32 current, quint32 total, const QString &m
 }
 
 void ExportWindow::finishRun(bool failed, const QString &message) {
-    const QString reason = mSession->runFailureReasons().join(QLatin1Char('\n'));
+    QStringList notes = mSession->runFailureReasons();
+    // Not a failure of the run, but a copy of a photo left where nobody expects one.
+    if (const platform::MaybeError left = mHost->removalFailure())
+        notes.append(left->localizedDescription);
+    const QString reason = notes.join(QLatin1Char('\n'));
     setRunning(false);
     ExportPluginOutcomes *outcomes = mSession->outcomes();
     // A plug-in that does not tell: the one it was on (currentItem, from 0) went up when it
@@ -338,10 +342,11 @@ void ExportWindow::showOutcome(bool failed, int photosUp, const QString &message
                              : QStringLiteral("Export stopped: %1 of %2 went up to Nubelo.")
                                    .arg(photosUp)
                                    .arg(photosText(mTotal));
-    mStatus->setText(done);
+    mStatus->setText(reason.isEmpty() ? done : done + QLatin1Char('\n') + reason);
     box->setIcon(QMessageBox::Information);
     box->setWindowTitle(QStringLiteral("Export finished"));
     box->setText(done);
+    box->setDetailedText(reason);
     const QUrl gallery = galleryUrl();
     if (gallery.isValid()) {
         box->setInformativeText(

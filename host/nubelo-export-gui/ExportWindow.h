@@ -25,8 +25,10 @@ class QPushButton;
 // Cancel asks the plug-in to stop after the photo under way. A failed run shows the record's
 // message in an alert, with the reasons the session gives (PluginSession::runFailureReasons);
 // a run that stopped says how many photos went up (the plug-in's outcome) and offers the site's
-// gallery. Closing the window during a run cancels the run and closes once it has ended: the
-// application must not quit while the export thread still needs the main thread.
+// gallery; either says so when files the run wrote could not be removed (PhotoHost removes them
+// when a run ends, always for the window). Closing the window during a run cancels the run and
+// closes once it has ended: the application must not quit while the export thread still needs the
+// main thread.
 //
 // Export (and Return in the pane) is offered only while the plug-in says someone is signed in
 // (ExportPluginOutcomes::signedInAs, asked on a short timer); otherwise a line says to sign in

@@ -22,6 +22,8 @@ QString CommandLine::usage() {
         "                       the command line)\n"
         "  --dir DIR            the export (scratch) directory, default /tmp/NubeloExporter\n"
         "  --yes                answer Replace when files of an earlier run are in the way\n"
+        "  --keep-files         keep the PNG files of the run in DIR (by default they are\n"
+        "                       removed when the run ends)\n"
         "  --quiet              no progress display\n"
         "  -h, --help           this text\n"
         "  --version            the program's version\n"
@@ -41,6 +43,7 @@ platform::MaybeError CommandLine::parse(const QStringList &arguments) {
     parsed.addFlag({QStringLiteral("password-stdin")});
     parsed.addFlag({QStringLiteral("yes")});
     parsed.addFlag({QStringLiteral("quiet")});
+    parsed.addFlag({QStringLiteral("keep-files")});
     parsed.addValue({QStringLiteral("p"), QStringLiteral("password")},
                     QStringLiteral("the password is never taken from the command line: use "
                                    "--password-stdin or NUBELO_PASSWORD"),
@@ -58,6 +61,7 @@ platform::MaybeError CommandLine::parse(const QStringList &arguments) {
     passwordStdin = parsed.isSet(QStringLiteral("password-stdin"));
     yes = parsed.isSet(QStringLiteral("yes"));
     quiet = parsed.isSet(QStringLiteral("quiet"));
+    keepFiles = parsed.isSet(QStringLiteral("keep-files"));
     photos = parsed.photos();
     return std::nullopt;
 }

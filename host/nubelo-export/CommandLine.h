@@ -18,6 +18,8 @@ struct CommandLine {
     bool yes = false;   // answer Replace when scratch files of an earlier run are there
     bool quiet = false; // no progress display
     QStringList photos;
+    // The run's PNG files stay in `dir` when it ends, for a person who wants them.
+    bool keepFiles = false;
 
     // Reads the arguments after the program's name (ProgramArguments::parse), keeping the
     // defaults for what is not given.

@@ -173,6 +173,7 @@ platform::MaybeError ExportCommand::exportPhotos() {
     PhotoHost &photoHost = mSession.photoHost();
     photoHost.setImageFiles(mLine.photos);
     photoHost.setDestination(mLine.dir);
+    photoHost.setKeepFiles(mLine.keepFiles);
     connect(&photoHost, &PhotoHost::progressChanged, this,
             [this](quint32 current, quint32 total, const QString &message) {
                 // The record's last text (a failure) is the outcome, told once the run ended.

@@ -1,15 +1,42 @@
 // The export run of the controller: the replace prompt, the progress record photo by photo, the
 // two ends of a run, cancel, a second start while one runs, and the hand-over of the toggle to
 // the main thread. A fake host writes the photos; the uploads go to the stand-in site on loopback.
+// Then the run over the real export manager, for the files it leaves behind.
 
 #include "ExportRun.h"
+#include "PhotoHost.h"
 #include "SiteSuite.h"
 
 #include <QCryptographicHash>
+#include <QImage>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// No file in `folder` can be removed while it is locked, by root neither.
+bool lockFolder(const QString &folder, bool locked) {
+    const QByteArray name = QFile::encodeName(folder);
+    if (::geteuid() != 0)
+        return ::chmod(name.constData(), locked ? 0500 : 0700) == 0;
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = locked ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
+
+} // namespace
 
 using nubelo::site::Fault;
 using scripted::FakeHost;
@@ -21,6 +48,8 @@ private Q_SLOTS:
     void replacePrompt();
     void run_data();
     void run();
+    void filesLeft_data();
+    void filesLeft();
 };
 
 void TestExportRun::replacePrompt_data() {
@@ -35,8 +64,6 @@ void TestExportRun::replacePrompt_data() {
         << 3 << QStringList{"sfe-2.png"} << int(ui::AlertDefaultReturn) << true;
     QTest::newRow("n=3, only sfe-0.png, Cancel")
         << 3 << QStringList{"sfe-0.png"} << int(ui::AlertOtherReturn) << false;
-    QTest::newRow("n=3, sfe-2.png, Cancel")
-        << 3 << QStringList{"sfe-2.png"} << int(ui::AlertOtherReturn) << false;
 }
 
 // The names are looked for in the folder the host passes, not in the export directory, which
@@ -200,6 +227,75 @@ void TestExportRun::run() {
     QCOMPARE(h.kit.problems(), QStringList());
     h.controller.clickExport(); // the run is over: the Return key starts an export again
     QCOMPARE(h.host.clicks, 1);
+}
+
+// A run's PNG files are copies of the user's photos: the host removes those it wrote when the
+// run ends, however it ends, and nothing else. sfe-1.png and sfe-2.png of an earlier run are
+// there (Replace is chosen); exactly `left` is left.
+void TestExportRun::filesLeft_data() {
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<QStringList>("left");
+    QTest::newRow("uploaded") << "" << QStringList();
+    // Put there after the run wrote its own (by the plug-in, or a person): not the run's.
+    QTest::newRow("uploaded, sfe-2.png replaced since") << "replaced" << QStringList{"sfe-2.png"};
+    QTest::newRow("upload refused") << "refused" << QStringList{"sfe-1.png", "sfe-2.png"};
+    // The window closed during the run: the host goes once the run has ended.
+    QTest::newRow("host destroyed during the first photo")
+        << "destroyed" << QStringList{"sfe-1.png", "sfe-2.png"};
+    // A removal that fails is told.
+    QTest::newRow("removal refused")
+        << "locked" << QStringList{"sfe-0.png", "sfe-1.png", "sfe-2.png"};
+}
+
+void TestExportRun::filesLeft() {
+    QFETCH(QString, event);
+    QFETCH(QStringList, left);
+    QTemporaryDir dir, sources;
+    QImage photo(80, 60, QImage::Format_RGB32);
+    photo.fill(Qt::darkCyan);
+    QVERIFY(photo.save(sources.filePath("a.png")));
+    for (const char *name : {"sfe-1.png", "sfe-2.png"}) {
+        QFile earlier(dir.filePath(name));
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
+    }
+    scripted::Kit kit;
+    auto host = std::make_unique<PhotoHost>();
+    NubeloExportController controller(host.get(), standin::configFor(*mSite));
+    QVERIFY(!controller.loadInterface());
+    kit.answerModalByClicking("Authenticate",
+                              {{"mLoginUsername", kEmail}, {"mLoginPassword", kPassword}});
+    QVERIFY(kit.click("mAuthenticate"));
+    host->setPlugin(&controller);
+    host->setImageFiles(QStringList(3, sources.filePath("a.png")));
+    host->setDestination(dir.path());
+    kit.answerAlert(ui::AlertDefaultReturn);
+    mSite->setFault(Fault::Upload500, event == "refused");
+    mSite->setDelay(nubelo::site::Exchange::Upload,
+                    std::chrono::milliseconds(event == "destroyed" ? 1000 : 0));
+    bool locked = false;
+    const auto unlock = qScopeGuard([&] { locked = locked && !lockFolder(dir.path(), false); });
+    kit.duringHandOver = [&] {
+        locked = event == "locked" && lockFolder(dir.path(), true);
+        if (event == "replaced") // the name of this run's file now holds another
+            QVERIFY(QFile::copy(dir.filePath("sfe-1.png"), dir.filePath("new")) &&
+                    ::rename(QFile::encodeName(dir.filePath("new")),
+                             QFile::encodeName(dir.filePath("sfe-2.png"))) == 0);
+    };
+
+    controller.startExport(dir.path());
+    QVERIFY(host->isExporting());
+    if (event == "destroyed") {
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath("sfe-0.png")); }, 20000));
+        host.reset();
+    } else {
+        QVERIFY(QTest::qWaitFor([&] { return !host->isExporting(); }, 20000));
+        QCOMPARE(bool(host->removalFailure()), locked);
+    }
+    if (locked)
+        QVERIFY(host->removalFailure()->localizedDescription.contains(dir.filePath("sfe-0.png")));
+    else if (event == "locked")
+        QSKIP("the folder cannot be locked here");
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), left);
 }
 
 QTEST_GUILESS_MAIN(TestExportRun)
