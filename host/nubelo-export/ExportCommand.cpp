@@ -163,10 +163,12 @@ platform::MaybeError ExportCommand::signIn() {
     auto *toggle = qobject_cast<terminal::Button *>(mPlugin->firstView());
     if (toggle == nullptr || terminal::hiddenOnScreen(toggle) || !toggle->isEnabled())
         return ending(Failed, QStringLiteral("the plug-in shows no sign-in button"));
-    // The sheet back again means the password given was refused.
+    // The sheet back again means the password given was refused; a person is then asked for
+    // another (without one the run ends, and says so below).
     mKit.startWatching([this] {
-        if (mPasswordRemembered)
-            warn(QStringLiteral("the password remembered in the keyring for %1 was refused")
+        if (mPasswordRemembered && mKit.isInteractive())
+            warn(QStringLiteral("the password remembered in the keyring for %1 was refused "
+                                "(--remember keeps a new one)")
                      .arg(mEmail));
     });
     toggle->performClick();
