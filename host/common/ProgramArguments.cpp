@@ -64,7 +64,7 @@ platform::MaybeError ProgramArguments::parse(const QStringList &arguments) {
         }
         return usageError(QStringLiteral("the arguments cannot be read (see --help)"));
     }
-    if (photos().isEmpty())
+    if (photos().isEmpty() && (mNoPhotosFlag.isEmpty() || !isSet(mNoPhotosFlag)))
         return usageError(QStringLiteral("no photos given (see --help)"));
     return std::nullopt;
 }

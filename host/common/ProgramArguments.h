@@ -28,6 +28,9 @@ public:
     // for a refused option, whenever it is given at all.
     void addValue(const QStringList &names, const QString &why, bool refused = false);
 
+    // No photos are fine when this flag is given (an action on its own).
+    void allowNoPhotosWith(const QString &flag) { mNoPhotosFlag = flag; }
+
     // Reads the arguments after the program's name. Help or version, when asked for anywhere,
     // wins over any usage error. Otherwise a usage error says in one line what is wrong: a refused
     // option, an unknown option, a value missing or given to an option without one, or no photos.
@@ -56,4 +59,5 @@ private:
     QStringList mFlags; // the long names of options without a value
     std::vector<Reason> mValues;
     std::vector<Reason> mRefused;
+    QString mNoPhotosFlag;
 };

@@ -25,6 +25,12 @@ QString CommandLine::usage() {
         "  --keep-files         keep the PNG files of the run in DIR (by default they are\n"
         "                       removed when the run ends)\n"
         "  --quiet              no progress display\n"
+        "  --remember           with --email: keep the password in the desktop keyring once\n"
+        "                       it signed in; later runs with --email and no password use it\n"
+        "  --forget             delete the password kept for --email, then exit\n"
+        "  --skip-uploaded      leave out the photos already sent to this site and account\n"
+        "                       (every photo sent is recorded in\n"
+        "                       $XDG_STATE_HOME/nubelo-export/uploaded.jsonl)\n"
         "  -h, --help           this text\n"
         "  --version            the program's version\n"
         "The site is www.nubelo.example and upload.nubelo.example unless NUBELO_SITE_HOST and\n"
@@ -44,6 +50,10 @@ platform::MaybeError CommandLine::parse(const QStringList &arguments) {
     parsed.addFlag({QStringLiteral("yes")});
     parsed.addFlag({QStringLiteral("quiet")});
     parsed.addFlag({QStringLiteral("keep-files")});
+    parsed.addFlag({QStringLiteral("remember")});
+    parsed.addFlag({QStringLiteral("forget")});
+    parsed.addFlag({QStringLiteral("skip-uploaded")});
+    parsed.allowNoPhotosWith(QStringLiteral("forget"));
     parsed.addValue({QStringLiteral("p"), QStringLiteral("password")},
                     QStringLiteral("the password is never taken from the command line: use "
                                    "--password-stdin or NUBELO_PASSWORD"),
@@ -62,7 +72,15 @@ platform::MaybeError CommandLine::parse(const QStringList &arguments) {
     yes = parsed.isSet(QStringLiteral("yes"));
     quiet = parsed.isSet(QStringLiteral("quiet"));
     keepFiles = parsed.isSet(QStringLiteral("keep-files"));
+    remember = parsed.isSet(QStringLiteral("remember"));
+    forget = parsed.isSet(QStringLiteral("forget"));
+    skipUploaded = parsed.isSet(QStringLiteral("skip-uploaded"));
     photos = parsed.photos();
+    if (forget && (email.isNull() || !photos.isEmpty()))
+        return ProgramArguments::usageError(
+            QStringLiteral("--forget wants --email ADDRESS and no photos"));
+    if (remember && email.isNull())
+        return ProgramArguments::usageError(QStringLiteral("--remember wants --email ADDRESS"));
     return std::nullopt;
 }
 

@@ -15,8 +15,11 @@ struct CommandLine {
     QString email;              // null when not given
     bool passwordStdin = false; // the password is the first line of standard input
     QString dir = QStringLiteral("/tmp/NubeloExporter");
-    bool yes = false;   // answer Replace when scratch files of an earlier run are there
-    bool quiet = false; // no progress display
+    bool yes = false;          // answer Replace when scratch files of an earlier run are there
+    bool quiet = false;        // no progress display
+    bool remember = false;     // keep the password that signed in, in the keyring
+    bool forget = false;       // delete the password kept for --email, and nothing else
+    bool skipUploaded = false; // leave out the photos recorded as sent to this site and account
     QStringList photos;
     // The run's PNG files stay in `dir` when it ends, for a person who wants them.
     bool keepFiles = false;

@@ -51,8 +51,9 @@ int ExportCommand::run() {
     }
     platform::MaybeError end;
     for (platform::MaybeError (ExportCommand::*step)() :
-         {&ExportCommand::checkInput, &ExportCommand::startEmbeddedSite, &ExportCommand::loadPlugin,
-          &ExportCommand::signIn, &ExportCommand::exportPhotos}) {
+         {&ExportCommand::checkInput, &ExportCommand::startEmbeddedSite,
+          &ExportCommand::skipUploaded, &ExportCommand::loadPlugin, &ExportCommand::signIn,
+          &ExportCommand::exportPhotos}) {
         end = (this->*step)();
         if (!end && interrupted())
             end = ending(Interrupted);
@@ -81,7 +82,17 @@ platform::MaybeError ExportCommand::checkInput() {
 
     mEmail = mLine.email;
     const bool person = mKit.isInteractive();
-    if (mLine.passwordStdin) {
+    // --remember on a terminal asks for the password to keep: most likely the one kept is
+    // stale, and trying it first would only have the new one typed where we cannot keep it.
+    if (!mLine.passwordStdin && qEnvironmentVariableIsEmpty("NUBELO_PASSWORD") &&
+        !(mLine.remember && person)) {
+        mPassword = remembered::find(mEmail);
+        mPasswordRemembered = !mPassword.isNull();
+    }
+    // --remember keeps the password that signed in, so it must pass through our hands.
+    if (mPassword.isNull() &&
+        (mLine.passwordStdin ||
+         (mLine.remember && person && qEnvironmentVariableIsEmpty("NUBELO_PASSWORD")))) {
         QString line;
         const QString prompt = person ? QStringLiteral("Password: ") : QString();
         const terminal::InterruptSource interrupt =
@@ -92,9 +103,11 @@ platform::MaybeError ExportCommand::checkInput() {
             return ending(Interrupted);
         if (status != terminal::ReadStatus::Line || line.isEmpty())
             return ending(UsageError,
-                          QStringLiteral("--password-stdin: no password on standard input"));
+                          mLine.passwordStdin
+                              ? QStringLiteral("--password-stdin: no password on standard input")
+                              : QStringLiteral("--remember: no password given"));
         mPassword = line;
-    } else if (!qEnvironmentVariableIsEmpty("NUBELO_PASSWORD")) {
+    } else if (mPassword.isNull() && !qEnvironmentVariableIsEmpty("NUBELO_PASSWORD")) {
         mPassword = qEnvironmentVariable("NUBELO_PASSWORD");
     }
     if (mEmail.isNull() && !person)
@@ -150,14 +163,57 @@ platform::MaybeError ExportCommand::signIn() {
     auto *toggle = qobject_cast<terminal::Button *>(mPlugin->firstView());
     if (toggle == nullptr || terminal::hiddenOnScreen(toggle) || !toggle->isEnabled())
         return ending(Failed, QStringLiteral("the plug-in shows no sign-in button"));
+    // The sheet back again means the password given was refused; a person is then asked for
+    // another (without one the run ends, and says so below).
+    mKit.startWatching([this] {
+        if (mPasswordRemembered && mKit.isInteractive())
+            warn(QStringLiteral("the password remembered in the keyring for %1 was refused "
+                                "(--remember keeps a new one)")
+                     .arg(mEmail));
+    });
     toggle->performClick();
+    mKit.stopWatching();
 
     tellAccount();
     if (interrupted())
         return ending(Interrupted);
     if (mOutcomes->signedInAs().isNull())
-        return ending(NotSignedIn, QStringLiteral("not signed in: the sign-in was refused or "
-                                                  "cancelled"));
+        return ending(NotSignedIn,
+                      mPasswordRemembered && !mKit.isInteractive()
+                          ? QStringLiteral("not signed in: the password remembered in the keyring "
+                                           "for %1 was refused (--forget deletes it)")
+                                .arg(mEmail)
+                          : QStringLiteral("not signed in: the sign-in was refused or cancelled"));
+    rememberPassword();
+    return std::nullopt;
+}
+
+void ExportCommand::rememberPassword() {
+    if (!mLine.remember || mLine.email.isNull() || mPasswordRemembered)
+        return;
+    if (mPassword.isNull() || mKit.retried()) {
+        warn(QStringLiteral("--remember: not remembered: the password given first was refused"));
+        return;
+    }
+    if (const platform::MaybeError error = remembered::store(mEmail, mPassword))
+        warn(QStringLiteral("--remember: %1; the password is not remembered")
+                 .arg(error->localizedDescription));
+    else
+        tell(QStringLiteral("Remembered the password for %1 in the keyring.").arg(mEmail));
+}
+
+platform::MaybeError ExportCommand::skipUploaded() {
+    mToSend.photos = mLine.photos;
+    if (!mLine.skipUploaded)
+        return std::nullopt;
+    auto toSend = leaveOutUploaded(mUploadRecord, mConfig.siteHost, mEmail, mLine.photos);
+    if (!toSend)
+        return ending(Failed, toSend.error().localizedDescription);
+    mToSend = std::move(*toSend);
+    if (mToSend.photos.isEmpty()) {
+        tell(QStringLiteral("Nothing to send: every photo was uploaded before (--skip-uploaded)."));
+        return ending(Uploaded);
+    }
     return std::nullopt;
 }
 
@@ -171,7 +227,15 @@ void ExportCommand::tellAccount() {
 
 platform::MaybeError ExportCommand::exportPhotos() {
     PhotoHost &photoHost = mSession.photoHost();
-    photoHost.setImageFiles(mLine.photos);
+    photoHost.setImageFiles(mToSend.photos);
+    // Each photo that went up is recorded at once, so a run cut short can be picked up.
+    mRunRecord.emplace(mUploadRecord, mConfig.siteHost, mEmail);
+    mRunRecord->start(mToSend.photos, mToSend.digests);
+    const auto record = [this] {
+        mRunRecord->uploadedSoFar(mOutcomes->lastRun().uploaded);
+    };
+    connect(&photoHost, &PhotoHost::progressChanged, this, record);
+    connect(&photoHost, &PhotoHost::exportFinished, this, record);
     photoHost.setDestination(mLine.dir);
     photoHost.setKeepFiles(mLine.keepFiles);
     connect(&photoHost, &PhotoHost::progressChanged, this,
@@ -229,6 +293,10 @@ platform::MaybeError ExportCommand::exportPhotos() {
     const int count = mOutcomes->lastRun().uploaded;
     tell(count == 1 ? QStringLiteral("Uploaded 1 photo.")
                     : QStringLiteral("Uploaded %1 photos.").arg(count));
+    if (mToSend.skipped > 0)
+        tell(QStringLiteral("Skipped %1 uploaded before (--skip-uploaded).")
+                 .arg(mToSend.skipped == 1 ? QStringLiteral("1 photo")
+                                           : QStringLiteral("%1 photos").arg(mToSend.skipped)));
     return std::nullopt;
 }
 

@@ -4,7 +4,9 @@
 #include "Error.h"
 #include "PluginSession.h"
 #include "ProgressDisplay.h"
+#include "RememberedPassword.h"
 #include "TerminalApplication.h"
+#include "UploadRecord.h"
 
 #include <QObject>
 
@@ -49,22 +51,26 @@ private:
     // go on (with nothing from the last: every photo uploaded).
     platform::MaybeError checkInput();
     platform::MaybeError startEmbeddedSite();
+    platform::MaybeError skipUploaded();
     platform::MaybeError loadPlugin();
     platform::MaybeError signIn();
     platform::MaybeError exportPhotos();
     // What this run put on the embedded site, and where it keeps the photos.
     void reportEmbeddedPhotos();
     void tellAccount();
+    // --remember, once signed in with a password of ours.
+    void rememberPassword();
 
     CommandLine mLine;
-    QString mEmail;    // null until known
-    QString mPassword; // null until known
+    QString mEmail;                   // null until known
+    QString mPassword;                // null until known
+    bool mPasswordRemembered = false; // mPassword came from the keyring
     bool mEmbedded = false;
     QString mSiteDataDir;
     std::size_t mPhotosBefore = 0; // the account's photos on the embedded site at start
     PluginConfig mConfig;
 
-    terminal::TerminalApplication mKit;
+    SignInKit mKit;
     terminal::InterruptWatch *mWatch = nullptr;
     PluginSession mSession{mKit};
     ExportPluginProtocol *mPlugin = nullptr;   // the session's
@@ -75,4 +81,8 @@ private:
     bool mRunFailed = false;
     QString mRunMessage;
     bool mCancelAsked = false;
+
+    UploadRecord mUploadRecord{UploadRecord::defaultPath()};
+    std::optional<RunRecord> mRunRecord;
+    PhotosToSend mToSend;
 };

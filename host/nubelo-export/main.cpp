@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 #include "ExportCommand.h"
+#include "RememberedPassword.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -26,6 +27,8 @@ int main(int argc, char **argv) {
         return ProgramArguments::fail(program, *error);
     if (line.action != CommandLine::Action::Run)
         return ProgramArguments::answer(line.action, program, CommandLine::usage());
+    if (line.forget)
+        return remembered::forget(line.email);
     int code = 0;
     {
         ExportCommand command(line);

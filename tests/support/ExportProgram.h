@@ -44,8 +44,8 @@ inline QString exportProgram() {
 }
 
 // The environment of a run with nothing of the tester's in it (hosts, password, plug-in folder,
-// logging rules): HOME and XDG_DATA_HOME under `work`, then the hosts and the password given.
-// With no hosts the program starts its embedded site.
+// logging rules, session bus): HOME, XDG_DATA_HOME and XDG_STATE_HOME under `work`, then the hosts
+// and the password given. With no hosts the program starts its embedded site.
 inline QProcessEnvironment programEnvironment(const QString &work, const QString &siteHost = {},
                                               const QString &uploadHost = {},
                                               const QString &password = {}) {
@@ -54,6 +54,10 @@ inline QProcessEnvironment programEnvironment(const QString &work, const QString
     env.remove(QStringLiteral("QT_LOGGING_RULES"));
     env.insert(QStringLiteral("HOME"), work + QStringLiteral("/home"));
     env.insert(QStringLiteral("XDG_DATA_HOME"), work + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), work + QStringLiteral("/state"));
+    // No session bus, so a run without a password never asks the tester's own keyring.
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+               QStringLiteral("unix:path=") + work + QStringLiteral("/no-bus"));
     for (const auto &[name, value] :
          {std::pair("NUBELO_SITE_HOST", siteHost), std::pair("NUBELO_UPLOAD_HOST", uploadHost),
           std::pair("NUBELO_PASSWORD", password)})

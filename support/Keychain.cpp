@@ -1,6 +1,8 @@
 #include "Keychain.h"
 #include "KeychainDeadline_p.h"
 
+#include "Error.h"
+
 #include <QByteArray>
 #include <QStringView>
 
@@ -109,8 +111,19 @@ qint32 statusFor(const GError *e) {
     return IoError;
 }
 
+// A failure of one call of the store: the status it answers, with the reason for the log.
+platform::Error keychainError(qint32 status, const QString &what) {
+    qCDebug(lcKeychain, "%s (status %d)", qUtf8Printable(what), status);
+    return platform::Error{QStringLiteral("Keychain"), status, what};
+}
+
+platform::Error keychainError(GError *e) {
+    ErrorPtr error(e);
+    return keychainError(statusFor(e), QString::fromUtf8(e->message));
+}
+
 // One call of the store: each step is one asynchronous libsecret call, bounded by the runner's
-// deadline; the first failure is kept as the call's status.
+// deadline. A step that fails answers the Error whose code is the call's status.
 class Session {
 public:
     Session() = default;
@@ -118,27 +131,22 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    qint32 status() const { return mStatus; }
-
-    bool open();
-    std::optional<Items> search(const Attributes &attributes, bool withSecrets);
-    bool unlock(gpointer object);
-    std::optional<QByteArray> secretOf(SecretItem *item);
-    bool setSecret(SecretItem *item, const QByteArray &password);
-    bool remove(SecretItem *item);
-    GRef<SecretCollection> defaultCollection();
-    bool create(SecretCollection *collection, const Attributes &attributes, const QByteArray &label,
-                const QByteArray &password);
+    platform::MaybeError open();
+    platform::Expected<Items> search(const Attributes &attributes, bool withSecrets);
+    platform::MaybeError unlock(gpointer object);
+    platform::Expected<QByteArray> secretOf(SecretItem *item);
+    platform::MaybeError setSecret(SecretItem *item, const QByteArray &password);
+    platform::MaybeError remove(SecretItem *item);
+    platform::Expected<GRef<SecretCollection>> defaultCollection();
+    platform::MaybeError create(SecretCollection *collection, const Attributes &attributes,
+                                const QByteArray &label, const QByteArray &password);
 
 private:
-    template <typename Start> GRef<GAsyncResult> run(Wait wait, Start &&start);
-    bool fail(GError *e);
-    bool fail(qint32 status, const char *what);
+    template <typename Start> platform::Expected<GRef<GAsyncResult>> run(Wait wait, Start &&start);
 
     // First, so that it outlives the service proxy, whose last references it may still run.
     DeadlineRunner mRunner;
     GRef<SecretService> mService;
-    qint32 mStatus = KeychainStatus::Success;
 };
 
 Session::~Session() {
@@ -156,44 +164,33 @@ Session::~Session() {
     mService.reset();
 }
 
-template <typename Start> GRef<GAsyncResult> Session::run(Wait wait, Start &&start) {
+template <typename Start>
+platform::Expected<GRef<GAsyncResult>> Session::run(Wait wait, Start &&start) {
     GRef<GAsyncResult> result = mRunner.run(wait, std::forward<Start>(start));
     if (!result)
-        fail(wait == Wait::Prompt ? KeychainStatus::AuthFailed : KeychainStatus::NotAvailable,
-             "the keyring did not answer in time");
+        return keychainError(wait == Wait::Prompt ? KeychainStatus::AuthFailed
+                                                  : KeychainStatus::NotAvailable,
+                             QStringLiteral("the keyring did not answer in time"));
     return result;
 }
 
-bool Session::fail(GError *e) {
-    ErrorPtr error(e);
-    mStatus = statusFor(e);
-    qCDebug(lcKeychain, "%s (status %d)", e->message, mStatus);
-    return false;
-}
-
-bool Session::fail(qint32 status, const char *what) {
-    mStatus = status;
-    qCDebug(lcKeychain, "%s (status %d)", what, mStatus);
-    return false;
-}
-
-bool Session::open() {
+platform::MaybeError Session::open() {
     auto done = run(Wait::Service, [](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
         secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, c, cb, data);
     });
     if (!done)
-        return false;
+        return done.error();
     GError *e = nullptr;
-    mService.reset(secret_service_open_finish(done.get(), &e));
+    mService.reset(secret_service_open_finish(done->get(), &e));
     if (e) {
         // Whatever stops us from reaching the service, it is not reachable.
         ErrorPtr error(e);
-        return fail(KeychainStatus::NotAvailable, e->message);
+        return keychainError(KeychainStatus::NotAvailable, QString::fromUtf8(e->message));
     }
-    return true;
+    return std::nullopt;
 }
 
-std::optional<Items> Session::search(const Attributes &attributes, bool withSecrets) {
+platform::Expected<Items> Session::search(const Attributes &attributes, bool withSecrets) {
     const auto flags = static_cast<SecretSearchFlags>(
         SECRET_SEARCH_ALL | (withSecrets ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE));
     auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
@@ -201,13 +198,11 @@ std::optional<Items> Session::search(const Attributes &attributes, bool withSecr
                               data);
     });
     if (!done)
-        return std::nullopt;
+        return done.error();
     GError *e = nullptr;
-    GList *found = secret_service_search_finish(mService.get(), done.get(), &e);
-    if (e) {
-        fail(e);
-        return std::nullopt;
-    }
+    GList *found = secret_service_search_finish(mService.get(), done->get(), &e);
+    if (e)
+        return keychainError(e);
     Items items;
     for (GList *l = found; l; l = l->next)
         items.emplace_back(SECRET_ITEM(l->data));
@@ -219,90 +214,88 @@ std::optional<Items> Session::search(const Attributes &attributes, bool withSecr
     return items;
 }
 
-bool Session::unlock(gpointer object) {
+platform::MaybeError Session::unlock(gpointer object) {
     GList *objects = g_list_append(nullptr, object);
     auto done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
         secret_service_unlock(mService.get(), objects, c, cb, data);
     });
     g_list_free(objects);
     if (!done)
-        return false;
+        return done.error();
     GError *e = nullptr;
     GList *unlocked = nullptr;
-    const gint count = secret_service_unlock_finish(mService.get(), done.get(), &unlocked, &e);
+    const gint count = secret_service_unlock_finish(mService.get(), done->get(), &unlocked, &e);
     g_list_free_full(unlocked, g_object_unref);
     if (e)
-        return fail(e);
+        return keychainError(e);
     if (count < 1)
-        return fail(KeychainStatus::AuthFailed, "the keyring stayed locked");
-    return true;
+        return keychainError(KeychainStatus::AuthFailed,
+                             QStringLiteral("the keyring stayed locked"));
+    return std::nullopt;
 }
 
-std::optional<QByteArray> Session::secretOf(SecretItem *item) {
+platform::Expected<QByteArray> Session::secretOf(SecretItem *item) {
+    const auto noSecret = [] {
+        return keychainError(KeychainStatus::IoError, QStringLiteral("the keyring gave no secret"));
+    };
     ValuePtr value(secret_item_get_secret(item));
     if (!value) {
         auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
             secret_item_load_secret(item, c, cb, data);
         });
         if (!done)
-            return std::nullopt;
+            return done.error();
         GError *e = nullptr;
-        if (!secret_item_load_secret_finish(item, done.get(), &e)) {
-            if (e)
-                fail(e);
-            else
-                fail(KeychainStatus::IoError, "the keyring gave no secret");
-            return std::nullopt;
-        }
+        if (!secret_item_load_secret_finish(item, done->get(), &e))
+            return e ? keychainError(e) : noSecret();
         value.reset(secret_item_get_secret(item));
-        if (!value) {
-            fail(KeychainStatus::IoError, "the keyring gave no secret");
-            return std::nullopt;
-        }
+        if (!value)
+            return noSecret();
     }
     gsize length = 0;
     const gchar *bytes = secret_value_get(value.get(), &length);
     return QByteArray(bytes, static_cast<qsizetype>(length));
 }
 
-bool Session::setSecret(SecretItem *item, const QByteArray &password) {
+platform::MaybeError Session::setSecret(SecretItem *item, const QByteArray &password) {
     ValuePtr value(secret_value_new(password.constData(), password.size(), "text/plain"));
     auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
         secret_item_set_secret(item, value.get(), c, cb, data);
     });
     if (!done)
-        return false;
+        return done.error();
     GError *e = nullptr;
-    if (!secret_item_set_secret_finish(item, done.get(), &e))
-        return e ? fail(e) : fail(KeychainStatus::IoError, "the secret was not set");
-    return true;
+    if (!secret_item_set_secret_finish(item, done->get(), &e))
+        return e ? keychainError(e)
+                 : keychainError(KeychainStatus::IoError, QStringLiteral("the secret was not set"));
+    return std::nullopt;
 }
 
-bool Session::remove(SecretItem *item) {
+platform::MaybeError Session::remove(SecretItem *item) {
     auto done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
         secret_item_delete(item, c, cb, data);
     });
     if (!done)
-        return false;
+        return done.error();
     GError *e = nullptr;
-    if (!secret_item_delete_finish(item, done.get(), &e))
-        return e ? fail(e) : fail(KeychainStatus::AuthFailed, "the item was not deleted");
-    return true;
+    if (!secret_item_delete_finish(item, done->get(), &e))
+        return e ? keychainError(e)
+                 : keychainError(KeychainStatus::AuthFailed,
+                                 QStringLiteral("the item was not deleted"));
+    return std::nullopt;
 }
 
-GRef<SecretCollection> Session::defaultCollection() {
+platform::Expected<GRef<SecretCollection>> Session::defaultCollection() {
     auto done = run(Wait::Service, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
         secret_collection_for_alias(mService.get(), SECRET_COLLECTION_DEFAULT,
                                     SECRET_COLLECTION_NONE, c, cb, data);
     });
     if (!done)
-        return nullptr;
+        return done.error();
     GError *e = nullptr;
-    GRef<SecretCollection> collection(secret_collection_for_alias_finish(done.get(), &e));
-    if (e) {
-        fail(e);
-        return nullptr;
-    }
+    GRef<SecretCollection> collection(secret_collection_for_alias_finish(done->get(), &e));
+    if (e)
+        return keychainError(e);
     if (!collection) {
         // A keyring without a default collection: the service asks the user for a new one.
         done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
@@ -310,38 +303,38 @@ GRef<SecretCollection> Session::defaultCollection() {
                                      SECRET_COLLECTION_CREATE_NONE, c, cb, data);
         });
         if (!done)
-            return nullptr;
-        collection.reset(secret_collection_create_finish(done.get(), &e));
-        if (e) {
-            fail(e);
-            return nullptr;
-        }
-        if (!collection) {
-            fail(KeychainStatus::AuthFailed, "no default collection was created");
-            return nullptr;
-        }
+            return done.error();
+        collection.reset(secret_collection_create_finish(done->get(), &e));
+        if (e)
+            return keychainError(e);
+        if (!collection)
+            return keychainError(KeychainStatus::AuthFailed,
+                                 QStringLiteral("no default collection was created"));
     }
-    if (secret_collection_get_locked(collection.get()) && !unlock(collection.get()))
-        return nullptr;
+    if (secret_collection_get_locked(collection.get())) {
+        if (platform::MaybeError locked = unlock(collection.get()))
+            return *locked;
+    }
     return collection;
 }
 
-bool Session::create(SecretCollection *collection, const Attributes &attributes,
-                     const QByteArray &label, const QByteArray &password) {
+platform::MaybeError Session::create(SecretCollection *collection, const Attributes &attributes,
+                                     const QByteArray &label, const QByteArray &password) {
     ValuePtr value(secret_value_new(password.constData(), password.size(), "text/plain"));
     auto done = run(Wait::Prompt, [&](GCancellable *c, GAsyncReadyCallback cb, gpointer data) {
         secret_item_create(collection, passwordSchema(), attributes.get(), label.constData(),
                            value.get(), SECRET_ITEM_CREATE_NONE, c, cb, data);
     });
     if (!done)
-        return false;
+        return done.error();
     GError *e = nullptr;
-    GRef<SecretItem> item(secret_item_create_finish(done.get(), &e));
+    GRef<SecretItem> item(secret_item_create_finish(done->get(), &e));
     if (e)
-        return fail(e);
+        return keychainError(e);
     if (!item)
-        return fail(KeychainStatus::AuthFailed, "the item was not created");
-    return true;
+        return keychainError(KeychainStatus::AuthFailed,
+                             QStringLiteral("the item was not created"));
+    return std::nullopt;
 }
 
 } // namespace
@@ -358,35 +351,39 @@ qint32 Keychain::addGenericPassword(const QString &password, const QString &acco
     const Attributes attributes = attributesFor(*serviceName, *accountName);
 
     Session session;
-    if (!session.open())
-        return session.status();
+    if (platform::MaybeError error = session.open())
+        return error->code;
     // Storing an item replaces a matching one without a word, hence the look first.
-    auto existing = session.search(attributes, replaceExisting);
+    const auto existing = session.search(attributes, replaceExisting);
     if (!existing)
-        return session.status();
+        return existing.error().code;
     if (!existing->empty()) {
         if (!replaceExisting)
             return KeychainStatus::DuplicateItem;
         for (const auto &item : *existing) {
-            if (secret_item_get_locked(item.get()) && !session.unlock(item.get()))
-                return session.status();
+            if (secret_item_get_locked(item.get())) {
+                if (platform::MaybeError error = session.unlock(item.get()))
+                    return error->code;
+            }
             // Compared as bytes: a stored value that is not UTF-8 (written by some other
             // program) differs from ours and is overwritten.
             const auto stored = session.secretOf(item.get());
             if (!stored)
-                return session.status();
-            if (*stored != *secret && !session.setSecret(item.get(), *secret))
-                return session.status();
+                return stored.error().code;
+            if (*stored != *secret) {
+                if (platform::MaybeError error = session.setSecret(item.get(), *secret))
+                    return error->code;
+            }
         }
         return KeychainStatus::Success;
     }
 
     const auto collection = session.defaultCollection();
     if (!collection)
-        return session.status();
+        return collection.error().code;
     const QByteArray label = *serviceName + " (" + *accountName + ")";
-    if (!session.create(collection.get(), attributes, label, *secret))
-        return session.status();
+    if (platform::MaybeError error = session.create(collection->get(), attributes, label, *secret))
+        return error->code;
     return KeychainStatus::Success;
 }
 
@@ -400,13 +397,13 @@ QString Keychain::findGenericPasswordForAccount(const QString &account, const QS
     const Attributes attributes = attributesFor(*serviceName, *accountName);
 
     Session session;
-    if (!session.open())
+    if (session.open())
         return QStringLiteral("");
     const auto found = session.search(attributes, true);
     if (!found || found->empty())
         return QStringLiteral("");
     SecretItem *item = found->front().get();
-    if (secret_item_get_locked(item) && !session.unlock(item))
+    if (secret_item_get_locked(item) && session.unlock(item))
         return QStringLiteral("");
     const auto stored = session.secretOf(item);
     return stored ? QString::fromUtf8(*stored) : QStringLiteral("");
@@ -422,18 +419,20 @@ qint32 Keychain::deleteItemForAccount(const QString &account, const QString &ser
     const Attributes attributes = attributesFor(*serviceName, *accountName);
 
     Session session;
-    if (!session.open())
-        return session.status();
+    if (platform::MaybeError error = session.open())
+        return error->code;
     const auto found = session.search(attributes, false);
     if (!found)
-        return session.status();
+        return found.error().code;
     if (found->empty())
         return KeychainStatus::ItemNotFound;
     for (const auto &item : *found) {
-        if (secret_item_get_locked(item.get()) && !session.unlock(item.get()))
-            return session.status();
-        if (!session.remove(item.get()))
-            return session.status();
+        if (secret_item_get_locked(item.get())) {
+            if (platform::MaybeError error = session.unlock(item.get()))
+                return error->code;
+        }
+        if (platform::MaybeError error = session.remove(item.get()))
+            return error->code;
     }
     return KeychainStatus::Success;
 }
