@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -273,8 +272,8 @@ platform::MaybeError ExportCommand::exportPhotos() {
 
 QString ExportCommand::failedPhotoLine(const ExportFailure &failure) {
     const QString path = mLine.photos.value(failure.photo - 1);
-    // The host's reason when it did not write the photo (the plug-in only knows that it was
-    // not written); it starts with the path, which the line names already.
+    // The photo as the user named it. The host's reason when it did not write the photo (the
+    // plug-in only knows that it was not written); it starts with the path, named already.
     QString reason = failure.error.localizedDescription;
     if (const platform::MaybeError host = mSession.photoHost().exportFailure()) {
         reason = host->localizedDescription;
@@ -284,7 +283,7 @@ QString ExportCommand::failedPhotoLine(const ExportFailure &failure) {
     return QStringLiteral("photo %1 of %2, %3: %4")
         .arg(failure.photo)
         .arg(mLine.photos.size())
-        .arg(QFileInfo(path).fileName(), reason);
+        .arg(path, reason);
 }
 
 void ExportCommand::tellUploaded() {
@@ -298,7 +297,7 @@ void ExportCommand::tellUploaded() {
     if (uploaded < total) {
         QStringList names;
         for (qsizetype i = uploaded; i < total; ++i)
-            names.append(QFileInfo(mLine.photos.at(i)).fileName());
+            names.append(mLine.photos.at(i));
         text += QStringLiteral("; not uploaded: %1").arg(names.join(QStringLiteral(", ")));
     }
     tell(text);

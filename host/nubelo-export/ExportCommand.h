@@ -52,9 +52,9 @@ private:
     [[noreturn]] void stopNow();
     // Once per stall: an exchange with the site silent for kStallNotice, and how long it may be.
     void watchSilence();
-    // "N of M photos uploaded", and the photos that did not go up.
+    // "N of M photos uploaded", and the photos that did not go up, as the user named them.
     void tellUploaded();
-    // The reason for a run's failed photo, named by the user's file and its place in the run.
+    // The reason for a run's failed photo, named as the user named it, and its place in the run.
     QString failedPhotoLine(const ExportFailure &failure);
 
     // The steps of a run in their order; each answers how the run ends early, or nothing to

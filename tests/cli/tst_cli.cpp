@@ -152,14 +152,17 @@ void TestCli::runEnd_data() {
     QTest::addColumn<int>("endMs"); // from the last signal to the program's end, at most
 
     const QByteArrayList once{"Image 2 of 3"};
+    const auto named = [](const char *text, const QStringList &photos) {
+        return text + photos.join(QStringLiteral(", ")).toUtf8() + '\n';
+    };
     const QByteArrayList cancelled{"cancelling after the photo under way",
-                                   "2 of 3 photos uploaded; not uploaded: small.jpg\n"};
+                                   named("2 of 3 photos uploaded; not uploaded: ", mPhotos.mid(2))};
     QStringList cut = mPhotos;
     cut[1] = mFiles.filePath(QStringLiteral("cut.jpg"));
     QTest::newRow("failed: the second photo cut short")
         << cut << 0 << 0 << QByteArrayList() << 1
-        << QByteArrayList{"photo 2 of 3, cut.jpg: cut short: the file ends",
-                          "1 of 3 photos uploaded; not uploaded: cut.jpg, small.jpg\n"}
+        << QByteArrayList{"photo 2 of 3, " + cut[1].toUtf8() + ": cut short: the file ends",
+                          named("1 of 3 photos uploaded; not uploaded: ", cut.mid(1))}
         << 1 << 20000;
     QTest::newRow("Ctrl-C once: the photo under way finishes, the run signs out")
         << mPhotos << 1000 << SIGINT << once << 130 << cancelled << 2 << 20000;
@@ -173,7 +176,7 @@ void TestCli::runEnd_data() {
         << mPhotos << 30000 << SIGINT
         << QByteArrayList{"no answer for 5 s, giving up after 60 s\n", "Ctrl-C again"} << 130
         << QByteArrayList{"nubelo-export: waiting for 127.0.0.1:", "stopping at once",
-                          "0 of 3 photos uploaded; not uploaded: wide.jpg, tall.png, small.jpg"}
+                          named("0 of 3 photos uploaded; not uploaded: ", mPhotos)}
         << 1 << 3000;
 }
 
