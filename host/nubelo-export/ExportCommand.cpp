@@ -36,6 +36,8 @@ ExportCommand::ExportCommand(CommandLine line)
     , mProgress(ProgressDisplay::modeFor(mLine.quiet, STDERR_FILENO), STDERR_FILENO) {}
 
 ExportCommand::~ExportCommand() {
+    // The teardown serves events, and the plug-in it asks goes during it.
+    mSilenceWatch.stop();
     mSession.tearDown();
     platform::shutdown();
 }

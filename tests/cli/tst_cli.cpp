@@ -171,10 +171,10 @@ void TestCli::runEnd_data() {
         << mPhotos << 1000 << SIGTERM << once << 130 << cancelled << 2 << 20000;
     QTest::newRow("SIGHUP: as Ctrl-C once")
         << mPhotos << 1000 << SIGHUP << once << 130 << cancelled << 2 << 20000;
-    // The site stores the photo, then keeps its answer back for 30 s.
+    // The site stores the photo, then keeps its answer back for 30 s; the request limit is 8 s.
     QTest::newRow("Ctrl-C twice, the upload host silent: told of the wait, signed out at once")
         << mPhotos << 30000 << SIGINT
-        << QByteArrayList{"no answer for 5 s, giving up after 60 s\n", "Ctrl-C again"} << 130
+        << QByteArrayList{"no answer for 5 s, giving up after 8 s\n", "Ctrl-C again"} << 130
         << QByteArrayList{"nubelo-export: waiting for 127.0.0.1:", "stopping at once",
                           named("0 of 3 photos uploaded; not uploaded: ", mPhotos)}
         << 1 << 3000;
@@ -197,7 +197,9 @@ void TestCli::runEnd() {
     cut.close();
     site().setDelay(Exchange::Upload, std::chrono::milliseconds(uploadDelayMs));
     QProcess process;
-    process.setProcessEnvironment(mWork->environment(kPassword));
+    QProcessEnvironment env = mWork->environment(kPassword);
+    env.insert(QStringLiteral("NUBELO_TEST_TIME_LIMITS"), QStringLiteral("10000,8000"));
+    process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(faults::exportProgram(), faults::exportArguments(kEmail, scratch(), photos));
     QByteArray said;
