@@ -63,11 +63,12 @@ struct ExportFailure {
 
 // The last run's outcome.
 struct ExportRunOutcome {
-    // Photos that went up. It counts up during the run, as each photo goes up, so a host may
-    // poll it to learn which photos are on the site (the first `uploaded` of the selection: a
-    // run goes in order and stops at its first failed photo).
+    // Photos that went up. It counts up during the run, by one as each photo goes up, and
+    // lastRun() copies it whole under the plug-in's lock, so a host may poll it from any thread
+    // to learn which photos are on the site: the first `uploaded` of the selection (a run goes
+    // in order and stops at its first failed photo).
     int uploaded = 0;
-    std::optional<ExportFailure> failure; // nothing when the run ended well or was cancelled
+    std::optional<ExportFailure> failure; // nothing when no photo failed (a cancel is none)
 };
 
 // Threads: signedInAs(), lastStart() and lastSignIn() on the host's main thread; lastRun() and
