@@ -25,8 +25,9 @@ SyncResult failure(const Error &error) {
 
 class SyncJob : public detail::NetworkJob, public std::enable_shared_from_this<SyncJob> {
 public:
-    explicit SyncJob(const UrlRequest &request)
-        : mRequest(request) {}
+    SyncJob(const UrlRequest &request, std::function<void()> onMoved)
+        : mRequest(request)
+        , mOnMoved(std::move(onMoved)) {}
 
     void run(QNetworkAccessManager &manager) override {
         if (isDone()) {
@@ -63,9 +64,13 @@ public:
     }
 
     // Bytes moved: the caller's own deadline moves with the exchange's silence limit.
+    // Under the lock, and only while the caller waits: once wait() has returned, whatever the
+    // callback touches may be gone.
     void moved() {
         std::lock_guard locker(mLock);
         mLastMoved = Clock::now();
+        if (!mDone && mOnMoved)
+            mOnMoved();
     }
 
     SyncResult wait() {
@@ -90,6 +95,7 @@ private:
     }
 
     const UrlRequest mRequest;
+    const std::function<void()> mOnMoved;
     // Standard primitives rather than Qt's: ThreadSanitizer sees through them.
     std::mutex mLock;
     std::condition_variable mCondition;
@@ -101,7 +107,11 @@ private:
 } // namespace
 
 SyncResult sendSynchronousRequest(const UrlRequest &request) {
-    auto job = std::make_shared<SyncJob>(request);
+    return sendSynchronousRequest(request, {});
+}
+
+SyncResult sendSynchronousRequest(const UrlRequest &request, std::function<void()> moved) {
+    auto job = std::make_shared<SyncJob>(request, std::move(moved));
     if (!detail::submit(job)) {
         return failure(networkError(QNetworkReply::OperationCanceledError,
                                     QStringLiteral("The network is not running.")));

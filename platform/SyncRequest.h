@@ -2,6 +2,7 @@
 
 #include "UrlRequest.h"
 
+#include <functional>
 #include <optional>
 
 namespace platform {
@@ -19,5 +20,9 @@ struct SyncResult {
 // is at most kMaxAnswerBytes, or the exchange fails. A POST is sent once, never again by the
 // stack on its own. Fails at once when the network thread is not running (after shutdown()).
 SyncResult sendSynchronousRequest(const UrlRequest &request);
+// The same, and `moved` is called on the network thread each time a byte moves either way, so
+// the caller can show how long the exchange has been silent. It is never called once this
+// function has returned.
+SyncResult sendSynchronousRequest(const UrlRequest &request, std::function<void()> moved);
 
 } // namespace platform

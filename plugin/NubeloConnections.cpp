@@ -114,6 +114,36 @@ void NubeloConnections::msgBox(const QString &message, const QString &informativ
         application->msgBox(message, informativeText);
 }
 
+std::optional<SiteExchange> NubeloConnections::exchangeUnderWay() const {
+    QMutexLocker locker(&mExchangesLock);
+    std::optional<SiteExchange> longest;
+    for (const auto &[key, exchange] : mExchanges) {
+        if (!longest || exchange.silentSince < longest->silentSince)
+            longest = exchange;
+    }
+    return longest;
+}
+
+quint64 NubeloConnections::beginExchange(const QString &host, std::chrono::milliseconds limit) {
+    QMutexLocker locker(&mExchangesLock);
+    mExchanges.emplace_back(++mLastExchangeKey,
+                            SiteExchange{host, std::chrono::steady_clock::now(), limit});
+    return mLastExchangeKey;
+}
+
+void NubeloConnections::exchangeMoved(quint64 key) {
+    QMutexLocker locker(&mExchangesLock);
+    for (auto &[held, exchange] : mExchanges) {
+        if (held == key)
+            exchange.silentSince = std::chrono::steady_clock::now();
+    }
+}
+
+void NubeloConnections::endExchange(quint64 key) {
+    QMutexLocker locker(&mExchangesLock);
+    std::erase_if(mExchanges, [key](const auto &held) { return held.first == key; });
+}
+
 std::optional<QList<QNetworkCookie>> NubeloConnections::cookies() const {
     QMutexLocker locker(&mCookiesLock);
     return mCookies;
@@ -203,12 +233,15 @@ std::optional<platform::Error> NubeloConnections::authenticate(const QString &em
 
     connection->start();
 
+    // The wait is one deadline, not a limit of silence: the whole wait is the exchange's.
+    const quint64 exchange = beginExchange(mSiteHost, mLoginWait);
     QEventLoop loop;
     while (!mEndConnection) {
         loop.processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
         if (deadline.hasExpired())
             break;
     }
+    endExchange(exchange);
 
     bool held = false;
     {
@@ -263,7 +296,14 @@ platform::SyncResult NubeloConnections::sendSessionRequest(const QString &url,
         if (mCookies)
             platform::setCookieFields(request, *mCookies);
     }
-    return platform::sendSynchronousRequest(request);
+    const QUrl &to = request.url;
+    const quint64 exchange = beginExchange(
+        to.port() < 0 ? to.host() : QStringLiteral("%1:%2").arg(to.host()).arg(to.port()),
+        mRequestLimit);
+    platform::SyncResult result =
+        platform::sendSynchronousRequest(request, [this, exchange] { exchangeMoved(exchange); });
+    endExchange(exchange);
+    return result;
 }
 
 platform::UrlRequest

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Error.h"
+#include "ExportPluginOutcomes.h"
 #include "PluginConfig.h"
 #include "SyncRequest.h"
 #include "UrlConnection.h"
@@ -105,6 +106,9 @@ public:
     std::optional<platform::Error> listAlbums(QStringList *albums);
 
     int getState() const;
+    // The exchange under way that has been silent longest (a login, or a synchronous request on
+    // any thread), or nothing. Any thread.
+    std::optional<SiteExchange> exchangeUnderWay() const;
     // The failure of the last login exchange, if one failed.
     std::optional<platform::Error> getError() const;
     // A modal warning alert with one "OK" button, through the UI kit.
@@ -137,6 +141,11 @@ private:
     QString uploadUrl() const;
     QList<QUrl> siteOrigins() const;
 
+    // Records an exchange with `host` under way for exchangeUnderWay(); the answer is its key.
+    quint64 beginExchange(const QString &host, std::chrono::milliseconds limit);
+    void exchangeMoved(quint64 key);
+    void endExchange(quint64 key);
+
     bool isCurrent(const platform::UrlConnection *connection) const;
     void dropConnection();
     void dropJar();
@@ -151,6 +160,10 @@ private:
     std::optional<platform::Error> mError;
     // The failure of the current login exchange, if it failed.
     std::optional<platform::Error> mExchangeError;
+
+    mutable QMutex mExchangesLock;
+    quint64 mLastExchangeKey = 0;                             // guarded by mExchangesLock
+    std::vector<std::pair<quint64, SiteExchange>> mExchanges; // guarded by mExchangesLock
 
     std::unique_ptr<platform::UrlConnection> mConnection; // the current login exchange
     // Superseded exchanges that were dropped while one of our callbacks was on the stack; freed

@@ -79,6 +79,7 @@ NubeloExportController::NubeloExportController(ExportMgr *exportMgr, const Plugi
     , mExportDir(QStringLiteral("/tmp/NubeloExporter"))
     , mPluginName(QStringLiteral("Nubelo Exporter"))
     , mFeedbackAddress(config.feedbackAddress)
+    , mLoginWait(config.loginWait)
     , mConnector(std::make_unique<NubeloConnections>(config)) {}
 
 NubeloExportController::~NubeloExportController() {
@@ -410,6 +411,15 @@ ExportRunOutcome NubeloExportController::lastRun() {
     return mLastRun;
 }
 
+SignInOutcome NubeloExportController::lastSignIn() {
+    QMutexLocker locker(&mOutcomeLock);
+    return mLastSignIn;
+}
+
+std::optional<SiteExchange> NubeloExportController::exchangeUnderWay() {
+    return mConnector->exchangeUnderWay();
+}
+
 void NubeloExportController::msgBox(const QString &message, const QString &informativeText) {
     if (ui::Application *application = ui::app())
         application->msgBox(message, informativeText);
@@ -450,6 +460,7 @@ void NubeloExportController::runLoginSheet() {
     setShown(mLoginErrorMessage, false);
     application->beginSheet(mLoginDialog, mSettingsBox);
 
+    SignInOutcome outcome{SignIn::Cancelled, std::nullopt};
     bool done = false;
     while (!done) {
         const int code = application->runModalForWindow(mLoginDialog);
@@ -459,34 +470,52 @@ void NubeloExportController::runLoginSheet() {
         if (code == kLoginCancelCode) {
             done = true;
         } else if (code == kLoginAuthenticateCode) {
-            const QString email = textOf(mLoginUsername);
-            const std::optional<platform::Error> error =
-                mConnector->authenticate(email, textOf(mLoginPassword));
-            if (error) {
-                showLoginError(
-                    QStringLiteral("%1: %2").arg(error->domain, error->localizedDescription));
-            } else if (mConnector->getState() == SessionLoggedIn) {
-                {
-                    QMutexLocker locker(&mOutcomeLock);
-                    mSignedInAs = email;
-                }
-                if (mAccountInfo != nullptr)
-                    mAccountInfo->setStringValue(QStringLiteral("%1 logged in").arg(email));
-                if (mAuthenticate != nullptr)
-                    mAuthenticate->setTitle(QStringLiteral("Logout"));
-                done = true;
-            } else {
-                showLoginError(
-                    QStringLiteral("Atuthentication failed. Please review and try again!"));
-            }
+            outcome = attemptSignIn();
+            done = outcome.end == SignIn::SignedIn;
         }
         if (mLoginProgress != nullptr)
             mLoginProgress->stopAnimation();
         setShown(mLoginProgress, false);
     }
+    {
+        QMutexLocker locker(&mOutcomeLock);
+        mLastSignIn = outcome;
+    }
 
     application->orderOut(mLoginDialog);
     application->endSheet(mLoginDialog);
+}
+
+SignInOutcome NubeloExportController::attemptSignIn() {
+    const QString email = textOf(mLoginUsername);
+    const std::optional<platform::Error> error =
+        mConnector->authenticate(email, textOf(mLoginPassword));
+    if (error) {
+        showLoginError(QStringLiteral("%1: %2").arg(error->domain, error->localizedDescription));
+        return {SignIn::SiteFailed, error};
+    }
+    const int state = mConnector->getState();
+    if (state == SessionLoggedIn) {
+        {
+            QMutexLocker locker(&mOutcomeLock);
+            mSignedInAs = email;
+        }
+        if (mAccountInfo != nullptr)
+            mAccountInfo->setStringValue(QStringLiteral("%1 logged in").arg(email));
+        if (mAuthenticate != nullptr)
+            mAuthenticate->setTitle(QStringLiteral("Logout"));
+        return {SignIn::SignedIn, std::nullopt};
+    }
+    showLoginError(QStringLiteral("Atuthentication failed. Please review and try again!"));
+    if (state != SessionLoggingIn)
+        return {SignIn::Refused, std::nullopt};
+    // The wait ran out: the site never answered, whatever it would have said of the password.
+    const qint64 ms = mLoginWait.count();
+    const QString wait = ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000)
+                                        : QStringLiteral("%1 s").arg(double(ms) / 1000.0);
+    return {SignIn::SiteFailed,
+            controllerError(ErrorSiteSilent,
+                            QStringLiteral("the site did not answer within %1").arg(wait))};
 }
 
 void NubeloExportController::showLoginError(const QString &text) {

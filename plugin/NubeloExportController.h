@@ -33,7 +33,11 @@ public:
     // The reasons of a failed photo that are the controller's own; an upload's reason is the
     // service client's error.
     static constexpr char kErrorDomain[] = "NubeloExportController";
-    enum ErrorCode : int { ErrorPhotoNotWritten = 1, ErrorPhotoUnreadable = 2 };
+    enum ErrorCode : int {
+        ErrorPhotoNotWritten = 1,
+        ErrorPhotoUnreadable = 2,
+        ErrorSiteSilent = 3, // a sign-in that had no answer within the login wait
+    };
 
     // initWithExportImageObj: `exportMgr` is the host's, not owned; `config` the site's hosts,
     // the feedback address and the time limits, as the host read them.
@@ -86,6 +90,8 @@ public:
     QString signedInAs() override;
     ExportStart lastStart() override;
     ExportRunOutcome lastRun() override;
+    SignInOutcome lastSignIn() override;
+    std::optional<SiteExchange> exchangeUnderWay() override;
 
     // A modal warning alert with one "OK" button.
     void msgBox(const QString &message, const QString &informativeText);
@@ -109,6 +115,8 @@ public:
 private:
     // The login sheet's loop: runs until a login succeeds or the user cancels.
     void runLoginSheet();
+    // One attempt of the sheet with what it holds; the outcome as lastSignIn() tells it.
+    SignInOutcome attemptSignIn();
     void showLoginError(const QString &text);
     // Has the host write photo `index` to `path`, reads it back and uploads it as `imageid`.
     // Nothing on success, else why the photo failed.
@@ -152,6 +160,8 @@ private:
     QString mSignedInAs;
     ExportStart mLastStart = ExportStart::NotAsked;
     ExportRunOutcome mLastRun;
+    SignInOutcome mLastSignIn;
+    const std::chrono::milliseconds mLoginWait;
     std::unique_ptr<NubeloConnections> mConnector;
 
     // What the interface files made, the settings box that adopts the kit's box view, and the

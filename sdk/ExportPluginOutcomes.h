@@ -7,6 +7,7 @@
 #include <QString>
 #include <QtPlugin>
 
+#include <chrono>
 #include <optional>
 
 // What a host may learn of an export plug-in's outcomes as values, beside ExportPluginProtocol
@@ -26,6 +27,31 @@ enum class ExportStart {
     Refused,   // a run was already under way, or the plug-in has no export manager
 };
 
+// How the last sign-in ended, as the user met it in the sign-in sheet.
+enum class SignIn {
+    NotAsked,   // no sign-in has been tried
+    SignedIn,   // the site signed the user in
+    Refused,    // the site answered, and did not sign the user in (a wrong password)
+    Cancelled,  // the user closed the sheet before any attempt in it
+    SiteFailed, // the site failed, or did not answer within the sign-in's wait: see the error
+};
+
+struct SignInOutcome {
+    SignIn end = SignIn::NotAsked;
+    // With SiteFailed: why, in words for the user ("the site did not answer within 10 s",
+    // "Connection refused").
+    std::optional<platform::Error> error;
+};
+
+// An exchange with the site under way, as a host may show it while the user waits.
+struct SiteExchange {
+    QString host; // the host it talks to, as configured ("upload.nubelo.example")
+    // When a byte last moved either way (the exchange's start until one has).
+    std::chrono::steady_clock::time_point silentSince;
+    // How long a silence the exchange bears before it fails (a sign-in: its whole wait).
+    std::chrono::milliseconds limit{0};
+};
+
 // Why a run failed: which photo (its position in the user's selection, counted from 1) and the
 // reason.
 struct ExportFailure {
@@ -37,12 +63,17 @@ struct ExportFailure {
 
 // The last run's outcome.
 struct ExportRunOutcome {
-    int uploaded = 0;                     // photos that went up
-    std::optional<ExportFailure> failure; // nothing when the run ended well or was cancelled
+    // Photos that went up. It counts up during the run, by one as each photo goes up, and
+    // lastRun() copies it whole under the plug-in's lock, so a host may poll it from any thread
+    // to learn which photos are on the site: the first `uploaded` of the selection (a run goes
+    // in order and stops at its first failed photo).
+    int uploaded = 0;
+    std::optional<ExportFailure> failure; // nothing when no photo failed (a cancel is none)
 };
 
-// Threads: signedInAs() and lastStart() on the host's main thread; lastRun() from any thread,
-// meaningful once the run has ended (the progress record says so).
+// Threads: signedInAs(), lastStart() and lastSignIn() on the host's main thread; lastRun() and
+// exchangeUnderWay() from any thread. lastRun() is final once the run has ended (the progress
+// record says so).
 class ExportPluginOutcomes {
 public:
     virtual ~ExportPluginOutcomes() = default;
@@ -52,9 +83,15 @@ public:
     virtual QString signedInAs() = 0;
     virtual ExportStart lastStart() = 0;
     virtual ExportRunOutcome lastRun() = 0;
+    // How the last sign-in ended. When the user gave up after a failed attempt, that attempt's
+    // outcome stands (Refused or SiteFailed): it is why nobody is signed in.
+    virtual SignInOutcome lastSignIn() = 0;
+    // The plug-in's exchange with the site under way now (a sign-in, an upload, a queue check,
+    // a sign-out), or nothing between exchanges.
+    virtual std::optional<SiteExchange> exchangeUnderWay() = 0;
 };
 
-#define ExportPluginOutcomes_iid "example.nubelo.ExportPluginOutcomes/1.0"
+#define ExportPluginOutcomes_iid "example.nubelo.ExportPluginOutcomes/2.0"
 Q_DECLARE_INTERFACE(ExportPluginOutcomes, ExportPluginOutcomes_iid)
 
 // The plug-in's outcomes, or null when it does not tell them (or tells another version).

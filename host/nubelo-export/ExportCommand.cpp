@@ -12,13 +12,32 @@
 #include <QFile>
 #include <QLoggingCategory>
 
+#include <algorithm>
+
 #include <unistd.h>
+
+namespace {
+
+// How long an exchange may stay silent before the user is told that the program waits for it.
+constexpr std::chrono::milliseconds kStallNotice{5000};
+// What a second Ctrl-C leaves for the sign-out before the program ends regardless.
+constexpr std::chrono::seconds kStopGrace{2};
+
+QString secondsText(std::chrono::milliseconds duration) {
+    const qint64 ms = duration.count();
+    return ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000)
+                          : QStringLiteral("%1 s").arg(double(ms) / 1000.0);
+}
+
+} // namespace
 
 ExportCommand::ExportCommand(CommandLine line)
     : mLine(std::move(line))
     , mProgress(ProgressDisplay::modeFor(mLine.quiet, STDERR_FILENO), STDERR_FILENO) {}
 
 ExportCommand::~ExportCommand() {
+    // The teardown serves events, and the plug-in it asks goes during it.
+    mSilenceWatch.stop();
     mSession.tearDown();
     platform::shutdown();
 }
@@ -147,6 +166,9 @@ platform::MaybeError ExportCommand::loadPlugin() {
     if (mOutcomes == nullptr)
         return ending(Failed,
                       QStringLiteral("the plug-in %1 does not tell its outcomes").arg(path));
+    // From the sign-in on; its timer also fires in the sign-in's own wait.
+    connect(&mSilenceWatch, &QTimer::timeout, this, &ExportCommand::watchSilence);
+    mSilenceWatch.start(250);
     // The host's side of showing a plug-in's pane.
     mPlugin->settingsView();
     mPlugin->viewWillBeActivated();
@@ -177,15 +199,22 @@ platform::MaybeError ExportCommand::signIn() {
     tellAccount();
     if (interrupted())
         return ending(Interrupted);
-    if (mOutcomes->signedInAs().isNull())
+    if (!mOutcomes->signedInAs().isNull()) {
+        rememberPassword();
+        return std::nullopt;
+    }
+    // A correct password is not to blame when the site failed or kept silent.
+    const SignInOutcome outcome = mOutcomes->lastSignIn();
+    if (outcome.end == SignIn::SiteFailed && outcome.error)
         return ending(NotSignedIn,
-                      mPasswordRemembered && !mKit.isInteractive()
-                          ? QStringLiteral("not signed in: the password remembered in the keyring "
-                                           "for %1 was refused (--forget deletes it)")
-                                .arg(mEmail)
-                          : QStringLiteral("not signed in: the sign-in was refused or cancelled"));
-    rememberPassword();
-    return std::nullopt;
+                      QStringLiteral("not signed in: %1").arg(outcome.error->localizedDescription));
+    if (mPasswordRemembered && !mKit.isInteractive())
+        return ending(NotSignedIn,
+                      QStringLiteral("not signed in: the password remembered in the keyring for %1 "
+                                     "was refused (--forget deletes it)")
+                          .arg(mEmail));
+    return ending(NotSignedIn, QStringLiteral("not signed in: the sign-in was refused or "
+                                              "cancelled"));
 }
 
 void ExportCommand::rememberPassword() {
@@ -215,6 +244,17 @@ platform::MaybeError ExportCommand::skipUploaded() {
         return ending(Uploaded);
     }
     return std::nullopt;
+}
+
+void ExportCommand::watchSilence() {
+    const std::optional<SiteExchange> exchange = mOutcomes->exchangeUnderWay();
+    if (!exchange || exchange->silentSince == mToldSilentSince ||
+        std::chrono::steady_clock::now() - exchange->silentSince < kStallNotice)
+        return;
+    mToldSilentSince = exchange->silentSince;
+    mProgress.breakLine();
+    warn(QStringLiteral("waiting for %1: no answer for %2, giving up after %3")
+             .arg(exchange->host, secondsText(kStallNotice), secondsText(exchange->limit)));
 }
 
 void ExportCommand::tellAccount() {
@@ -276,28 +316,64 @@ platform::MaybeError ExportCommand::exportPhotos() {
         }
     }
     // The run's last step is carried out on this thread: keep serving events until it ends.
+    // Meanwhile a second Ctrl-C signs out and ends the program (stopNow).
+    terminal::InterruptWatch::setSecondInterruptGrace(kStopGrace);
     while (!mFinished)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    terminal::InterruptWatch::setSecondInterruptGrace(std::chrono::seconds(0));
     mProgress.finish(!mRunFailed && !mCancelAsked);
     tellAccount();
 
-    if (mRunFailed) {
-        QStringList lines{mRunMessage.isEmpty() ? QStringLiteral("the export failed")
-                                                : mRunMessage};
-        for (const QString &reason : mSession.runFailureReasons())
-            lines.append(QStringLiteral("reason: %1").arg(reason));
-        return ending(Failed, lines.join(QLatin1Char('\n')));
-    }
+    QStringList lines;
+    if (const std::optional<ExportFailure> failure = mOutcomes->lastRun().failure)
+        lines.append(failedPhotoLine(*failure));
+    else if (mRunFailed)
+        lines.append(mRunMessage.isEmpty() ? QStringLiteral("the export failed") : mRunMessage);
+    tellUploaded();
+    // The user's Ctrl-C ended the run, even when the photo under way then failed.
     if (interrupted())
-        return ending(Interrupted, QStringLiteral("export cancelled"));
-    const int count = mOutcomes->lastRun().uploaded;
-    tell(count == 1 ? QStringLiteral("Uploaded 1 photo.")
-                    : QStringLiteral("Uploaded %1 photos.").arg(count));
+        return ending(Interrupted,
+                      (lines << QStringLiteral("export cancelled")).join(QLatin1Char('\n')));
+    if (mRunFailed)
+        return ending(Failed, lines.join(QLatin1Char('\n')));
+    return std::nullopt;
+}
+
+QString ExportCommand::failedPhotoLine(const ExportFailure &failure) {
+    const QString path = mToSend.photos.value(failure.photo - 1);
+    // The photo as the user named it. The host's reason when it did not write the photo (the
+    // plug-in only knows that it was not written); it starts with the path, named already.
+    QString reason = failure.error.localizedDescription;
+    if (const platform::MaybeError host = mSession.photoHost().exportFailure()) {
+        reason = host->localizedDescription;
+        if (reason.startsWith(path + QStringLiteral(": ")))
+            reason = reason.mid(path.size() + 2);
+    }
+    return QStringLiteral("photo %1 of %2, %3: %4")
+        .arg(failure.photo)
+        .arg(mToSend.photos.size())
+        .arg(path, reason);
+}
+
+void ExportCommand::tellUploaded() {
+    // The run goes in order and stops at its first failed photo: the first `uploaded` are up.
+    const qsizetype total = mToSend.photos.size();
+    const qsizetype uploaded = std::clamp<qsizetype>(mOutcomes->lastRun().uploaded, 0, total);
+    QString text = QStringLiteral("%1 of %2 %3 uploaded")
+                       .arg(uploaded)
+                       .arg(total)
+                       .arg(total == 1 ? QStringLiteral("photo") : QStringLiteral("photos"));
+    if (uploaded < total) {
+        QStringList names;
+        for (qsizetype i = uploaded; i < total; ++i)
+            names.append(mToSend.photos.at(i));
+        text += QStringLiteral("; not uploaded: %1").arg(names.join(QStringLiteral(", ")));
+    }
+    tell(text);
     if (mToSend.skipped > 0)
         tell(QStringLiteral("Skipped %1 uploaded before (--skip-uploaded).")
                  .arg(mToSend.skipped == 1 ? QStringLiteral("1 photo")
                                            : QStringLiteral("%1 photos").arg(mToSend.skipped)));
-    return std::nullopt;
 }
 
 void ExportCommand::reportEmbeddedPhotos() {
@@ -314,10 +390,29 @@ void ExportCommand::reportEmbeddedPhotos() {
 }
 
 void ExportCommand::onInterrupt() {
-    if (!mSession.photoHost().isExporting() || mCancelAsked)
+    if (!mSession.photoHost().isExporting())
+        return;
+    if (terminal::InterruptWatch::count() >= 2)
+        stopNow();
+    if (mCancelAsked)
         return;
     mCancelAsked = true;
     mProgress.breakLine();
     warn(QStringLiteral("cancelling after the photo under way (Ctrl-C again stops at once)"));
     mSession.photoHost().cancel();
+}
+
+void ExportCommand::stopNow() {
+    mProgress.breakLine();
+    warn(QStringLiteral("stopping at once: signing out (at most %1)").arg(secondsText(kStopGrace)));
+    // The process ends without a teardown: what went up since the last look is recorded now.
+    if (mRunRecord)
+        mRunRecord->uploadedSoFar(mOutcomes->lastRun().uploaded);
+    tellUploaded();
+    // The photo under way is left to its fate; the session is not. The pane's toggle signs out
+    // as a person's click would, and the interrupt's grace ends a sign-out the site is slow to
+    // answer.
+    if (auto *toggle = qobject_cast<terminal::Button *>(mPlugin->firstView()))
+        toggle->performClick();
+    terminal::InterruptWatch::endProcess();
 }

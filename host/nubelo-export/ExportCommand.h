@@ -9,6 +9,9 @@
 #include "UploadRecord.h"
 
 #include <QObject>
+#include <QTimer>
+
+#include <chrono>
 
 // One run of nubelo-export, done the way a person would do it in the photo application: the
 // plug-in's settings view is shown through the terminal kit, the host presses its sign-in
@@ -19,7 +22,7 @@
 //
 // Exit codes: 0 every photo uploaded, 1 the run failed, 2 usage error, 3 sign-in refused or
 // cancelled, 4 nothing exported because files of an earlier run are in the way and Replace
-// was not chosen, 130 cancelled with Ctrl-C.
+// was not chosen, 130 cancelled with Ctrl-C (also when the photo under way then failed).
 class ExportCommand : public QObject {
     Q_OBJECT
 public:
@@ -46,6 +49,15 @@ private:
     void warn(const QString &text);
     bool interrupted() const;
     void onInterrupt();
+    // A second Ctrl-C during a run: what went up, a sign-out bounded by the interrupt's grace,
+    // and out with 130. The exchange under way is not waited for.
+    [[noreturn]] void stopNow();
+    // Once per stall: an exchange with the site silent for kStallNotice, and how long it may be.
+    void watchSilence();
+    // "N of M photos uploaded", and the photos that did not go up, as the user named them.
+    void tellUploaded();
+    // The reason for a run's failed photo, named as the user named it, and its place in the run.
+    QString failedPhotoLine(const ExportFailure &failure);
 
     // The steps of a run in their order; each answers how the run ends early, or nothing to
     // go on (with nothing from the last: every photo uploaded).
@@ -85,4 +97,6 @@ private:
     UploadRecord mUploadRecord{UploadRecord::defaultPath()};
     std::optional<RunRecord> mRunRecord;
     PhotosToSend mToSend;
+    QTimer mSilenceWatch;
+    std::chrono::steady_clock::time_point mToldSilentSince; // the stall last told of
 };

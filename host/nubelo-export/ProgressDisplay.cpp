@@ -52,8 +52,9 @@ void ProgressDisplay::finish(bool complete) {
         writePhotoLines(qint64(mTotal) - 1);
     if (mMode != Mode::Bar)
         return;
+    // The record may never have been looked at while the last photo was under way.
     if (complete && mTotal > 0)
-        draw(1.0, mLastText);
+        draw(1.0, photoLine(qint64(mTotal) - 1, mTotal));
     breakLine();
 }
 

@@ -102,7 +102,7 @@ void TerminalApplication::showTexts(Window &window, bool firstRun) {
     say(text);
 }
 
-bool TerminalApplication::fillFields(Window &window, bool *asked) {
+bool TerminalApplication::fillFields(Window &window, bool *asked, bool *usedGiven) {
     for (TextField *field : window.inTabOrder<TextField>()) {
         if (!field->isEditable() || hiddenOnScreen(field))
             continue;
@@ -110,6 +110,7 @@ bool TerminalApplication::fillFields(Window &window, bool *asked) {
         if (given != mGiven.end()) {
             field->setStringValue(given.value());
             mGiven.erase(given);
+            *usedGiven = true;
             if (mInteractive && !field->isSecure())
                 say(QStringLiteral("%1: %2\n").arg(field->promptLabel(), field->stringValue()));
             continue;
@@ -187,10 +188,11 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
     bool giveUp = interrupted() || (!mInteractive && target->runs > 1);
     if (!giveUp) {
         bool asked = false;
-        giveUp = !fillFields(*target, &asked);
+        bool usedGiven = false;
+        giveUp = !fillFields(*target, &asked, &usedGiven);
         while (!giveUp && !run.code) {
             Button *choice = nullptr;
-            if (!asked || !mInteractive) {
+            if (!asked || !mInteractive || usedGiven) {
                 for (Button *button : target->inTabOrder<Button>()) {
                     if (button->isDefault() && button->isEnabled() && !hiddenOnScreen(button)) {
                         choice = button;
@@ -208,7 +210,9 @@ int TerminalApplication::runModalForWindow(ui::Window *window) {
             // Without a person nothing would change on a second round: never loop.
             if (!run.code && !mInteractive)
                 giveUp = true;
-            asked = true; // the default button did not end the run: ask from now on
+            // The default button did not end the run: ask from now on.
+            asked = true;
+            usedGiven = false;
         }
     }
     if (giveUp && !run.code) {

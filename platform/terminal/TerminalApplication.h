@@ -22,8 +22,10 @@ namespace terminal {
 //    are shown;
 //  - its text fields are asked for in tab order (a secure field without echo), except those the
 //    host gave a value for (setGivenValue), which take that value once;
-//  - then it asks which button to press, unless no field was asked for and the window has a
-//    default button, which is then pressed: a person who gave every value has already said Go.
+//  - then it asks which button to press, unless the window has a default button and no field
+//    was asked for, or the host gave a value for one: a person who gave values with the
+//    command (an address, then typed the password) has already said Go. One who typed every
+//    value still gets the choice.
 // Alerts and critical alert panels print to the output (standard error); a panel asks for its
 // choice.
 //
@@ -89,8 +91,9 @@ private:
     bool interrupted() const;
     // Prints what the window shows; the first run of a showing prints its title and texts too.
     void showTexts(Window &window, bool firstRun);
-    // False when the person gave up (end of input or an interrupt).
-    bool fillFields(Window &window, bool *asked);
+    // False when the person gave up (end of input or an interrupt). `asked`: a field was
+    // asked for; `usedGiven`: one took the host's value.
+    bool fillFields(Window &window, bool *asked, bool *usedGiven);
     // nullptr when the person gave up.
     Button *askForButton(Window &window);
     void press(Button *button);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -28,25 +29,41 @@ volatile sig_atomic_t gHaveStartTermios = 0;
 // stop after the photo under way, so the session is still signed out.
 constexpr int kWatchedSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction gPreviousActions[std::size(kWatchedSignals)]{};
+struct sigaction gPreviousAlarm {};
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
 
+// How long a second interrupt leaves the program to finish, in seconds; 0: none, it ends the
+// process at once.
+std::atomic<int> gGraceSeconds{0};
+
+[[noreturn]] void endInterrupted() {
+    if (gHaveStartTermios)
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &gStartTermios);
+    // A progress bar may hold the line; the shell's prompt should start on a fresh one.
+    const char newline = '\n';
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, &newline, 1);
+    ::_exit(130);
+}
+
 void onInterrupt(int) {
     const int savedErrno = errno;
-    if (gInterrupts.fetch_add(1) + 1 >= 2) {
-        if (gHaveStartTermios)
-            ::tcsetattr(STDIN_FILENO, TCSANOW, &gStartTermios);
-        // A progress bar may hold the line; the shell's prompt should start on a fresh one.
-        const char newline = '\n';
-        [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, &newline, 1);
-        ::_exit(130);
-    }
+    const int count = gInterrupts.fetch_add(1) + 1;
+    const int grace = gGraceSeconds.load();
+    if (count >= 3 || (count == 2 && grace == 0))
+        endInterrupted();
+    if (count == 2)
+        ::alarm(unsigned(grace)); // the program's time to finish runs out: onAlarm
     const int fd = gWakeFd.load();
     if (fd >= 0) {
         const char byte = 'i';
         [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
     }
     errno = savedErrno;
+}
+
+void onAlarm(int) {
+    endInterrupted();
 }
 
 // Turns echo off on a terminal for the life of the guard; a no-op for anything else.
@@ -158,6 +175,8 @@ InterruptWatch *InterruptWatch::install(QObject *parent) {
     action.sa_flags = SA_RESTART;
     for (std::size_t i = 0; i < std::size(kWatchedSignals); ++i)
         ::sigaction(kWatchedSignals[i], &action, &gPreviousActions[i]);
+    action.sa_handler = onAlarm;
+    ::sigaction(SIGALRM, &action, &gPreviousAlarm);
     return watch;
 }
 
@@ -171,12 +190,23 @@ InterruptWatch::InterruptWatch(int readFd, QObject *parent)
 InterruptWatch::~InterruptWatch() {
     for (std::size_t i = 0; i < std::size(kWatchedSignals); ++i)
         ::sigaction(kWatchedSignals[i], &gPreviousActions[i], nullptr);
+    ::alarm(0);
+    ::sigaction(SIGALRM, &gPreviousAlarm, nullptr);
+    gGraceSeconds.store(0);
     const int wakeFd = gWakeFd.exchange(-1);
     delete mNotifier;
     ::close(mReadFd);
     if (wakeFd >= 0)
         ::close(wakeFd);
     gInstalled.store(false);
+}
+
+void InterruptWatch::setSecondInterruptGrace(std::chrono::seconds grace) {
+    gGraceSeconds.store(int(std::max<std::chrono::seconds::rep>(grace.count(), 0)));
+}
+
+void InterruptWatch::endProcess() {
+    endInterrupted();
 }
 
 int InterruptWatch::count() {

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 
 class QSocketNotifier;
@@ -42,7 +43,8 @@ bool isTerminal(int fd);
 // reading end a socket notifier watches, so the program learns of it in its event loop (or a
 // blocking read learns of it through the pipe, see InterruptSource). A second SIGINT puts the
 // terminal on standard input back as it was at install() (echo on) and ends the process at once
-// with _exit(130): a person who presses Ctrl-C twice wants out, whatever is under way.
+// with _exit(130): a person who presses Ctrl-C twice wants out, whatever is under way. A program
+// with something short to finish first (a sign-out) asks for a grace period instead.
 class InterruptWatch : public QObject {
     Q_OBJECT
 public:
@@ -50,6 +52,14 @@ public:
     // pipe cannot be made.
     static InterruptWatch *install(QObject *parent = nullptr);
     ~InterruptWatch() override; // the default SIGINT action comes back
+
+    // From now on a second interrupt is delivered like the first (interrupted() again) instead
+    // of ending the process, which then ends as a second interrupt would `grace` later, unless
+    // the program ended it sooner (endProcess()); a third interrupt ends it at once. Zero
+    // brings back the immediate end. Whole seconds: the timer is alarm().
+    static void setSecondInterruptGrace(std::chrono::seconds grace);
+    // Ends the process as a second interrupt does: the terminal as it was, exit status 130.
+    [[noreturn]] static void endProcess();
 
     // How many interrupts have come (safe from any thread).
     static int count();

@@ -3,6 +3,7 @@
 // matrix's; the run itself is tested in-process.
 
 #include "ExportProgram.h"
+#include "ProgressDisplay.h"
 
 #include <QtTest>
 
@@ -48,9 +49,10 @@ private Q_SLOTS:
 
     void exitCode_data();
     void exitCode();
-    void ctrlC_data();
-    void ctrlC();
+    void runEnd_data();
+    void runEnd();
     void theDemoTwice();
+    void lastProgressFrame();
 };
 
 void TestCli::exitCode_data() {
@@ -68,7 +70,7 @@ void TestCli::exitCode_data() {
     // then and a quick photo can come and go between two looks.
     const QByteArrayList uploaded{"Account: ana@example.org logged in",
                                   "Image 1 of 3\nImage 2 of 3\nImage 3 of 3\n",
-                                  "Uploaded 3 photos.", "Account: No user athenticated yet"};
+                                  "3 of 3 photos uploaded\n", "Account: No user athenticated yet"};
     QTest::newRow("files of an earlier run, Replace not chosen")
         << signedIn << QStringList() << QByteArray() << true << 4
         << fileExists + QByteArrayList{"--yes"};
@@ -141,46 +143,87 @@ void TestCli::exitCode() {
     QVERIFY(journal.empty() || journal.back().exchange == Exchange::Logout);
 }
 
-void TestCli::ctrlC_data() {
+void TestCli::runEnd_data() {
+    QTest::addColumn<QStringList>("photos");
+    QTest::addColumn<int>("uploadDelayMs");
     QTest::addColumn<int>("signal");
-    QTest::addColumn<int>("presses");
-    QTest::newRow("once: the photo under way finishes, the run signs out") << SIGINT << 1;
-    QTest::newRow("twice: out at once") << SIGINT << 2;
+    QTest::addColumn<QByteArrayList>("awaited"); // the signal goes once each of these was said
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArrayList>("says");
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("endMs"); // from the last signal to the program's end, at most
+
+    const QByteArrayList once{"Image 2 of 3"};
+    const auto named = [](const char *text, const QStringList &photos) {
+        return text + photos.join(QStringLiteral(", ")).toUtf8() + '\n';
+    };
+    const QByteArrayList cancelled{"cancelling after the photo under way",
+                                   named("2 of 3 photos uploaded; not uploaded: ", mPhotos.mid(2))};
+    QStringList cut = mPhotos;
+    cut[1] = mFiles.filePath(QStringLiteral("cut.jpg"));
+    QTest::newRow("failed: the second photo cut short")
+        << cut << 0 << 0 << QByteArrayList() << 1
+        << QByteArrayList{"photo 2 of 3, " + cut[1].toUtf8() + ": cut short: the file ends",
+                          named("1 of 3 photos uploaded; not uploaded: ", cut.mid(1))}
+        << 1 << 20000;
+    QTest::newRow("Ctrl-C once: the photo under way finishes, the run signs out")
+        << mPhotos << 1000 << SIGINT << once << 130 << cancelled << 2 << 20000;
     // A kill (SIGTERM) or a closed terminal (SIGHUP) stops the run as Ctrl-C does: signed out.
-    QTest::newRow("SIGTERM: as Ctrl-C once") << SIGTERM << 1;
-    QTest::newRow("SIGHUP: as Ctrl-C once") << SIGHUP << 1;
+    QTest::newRow("SIGTERM: as Ctrl-C once")
+        << mPhotos << 1000 << SIGTERM << once << 130 << cancelled << 2 << 20000;
+    QTest::newRow("SIGHUP: as Ctrl-C once")
+        << mPhotos << 1000 << SIGHUP << once << 130 << cancelled << 2 << 20000;
+    // The site stores the photo, then keeps its answer back for 30 s; the request limit is 8 s.
+    QTest::newRow("Ctrl-C twice, the upload host silent: told of the wait, signed out at once")
+        << mPhotos << 30000 << SIGINT
+        << QByteArrayList{"no answer for 5 s, giving up after 8 s\n", "Ctrl-C again"} << 130
+        << QByteArrayList{"nubelo-export: waiting for 127.0.0.1:", "stopping at once",
+                          named("0 of 3 photos uploaded; not uploaded: ", mPhotos)}
+        << 1 << 3000;
 }
 
-void TestCli::ctrlC() {
+void TestCli::runEnd() {
+    QFETCH(QStringList, photos);
+    QFETCH(int, uploadDelayMs);
     QFETCH(int, signal);
-    QFETCH(int, presses);
-    site().setDelay(Exchange::Upload, std::chrono::milliseconds(1000));
+    QFETCH(QByteArrayList, awaited);
+    QFETCH(int, code);
+    QFETCH(QByteArrayList, says);
+    QFETCH(int, stored);
+    QFETCH(int, endMs);
+    QByteArray whole;
+    QBuffer jpeg(&whole);
+    QVERIFY(jpeg.open(QIODevice::WriteOnly) && faults::testPicture(700, 500).save(&jpeg, "JPG"));
+    QFile cut(mFiles.filePath(QStringLiteral("cut.jpg")));
+    QVERIFY(cut.open(QIODevice::WriteOnly) && cut.write(whole.left(whole.size() / 2)) > 0);
+    cut.close();
+    site().setDelay(Exchange::Upload, std::chrono::milliseconds(uploadDelayMs));
     QProcess process;
-    process.setProcessEnvironment(mWork->environment(kPassword));
-    process.setReadChannel(QProcess::StandardError);
-    process.start(faults::exportProgram(), faults::exportArguments(kEmail, scratch(), mPhotos));
-    QByteArray err;
-    // Signals that arrive together are delivered once: press again once it answered.
-    for (int press = 1; press <= presses; ++press) {
-        const char *awaited = press == 1 ? "Image 2 of 3" : "Ctrl-C again";
-        while (!err.contains(awaited)) {
-            QVERIFY2(process.waitForReadyRead(15000), err.constData());
-            err += process.readAllStandardError();
+    QProcessEnvironment env = mWork->environment(kPassword);
+    env.insert(QStringLiteral("NUBELO_TEST_TIME_LIMITS"), QStringLiteral("10000,8000"));
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(faults::exportProgram(), faults::exportArguments(kEmail, scratch(), photos));
+    QByteArray said;
+    QElapsedTimer sinceSignal;
+    // Signals that arrive together are delivered once: each goes once the last was answered.
+    for (const QByteArray &text : awaited) {
+        while (!said.contains(text)) {
+            QVERIFY2(process.waitForReadyRead(15000), said.constData());
+            said += process.readAll();
         }
         ::kill(pid_t(process.processId()), signal);
+        sinceSignal.start();
     }
     QVERIFY(process.waitForFinished(20000));
+    said += process.readAll();
+    QVERIFY2(awaited.isEmpty() || sinceSignal.elapsed() < endMs, said.constData());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 130);
-    const auto journal = site().journal();
-    if (presses == 1) {
-        QCOMPARE(site().photos(kEmail.toStdString()).size(), std::size_t(2));
-        QCOMPARE(int(standin::entries(site(), Exchange::Upload).size()), 2);
-        QCOMPARE(journal.back().exchange, Exchange::Logout);
-    } else {
-        // Gone before the second photo's answer came back, so nothing was signed out.
-        QVERIFY(standin::entries(site(), Exchange::Logout).isEmpty());
-    }
+    QVERIFY2(process.exitCode() == code, said.constData());
+    for (const QByteArray &text : says)
+        QVERIFY2(said.contains(text), ("missing \"" + text + "\"\n" + said).constData());
+    QCOMPARE(int(site().photos(kEmail.toStdString()).size()), stored);
+    QCOMPARE(site().journal().back().exchange, Exchange::Logout);
 }
 
 // ./run demo runs this script after building; it must work every time, twice in a row too
@@ -201,7 +244,7 @@ void TestCli::theDemoTwice() {
         for (const QByteArray &text :
              {QByteArray("NUBELO_SITE_HOST and NUBELO_UPLOAD_HOST are not set"),
               QByteArray("Account: demo@nubelo.example logged in\n"),
-              QByteArray("Uploaded 4 photos."),
+              QByteArray("4 of 4 photos uploaded\n"),
               "The embedded site keeps the photos of demo@nubelo.example in " + folder.toUtf8()})
             QVERIFY2(run.said().contains(text),
                      ("missing \"" + text + "\"\n" + run.describe()).data());
@@ -209,6 +252,22 @@ void TestCli::theDemoTwice() {
         QCOMPARE(stored.size(), 4 * round);
         QCOMPARE(QDir(scratch()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
+}
+
+// The record may last have been looked at while the photo before the last was under way; the
+// finished bar still names the last photo.
+void TestCli::lastProgressFrame() {
+    int fds[2] = {-1, -1};
+    QVERIFY(::pipe(fds) == 0);
+    {
+        ProgressDisplay bar(ProgressDisplay::Mode::Bar, fds[1]);
+        bar.update(2, 4, QStringLiteral("Image 3 of 4"));
+        bar.finish(true);
+    }
+    ::close(fds[1]);
+    QFile drawn;
+    QVERIFY(drawn.open(fds[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+    QVERIFY(drawn.readAll().endsWith("\rImage 4 of 4 [" + QByteArray(30, '#') + "] 100%\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

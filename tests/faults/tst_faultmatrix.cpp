@@ -57,9 +57,9 @@ void TestFaultMatrix::fault_data() {
     QTest::addColumn<Row>("row");
     const QByteArray refused = "Atuthentication failed. Please review and try again!";
     const QByteArray notIn = "not signed in: the sign-in was refused or cancelled";
-    const QByteArray unable = "Unable to upload ";
-    const QByteArray reason = "reason: ";
-    const QByteArray two = "Uploaded 2 photos.";
+    const QByteArray unable = "photo 1 of ";
+    const QByteArray reason = "0 of ";
+    const QByteArray two = "2 of 2 photos uploaded";
 
     // clang-format off
     QTest::newRow("login refused") << Row{.faults = {Fault::LoginRefused}, .code = 3,
@@ -77,7 +77,8 @@ void TestFaultMatrix::fault_data() {
         .stored = 2};
     // The site made the session, but its answer never came within the wait.
     QTest::newRow("site silent past the login wait") << Row{.silent = {Exchange::Login},
-        .photos = 1, .limits = {1000, 3000}, .code = 3, .says = {refused, notIn}, .sessions = 1,
+        .photos = 1, .limits = {1000, 3000}, .code = 3,
+        .says = {refused, "not signed in: the site did not answer within 1 s"}, .sessions = 1,
         .logout = false, .took = {1000, 8000}};
     QTest::newRow("upload answered 500") << Row{.faults = {Fault::Upload500}, .code = 1,
         .says = {unable, reason, "HTTP status 404"}, .uploads = 1};
@@ -88,7 +89,7 @@ void TestFaultMatrix::fault_data() {
         .faults = {Fault::UploadStoredThenDrop}, .says = {two}, .uploads = 2, .stored = 2};
     // The site stored the photo before it fell silent; the queue check tells so.
     QTest::newRow("upload host silent past the request limit") << Row{.silent = {Exchange::Upload},
-        .photos = 1, .limits = {10000, 1500}, .says = {"Uploaded 1 photo."}, .uploads = 1,
+        .photos = 1, .limits = {10000, 1500}, .says = {"1 of 1 photo uploaded"}, .uploads = 1,
         .stored = 1, .took = {1500, 9000}};
     QTest::newRow("upload reset, queue check answered 500") << Row{
         .faults = {Fault::UploadReset, Fault::QueueCheck500}, .code = 1,
@@ -107,7 +108,7 @@ void TestFaultMatrix::fault_data() {
     QTest::newRow("logout dropped") << Row{.faults = {Fault::LogoutDrop}, .says = {two},
         .sessions = 1, .uploads = 2, .stored = 2};
     QTest::newRow("site not listening") << Row{.siteDown = true, .code = 3,
-        .says = {"Connection refused", notIn}, .logout = false};
+        .says = {"not signed in: Connection refused"}, .logout = false};
     // clang-format on
 }
 

@@ -141,18 +141,18 @@ void TestHostileInput::refused_data() {
                             << says;
     };
     // Regression: the JPEG reader filled the missing part with grey, and the photo went up.
-    row("truncated JPEG", "truncated.jpg", encode("JPG", 60), 1, {"Unable to upload", cutShort});
+    row("truncated JPEG", "truncated.jpg", encode("JPG", 60), 1, {"photo 1 of 2, ", cutShort});
     // Regression: the BMP reader left the missing rows as whatever memory held before, and that
     // went up to the site.
-    row("truncated BMP", "truncated.bmp", encode("BMP", 50), 1, {"Unable to upload", cutShort});
+    row("truncated BMP", "truncated.bmp", encode("BMP", 50), 1, {"photo 1 of 2, ", cutShort});
     row("truncated PNG", "truncated.png", encode("PNG", 90), 1,
-        {"Unable to upload", "cannot be decoded"});
+        {"photo 1 of 2, ", "cannot be decoded"});
     row("header declaring 100000 x 100000 pixels", "bomb.png", zeroPng(100000, 100000, 100001), 2,
         {"too large (100000 x 100000 pixels, the limit is 200 megapixels)"});
     // Below the pixel limit, but 196 MB once decoded: the image reader's allocation limit
     // refuses it before any pixel is written.
     row("190 kB of PNG decoding to 196 MB", "zeros.png", zeroPng(14000, 14000, 14001 * 14000), 1,
-        {"Unable to upload", "cannot be decoded"});
+        {"photo 1 of 2, ", "cannot be decoded"});
     row("not an image", "notes.txt", "a shopping list, not a photo\n", 2, {unreadable});
     row("empty file", "empty.jpg", "", 2, {unreadable});
     row("unreadable", "locked.jpg", encode("JPG", 100), 2, {"cannot be read: Permission denied"},
