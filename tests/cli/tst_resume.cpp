@@ -151,7 +151,7 @@ void TestResume::pickUpAfterCtrlC() {
     faults::ProgramRun done =
         run({QStringLiteral("--skip-uploaded"), QStringLiteral("--yes")}, again, kPassword);
     QVERIFY(QFile::rename(again[1], mPhotos[1]));
-    QVERIFY2(done.code == 0 && done.out.contains("Uploaded 3 photos.") &&
+    QVERIFY2(done.code == 0 && done.out.contains("3 of 3 photos uploaded") &&
                  done.out.contains("Skipped 3 photos"),
              done.describe().constData());
     QSet<std::string> contents;
