@@ -425,7 +425,7 @@ void NubeloExportController::msgBox(const QString &message, const QString &infor
         application->msgBox(message, informativeText);
 }
 
-void NubeloExportController::clickLoginLogout(QObject *) {
+void NubeloExportController::clickLoginLogout(QObject *sender) {
     switch (mConnector->getState()) {
     case SessionLoggedIn:
         // The labels follow the user's intent even when the logout fails: a failed logout
@@ -443,6 +443,14 @@ void NubeloExportController::clickLoginLogout(QObject *) {
     case SessionNone:
         runLoginSheet();
         break;
+    case SessionLoggingIn:
+        // A login whose wait ran out leaves the state at 1 with nothing under way any more (the
+        // exchange was dropped). Waiting on it would leave the user no way to sign in again
+        // short of restarting the application; the client logs in afresh from this state. The
+        // run's own click at its end still acts by the state alone.
+        if (!mInLoginSheet && sender != this)
+            runLoginSheet();
+        break;
     default:
         // A login or an album request is under way: the toggle waits for it.
         break;
@@ -459,6 +467,7 @@ void NubeloExportController::runLoginSheet() {
         mLoginErrorMessage->setStringValue(QStringLiteral(""));
     setShown(mLoginErrorMessage, false);
     application->beginSheet(mLoginDialog, mSettingsBox);
+    mInLoginSheet = true;
 
     SignInOutcome outcome{SignIn::Cancelled, std::nullopt};
     bool done = false;
@@ -482,6 +491,7 @@ void NubeloExportController::runLoginSheet() {
         mLastSignIn = outcome;
     }
 
+    mInLoginSheet = false;
     application->orderOut(mLoginDialog);
     application->endSheet(mLoginDialog);
 }

@@ -97,6 +97,8 @@ public:
     void msgBox(const QString &message, const QString &informativeText);
 
     // Button actions, bound by the interface files' "action" properties.
+    // The toggle: signs out in state 3, opens the login sheet in state 0, and in state 1 too when
+    // a click of the pane finds no sheet under way (a login whose wait ran out); otherwise waits.
     Q_INVOKABLE void clickLoginLogout(QObject *sender);
     Q_INVOKABLE void clickAuthenticateLoginDialog(QObject *sender);
     Q_INVOKABLE void clickCancelLoginDialog(QObject *sender);
@@ -162,6 +164,7 @@ private:
     ExportRunOutcome mLastRun;
     SignInOutcome mLastSignIn;
     const std::chrono::milliseconds mLoginWait;
+    bool mInLoginSheet = false; // runLoginSheet() is under way (main thread)
     std::unique_ptr<NubeloConnections> mConnector;
 
     // What the interface files made, the settings box that adopts the kit's box view, and the
