@@ -66,7 +66,7 @@ class Kit : public ScriptedApplication {
 public:
     void performOnMainThread(const std::function<void()> &work) override {
         ScriptedApplication::performOnMainThread([&] {
-            handOvers.append(QThread::currentThread() == qApp->thread());
+            handOvers.append(QThread::currentThread() == QCoreApplication::instance()->thread());
             if (duringHandOver)
                 duringHandOver();
             work();
