@@ -208,6 +208,19 @@ bool Harness::prepare(QString *why) {
 
 // --- 2: uploads -------------------------------------------------------------------------------
 
+QStringList Harness::curlFormUpload(const QString &png) {
+    return {QStringLiteral("-H"),
+            QStringLiteral("Expect:"),
+            QStringLiteral("-F"),
+            QStringLiteral("iPhoto.png=@%1;type=image/png;filename=iPhoto.png").arg(png),
+            QStringLiteral("-F"),
+            QStringLiteral("func=addq"),
+            QStringLiteral("-F"),
+            QStringLiteral("wf="),
+            QStringLiteral("-F"),
+            QStringLiteral("rotate=0")};
+}
+
 double Harness::curlSession(const SiteProcess &site, const QList<QStringList> &uploads,
                             double *uploadSeconds, QString *why, long *switches,
                             double *cpuSeconds) {

@@ -85,6 +85,9 @@ public:
     // A file or folder in the output folder.
     QString folder(const QString &name) const { return mOptions.out + QLatin1Char('/') + name; }
 
+    // curl's arguments for one upload of `png` through the site's own form: the same four
+    // fields, curl's own boundary, no wait for a "100 Continue".
+    static QStringList curlFormUpload(const QString &png);
     // One curl process: sign in, the given uploads, sign out; every answer must be the one
     // the site gives a signed-in user. Its time, and the uploads' own time from curl's count.
     double curlSession(const SiteProcess &site, const QList<QStringList> &uploads,

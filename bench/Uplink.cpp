@@ -76,11 +76,7 @@ void uplink(Harness &harness) {
         inputs.append(photo.path);
     QList<QStringList> curlUploads;
     for (const QString &png : s.pngs.mid(0, s.uploadCount))
-        curlUploads.append(
-            {QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-F"),
-             QStringLiteral("iPhoto.png=@%1;type=image/png;filename=iPhoto.png").arg(png),
-             QStringLiteral("-F"), QStringLiteral("func=addq"), QStringLiteral("-F"),
-             QStringLiteral("wf="), QStringLiteral("-F"), QStringLiteral("rotate=0")});
+        curlUploads.append(Harness::curlFormUpload(png));
 
     // The floor of each of our runs: every body byte at the link's rate, and one delay for each
     // exchange, as the uploads go one after the other.

@@ -57,14 +57,8 @@ void wholeRun(Harness &harness) {
             QStringLiteral("%1/%2.png").arg(vipsDir, QFileInfo(photo.path).completeBaseName()));
     }
     QList<QStringList> curlUploads;
-    for (const QString &file : vipsFiles) {
-        // The site's own form, as curl builds it: the same four fields, curl's own boundary.
-        curlUploads.append(
-            {QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-F"),
-             QStringLiteral("iPhoto.png=@%1;type=image/png;filename=iPhoto.png").arg(file),
-             QStringLiteral("-F"), QStringLiteral("func=addq"), QStringLiteral("-F"),
-             QStringLiteral("wf="), QStringLiteral("-F"), QStringLiteral("rotate=0")});
-    }
+    for (const QString &file : vipsFiles)
+        curlUploads.append(Harness::curlFormUpload(file));
     // Through nubelo-bench-rss, which reports the program's own peak memory.
     const QString report = harness.folder(QStringLiteral("3-peak-memory.txt"));
     const auto exportCommand = [&](const QStringList &photoPaths) {

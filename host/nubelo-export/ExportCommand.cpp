@@ -101,17 +101,16 @@ platform::MaybeError ExportCommand::checkInput() {
 
     mEmail = mLine.email;
     const bool person = mKit.isInteractive();
+    const bool inEnvironment = !qEnvironmentVariableIsEmpty("NUBELO_PASSWORD");
     // --remember on a terminal asks for the password to keep: most likely the one kept is
     // stale, and trying it first would only have the new one typed where we cannot keep it.
-    if (!mLine.passwordStdin && qEnvironmentVariableIsEmpty("NUBELO_PASSWORD") &&
-        !(mLine.remember && person)) {
+    // (It keeps the password that signed in, so that one must pass through our hands.)
+    const bool askToKeep = mLine.remember && person && !inEnvironment;
+    if (!mLine.passwordStdin && !inEnvironment && !askToKeep) {
         mPassword = remembered::find(mEmail);
         mPasswordRemembered = !mPassword.isNull();
     }
-    // --remember keeps the password that signed in, so it must pass through our hands.
-    if (mPassword.isNull() &&
-        (mLine.passwordStdin ||
-         (mLine.remember && person && qEnvironmentVariableIsEmpty("NUBELO_PASSWORD")))) {
+    if (mPassword.isNull() && (mLine.passwordStdin || askToKeep)) {
         QString line;
         const QString prompt = person ? QStringLiteral("Password: ") : QString();
         const terminal::InterruptSource interrupt =
@@ -126,7 +125,7 @@ platform::MaybeError ExportCommand::checkInput() {
                               ? QStringLiteral("--password-stdin: no password on standard input")
                               : QStringLiteral("--remember: no password given"));
         mPassword = line;
-    } else if (mPassword.isNull() && !qEnvironmentVariableIsEmpty("NUBELO_PASSWORD")) {
+    } else if (mPassword.isNull() && inEnvironment) {
         mPassword = qEnvironmentVariable("NUBELO_PASSWORD");
     }
     if (mEmail.isNull() && !person)
