@@ -49,11 +49,8 @@ private:
 
 } // namespace
 
-QNetworkReply *sendOnce(QNetworkAccessManager &manager, const UrlRequest &request,
-                        QNetworkRequest::RedirectPolicy redirects) {
+QNetworkReply *sendOnce(QNetworkAccessManager &manager, const UrlRequest &request) {
     QNetworkRequest networkRequest = request.toNetworkRequest();
-    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, redirects);
-    networkRequest.setMaximumRedirectsAllowed(20);
     if (request.method == "GET")
         return manager.get(networkRequest);
     if (request.method == "HEAD")
@@ -72,12 +69,11 @@ QNetworkReply *sendOnce(QNetworkAccessManager &manager, const UrlRequest &reques
     return reply;
 }
 
-ReplyWatch::ReplyWatch(QNetworkReply *reply, std::chrono::milliseconds silence, QList<QUrl> allowed,
-                       Done done, std::function<void()> activity)
+ReplyWatch::ReplyWatch(QNetworkReply *reply, std::chrono::milliseconds silence, Done done,
+                       std::function<void()> activity)
     : QObject(reply)
     , mReply(reply)
     , mSilence(new QTimer(this))
-    , mAllowed(std::move(allowed))
     , mDone(std::move(done))
     , mActivity(std::move(activity)) {
     reply->setReadBufferSize(kReadBuffer);
@@ -96,19 +92,6 @@ ReplyWatch::ReplyWatch(QNetworkReply *reply, std::chrono::milliseconds silence, 
     connect(reply, &QNetworkReply::metaDataChanged, this, &ReplyWatch::moved);
     connect(reply, &QNetworkReply::readyRead, this, &ReplyWatch::read);
     connect(reply, &QNetworkReply::finished, this, &ReplyWatch::finish);
-    connect(reply, &QNetworkReply::redirected, this, [this](const QUrl &target) {
-        moved();
-        // Asked only under UserVerifiedRedirectPolicy: the request's fields, its Cookie field
-        // among them, would go along to the new place.
-        const QUrl next = mReply->url().resolved(target);
-        if (!mayRedirectTo(mAllowed, next)) {
-            Outcome outcome;
-            outcome.error = redirectedElsewhere(next);
-            end(outcome);
-            return;
-        }
-        Q_EMIT mReply->redirectAllowed();
-    });
     mSilence->start();
 }
 

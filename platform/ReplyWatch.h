@@ -1,7 +1,7 @@
 #pragma once
 
-// Internal to the platform layer: what every exchange does with a reply in flight, whether the
-// login's asynchronous one or a synchronous one on the network thread.
+// Internal to the platform layer: what the login's asynchronous exchange does with a reply in
+// flight.
 
 #include "UrlRequest.h"
 
@@ -19,20 +19,15 @@ class QTimer;
 
 namespace platform::detail {
 
-// Sends the request as it is. A POST goes out with a body that can be read once and never
-// rewound, on a connection of its own, so the network stack can never send it a second time
-// by itself. Under UserVerifiedRedirectPolicy the stack follows at most 20 redirects, each once
-// a ReplyWatch has allowed it.
-QNetworkReply *
-sendOnce(QNetworkAccessManager &manager, const UrlRequest &request,
-         QNetworkRequest::RedirectPolicy redirects = QNetworkRequest::ManualRedirectPolicy);
+// Sends the request as it is, redirects left to the caller. A POST goes out with a body that
+// can be read once and never rewound, on a connection of its own, so the network stack can
+// never send it a second time by itself.
+QNetworkReply *sendOnce(QNetworkAccessManager &manager, const UrlRequest &request);
 
 // Watches one reply and ends it once: with its answer, or with a failure when
 // - the answer's body grows past kMaxAnswerBytes (the body is read as it arrives, so memory
 //   stays bounded whatever the peer sends);
-// - no byte has moved either way for `silence` (a slow peer that keeps moving is not cut off);
-// - the stack is about to follow a redirect to a place `allowed` does not name (only with
-//   UserVerifiedRedirectPolicy; a manual redirect is the owner's to check).
+// - no byte has moved either way for `silence` (a slow peer that keeps moving is not cut off).
 // Lives on the reply's thread as the reply's child; the reply is aborted and deleted later
 // when the watch ends it.
 class ReplyWatch : public QObject {
@@ -45,8 +40,8 @@ public:
     };
     using Done = std::function<void(const Outcome &)>;
 
-    ReplyWatch(QNetworkReply *reply, std::chrono::milliseconds silence, QList<QUrl> allowed,
-               Done done, std::function<void()> activity = {});
+    ReplyWatch(QNetworkReply *reply, std::chrono::milliseconds silence, Done done,
+               std::function<void()> activity = {});
 
     // Ends the exchange without calling back.
     void cancel();
@@ -59,7 +54,6 @@ private:
 
     QNetworkReply *mReply;
     QTimer *mSilence;
-    const QList<QUrl> mAllowed;
     Done mDone;
     std::function<void()> mActivity;
     QByteArray mBody;

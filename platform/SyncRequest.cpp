@@ -1,7 +1,7 @@
 #include "SyncRequest.h"
 
 #include "NetworkThread.h"
-#include "ReplyWatch.h"
+#include "SocketExchange.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -34,14 +34,11 @@ public:
             detail::retire(this);
             return;
         }
-        // The stack follows redirects here as a browser does, but asks first, and the watch
-        // answers for the place.
-        QNetworkReply *reply =
-            detail::sendOnce(manager, mRequest, QNetworkRequest::UserVerifiedRedirectPolicy);
         std::shared_ptr<SyncJob> self = shared_from_this();
-        new detail::ReplyWatch(
-            reply, mRequest.timeout, QList<QUrl>{mRequest.url} + mRequest.redirectOrigins,
-            [self](const detail::ReplyWatch::Outcome &outcome) {
+        // A child of the manager, so it goes with the network thread if that ends first.
+        auto *exchange = new detail::SocketExchange(
+            mRequest, QList<QUrl>{mRequest.url} + mRequest.redirectOrigins, &manager,
+            [self](const detail::SocketExchange::Outcome &outcome) {
                 if (outcome.error)
                     self->complete(failure(*outcome.error));
                 else
@@ -49,6 +46,7 @@ public:
                 detail::retire(self.get());
             },
             [self] { self->moved(); });
+        exchange->start();
     }
 
     void stop(const Error &why) override { complete(failure(why)); }

@@ -51,9 +51,9 @@ bool UrlConnection::isRunning() const {
 void UrlConnection::send(const UrlRequest &request) {
     mRequest = request;
     QNetworkReply *reply = detail::sendOnce(*mManager, request);
-    // Redirects are ours to follow (manual policy), so the watch checks none of them.
+    // Redirects are ours to follow: the reply stops at each one.
     mWatch = new detail::ReplyWatch(
-        reply, request.timeout, {}, [this](const detail::ReplyWatch::Outcome &outcome) {
+        reply, request.timeout, [this](const detail::ReplyWatch::Outcome &outcome) {
             mWatch = nullptr;
             if (outcome.error)
                 fail(*outcome.error);
