@@ -242,7 +242,8 @@ void SocketExchange::parse() {
                 break; // trailer fields are dropped
             }
             bool ok = false;
-            const QByteArray digits = line.left(line.indexOf(';')).trimmed();
+            const qsizetype extension = line.indexOf(';');
+            const QByteArray digits = (extension < 0 ? line : line.left(extension)).trimmed();
             const qint64 size = digits.size() <= 15 ? digits.toLongLong(&ok, 16) : -1;
             if (!ok || size < 0) {
                 fail(notHttp());

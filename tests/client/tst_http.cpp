@@ -1,5 +1,5 @@
 // The platform's HTTP exchanges against a scripted loopback server: redirects as a browser makes
-// them, with exactly the Cookie field we set, and the silence limit.
+// them, with exactly the Cookie field we set, answers framed and bounded, and the silence limit.
 
 #include "Cookies.h"
 #include "SyncRequest.h"
@@ -96,6 +96,74 @@ private Q_SLOTS:
         QCOMPARE(seen[1].field("Cookie"), Bytes{"sid=s1"});
         QCOMPARE(seen[1].body, post ? login.body : QByteArray());
         QCOMPARE(!seen[1].field("Content-Type").isEmpty(), post);
+    }
+
+    // A peer may answer anything: what the client reads is framed and bounded, and a body
+    // never goes out twice.
+    void synchronousExchange_data() {
+        QTest::addColumn<QByteArray>("answer");   // to the first request; "home" to a second
+        QTest::addColumn<QByteArray>("cookie");   // the request's Cookie field
+        QTest::addColumn<int>("error");           // 0: none
+        QTest::addColumn<QByteArray>("body");     // the answer's body read
+        QTest::addColumn<QByteArray>("requests"); // "METHOD BODY" of each request the peer saw
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        QTest::newRow("chunked answer with a trailer")
+            << ok + "Transfer-Encoding: chunked\r\n\r\n4;x=y\r\nabcd\r\n3\r\nefg\r\n0\r\nT: "
+                    "1\r\n\r\n"
+            << QByteArray("sid=1") << 0 << QByteArray("abcdefg") << QByteArray("POST photo");
+        QTest::newRow("interim answer before the answer")
+            << "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 2\r\n\r\nok"
+            << QByteArray("sid=1") << 0 << QByteArray("ok") << QByteArray("POST photo");
+        QTest::newRow("303 after a POST is a GET without the body")
+            << QByteArray("HTTP/1.1 303 X\r\nLocation: /home\r\nContent-Length: 0\r\n\r\n")
+            << QByteArray("sid=1") << 0 << QByteArray("home") << QByteArray("POST photo|GET ");
+        QTest::newRow("307 after a POST fails rather than send the body again")
+            << QByteArray("HTTP/1.1 307 X\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n")
+            << QByteArray("sid=1") << int(QNetworkReply::ContentReSendError) << QByteArray()
+            << QByteArray("POST photo");
+        QTest::newRow("header block without end")
+            << ok + QByteArray("X: y\r\n").repeated(20000) << QByteArray("sid=1")
+            << int(QNetworkReply::ProtocolFailure) << QByteArray() << QByteArray("POST photo");
+        QTest::newRow("length past the bound")
+            << ok + "Content-Length: 4194305\r\n\r\nab" << QByteArray("sid=1")
+            << int(QNetworkReply::ProtocolFailure) << QByteArray() << QByteArray("POST photo");
+        QTest::newRow("chunk size that is no number")
+            << ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n"
+            << QByteArray("sid=1") << int(QNetworkReply::ProtocolFailure) << QByteArray()
+            << QByteArray("POST photo");
+        QTest::newRow("not HTTP") << QByteArray("SSH-2.0-x\r\n\r\n") << QByteArray("sid=1")
+                                  << int(QNetworkReply::ProtocolFailure) << QByteArray()
+                                  << QByteArray("POST photo");
+        QTest::newRow("a cookie with a line break is never sent")
+            << ok << QByteArray("sid=1\r\nX-Injected: 1")
+            << int(QNetworkReply::ProtocolInvalidOperationError) << QByteArray() << QByteArray();
+    }
+    void synchronousExchange() {
+        QFETCH(QByteArray, answer);
+        QFETCH(QByteArray, cookie);
+        QFETCH(int, error);
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, requests);
+        TinyServer server([&](const SeenRequest &, int n) {
+            return n == 0 ? Answer{answer} : TinyServer::answer(200, {}, "home");
+        });
+        UrlRequest upload;
+        upload.url = QUrl(QString::fromLatin1("http://" + server.host() + "/?upload=1"));
+        upload.method = "POST";
+        upload.setValue("Content-Type", "image/png");
+        upload.setValue("Cookie", cookie);
+        upload.body = "photo";
+        upload.timeout = 10s;
+        const SyncResult result = sendSynchronousRequest(upload);
+        QCOMPARE(result.error.value_or(Error()).code, error);
+        QCOMPARE(result.data.value_or(QByteArray()), body);
+        QByteArrayList seen;
+        for (const SeenRequest &request : server.seen()) {
+            seen.append(request.head.left(request.head.indexOf(' ')) + ' ' + request.body);
+            QCOMPARE(request.field("Cookie"), Bytes{cookie});
+            QCOMPARE(request.field("Content-Type").isEmpty(), request.body.isEmpty());
+        }
+        QCOMPARE(seen.join('|'), requests);
     }
 
     void silentServerEndsAtTheLimit() {
