@@ -4,7 +4,10 @@
 // Base64: encoding with optional line breaks, and the forgiving decoder.
 
 #include <array>
+#include <cstdint>
 #include <cstring>
+
+#include <sys/mman.h>
 
 namespace WebExtensions {
 
@@ -28,6 +31,26 @@ constexpr std::array<signed char, 256> makeDecodingTable() {
     return table;
 }
 constexpr std::array<signed char, 256> kDecodingTable = makeDecodingTable();
+
+// A large output is written once, front to back, into memory fresh from the system. With pages of
+// 4 KiB each one costs a fault on first touch, which on a virtual machine took longer than the
+// encoding itself (64 MiB encoded: 170 MB of text, 41,000 faults); huge pages make them 512 times
+// fewer. Only a hint: the kernel may decline it.
+void adviseHugePages(void *data, qsizetype bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
+    if (bytes < qsizetype(2 * kHuge))
+        return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const auto end =
+        (reinterpret_cast<std::uintptr_t>(data) + std::uintptr_t(bytes)) & ~(kHuge - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
 
 // The two characters of every 12-bit value, so a group of three bytes takes two look-ups.
 constexpr auto kEncodingPairs = [] {
@@ -68,6 +91,7 @@ template <typename ByteAt> QString base64Encode(qsizetype n, ByteAt byteAt, qint
 
     QString out(4 * groups + breaks, Qt::Uninitialized);
     QChar *w = out.data();
+    adviseHugePages(w, out.size() * qsizetype(sizeof(QChar)));
     if (lineLength <= 0 || lineLength > kLongestBreakingLine) {
         base64EncodeLine(n, byteAt, reinterpret_cast<char16_t *>(w));
         return out;
@@ -121,6 +145,7 @@ QByteArray dataUsingBase64Decoding(const QString &s) {
     const qsizetype n = s.size();
     QByteArray out(n / 4 * 3 + 2, Qt::Uninitialized); // 3 per full group, 2 at most after it
     char *const begin = out.data();
+    adviseHugePages(begin, out.size());
     char *w = begin;
     unsigned group[4] = {0, 0, 0, 0};
     int fill = 0;
