@@ -315,27 +315,17 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
     // The next photo is converted meanwhile, on a thread of its own, so that its conversion
     // runs while this one is written and uploaded.
     const QSize box(options->width, options->height);
+    const FileStamp stamp = stampOf(source);
     std::future<Converted> ready, outdated;
     {
         QMutexLocker lock(&mFilesMutex);
         if (mAhead.result.valid() && mAhead.index == index && mAhead.source == source &&
-            mAhead.box == box && mAhead.generation == mGeneration)
+            mAhead.box == box && mAhead.generation == mGeneration && mAhead.stamp.valid &&
+            mAhead.stamp == stamp)
             ready = std::move(mAhead.result);
-        else
-            outdated = std::move(mAhead.result);
-        mAhead = Ahead{};
-        if (index + 1 < mFiles.size()) {
-            const QString next = mFiles.at(index + 1);
-            try {
-                mAhead.result = std::async(std::launch::async, &PhotoHost::convert, next, box);
-                mAhead.index = index + 1;
-                mAhead.source = next;
-                mAhead.box = box;
-                mAhead.generation = mGeneration;
-            } catch (const std::system_error &) {
-                // No thread to spare: the next photo is converted at its own call.
-            }
-        }
+        std::future<Converted> previous = convertAheadLocked(index + 1, box);
+        if (!ready.valid())
+            outdated = std::move(previous);
     }
     outdated = {}; // waits for a conversion nobody wants any more, outside the lock
 
@@ -359,6 +349,52 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
 platform::MaybeError PhotoHost::exportFailure() const {
     QMutexLocker lock(&mFilesMutex);
     return mExportFailure;
+}
+
+void PhotoHost::convertAhead(QSize box) {
+    if (mExporting)
+        return;
+    std::future<Converted> outdated;
+    {
+        QMutexLocker lock(&mFilesMutex);
+        if (mAhead.result.valid() && mAhead.index == 0 && mAhead.box == box &&
+            mAhead.generation == mGeneration)
+            return;
+        outdated = convertAheadLocked(0, box);
+    }
+}
+
+std::future<PhotoHost::Converted> PhotoHost::convertAheadLocked(int index, QSize box) {
+    std::future<Converted> previous = std::move(mAhead.result);
+    mAhead = Ahead{};
+    if (index < 0 || index >= mFiles.size())
+        return previous;
+    const QString source = mFiles.at(index);
+    try {
+        // The stamp comes first: a change made while the conversion reads shows at the call.
+        mAhead.stamp = stampOf(source);
+        mAhead.result = std::async(std::launch::async, &PhotoHost::convert, source, box);
+        mAhead.index = index;
+        mAhead.source = source;
+        mAhead.box = box;
+        mAhead.generation = mGeneration;
+    } catch (const std::system_error &) {
+        // No thread to spare: the photo is converted at its own call.
+        mAhead = Ahead{};
+    }
+    return previous;
+}
+
+PhotoHost::FileStamp PhotoHost::stampOf(const QString &path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return FileStamp{true,
+                     quint64(st.st_dev),
+                     quint64(st.st_ino),
+                     qint64(st.st_size),
+                     qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+                     qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec};
 }
 
 PhotoHost::Converted PhotoHost::convert(const QString &source, QSize box) {

@@ -1,7 +1,6 @@
 #include "PhotoHost.h"
 #include "PhotoHostLog.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -40,8 +39,11 @@ bool PhotoHost::setImageFiles(const QStringList &paths) {
     if (mExporting)
         return false;
     QMutexLocker lock(&mFilesMutex);
-    mFiles = paths;
-    ++mGeneration;
+    // The same list again keeps a photo converted ahead for it.
+    if (mFiles != paths) {
+        mFiles = paths;
+        ++mGeneration;
+    }
     return true;
 }
 
@@ -102,9 +104,7 @@ void PhotoHost::startExport() {
     }
     const QString folder = destination();
     {
-        // A photo converted ahead for an earlier run may have changed on disc since.
         QMutexLocker lock(&mFilesMutex);
-        ++mGeneration;
         mExportFailure.reset();
         mWritten.clear(); // written outside any run: not this run's to remove
     }
@@ -114,14 +114,19 @@ void PhotoHost::startExport() {
     mLast.reset();
     mThreadEnded = false;
     ExportPluginProtocol *plugin = mRunPlugin;
-    QAbstractEventDispatcher *mainLoop = QAbstractEventDispatcher::instance();
-    mThread = std::thread([this, plugin, folder, mainLoop] {
+    mThread = std::thread([this, plugin, folder] {
         plugin->performExport(folder);
         mThreadEnded.store(true, std::memory_order_release);
-        // The timer would see the flag at its next tick; a main thread that waits for the run
-        // in processEvents() needs the wake-up.
-        if (mainLoop)
-            mainLoop->wakeUp();
+        // The timer would see the flag only at its next tick, up to kPollIntervalMs after the
+        // run ended. The event also wakes a main thread that waits for the run in
+        // processEvents(); a host gone by then takes its posted events with it.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (mThreadEnded.load(std::memory_order_acquire))
+                    finishRun();
+            },
+            Qt::QueuedConnection);
     });
     mPollTimer.start();
 }
@@ -236,8 +241,8 @@ void PhotoHost::waitForRunToEnd() {
         return;
     }
     // Blocking in join() would deadlock: the run's last step is carried out on this thread.
-    // A local exec() would return at once after a quit(). The thread wakes the loop when it
-    // ends; the timer may finish the run in the meantime.
+    // A local exec() would return at once after a quit(). The thread posts the run's end when
+    // it ends; the timer may finish the run in the meantime.
     while (mExporting && !mThreadEnded.load(std::memory_order_acquire))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     finishRun();

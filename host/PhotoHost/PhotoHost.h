@@ -76,6 +76,12 @@ public:
     // before exportFinished() is emitted, reset when the next run starts.
     platform::MaybeError removalFailure() const { return mRemovalFailure; }
 
+    // Starts converting the first photo for `box` on a thread of its own, in memory only, so
+    // that a run asking for it at that size finds it ready: a front end calls it while the user
+    // signs in. Dropped when the run asks for another photo or size, when the list changes, or
+    // when the photo's file has changed by the time it is asked for. Ignored during a run.
+    void convertAhead(QSize box);
+
     bool isExporting() const { return mExporting; }
     // Asks the run under way to stop after its current photo.
     void cancel();
@@ -151,20 +157,33 @@ private:
 
     // A photo converted on a thread of its own while the caller is busy with the one before
     // it (the plug-in uploads it). Only memory is touched ahead of time: the file is written at
-    // the photo's own call, and a conversion made for another list, run or size is dropped.
+    // the photo's own call, and a conversion made for another list or size, or of a file that
+    // has changed since it began, is dropped.
     using Converted = platform::Expected<QByteArray>; // the PNG file
+    // What tells a file's content changed: a write moves its ctime, which no user can set.
+    struct FileStamp {
+        bool valid = false;
+        quint64 device = 0, inode = 0;
+        qint64 size = 0, modified = 0, changed = 0;
+        bool operator==(const FileStamp &) const = default;
+    };
+    static FileStamp stampOf(const QString &path);
     struct Ahead {
         int index = -1;
         QString source;
+        FileStamp stamp; // taken before the conversion read the file
         QSize box;
         quint64 generation = 0;
         std::future<Converted> result;
     };
     static Converted convert(const QString &source, QSize box);
+    // Starts converting photo `index` for `box` as mAhead; the one held before is handed back
+    // to be waited for outside the lock.
+    std::future<Converted> convertAheadLocked(int index, QSize box);
 
     mutable QMutex mFilesMutex; // the export thread reads the list
     QStringList mFiles;
-    quint64 mGeneration = 0;             // a new list or a new run; guarded by mFilesMutex
+    quint64 mGeneration = 0;             // a new list; guarded by mFilesMutex
     platform::MaybeError mExportFailure; // guarded by mFilesMutex
     Ahead mAhead; // guarded by mFilesMutex; its destruction waits for the thread
 

@@ -175,6 +175,12 @@ platform::MaybeError ExportCommand::loadPlugin() {
 }
 
 platform::MaybeError ExportCommand::signIn() {
+    // The first photo is converted while the user signs in. The plug-in asks for photos of at
+    // most 640 x 640; were it to ask for another size, only the head start would be lost.
+    PhotoHost &photoHost = mSession.photoHost();
+    if (photoHost.setImageFiles(mToSend.photos))
+        photoHost.convertAhead(QSize(640, 640));
+
     if (!mEmail.isNull())
         mKit.setGivenValue(QStringLiteral("mLoginUsername"), mEmail);
     if (!mPassword.isNull())

@@ -244,13 +244,13 @@ private Q_SLOTS:
     }
 
     // The next photo is converted while the current one is handled; that conversion must never
-    // stand in for a photo asked for at another size, or replaced and handed over again.
+    // stand in for a photo asked for at another size, or for a file changed since it began.
     void convertedAhead_data() {
         QTest::addColumn<bool>("replaced");
         QTest::addColumn<int>("box");
         QTest::addColumn<QSize>("expected");
         QTest::newRow("same list, same size") << false << 640 << QSize(50, 40);
-        QTest::newRow("photo replaced, list set again") << true << 640 << QSize(30, 20);
+        QTest::newRow("photo rewritten since") << true << 640 << QSize(30, 20);
         QTest::newRow("another size asked") << false << 10 << QSize(10, 8);
     }
     void convertedAhead() {
@@ -268,10 +268,8 @@ private Q_SLOTS:
         host.setImageFiles({first, second});
         const QString out = path(tag + QStringLiteral(" out"));
         QVERIFY(host.exportImageAtIndex(0, out + QStringLiteral("/sfe-0.png"), &kPng));
-        if (replaced) {
+        if (replaced)
             QVERIFY(writeFile(second, encode(markedImage({30, 20}), "PNG")));
-            QVERIFY(host.setImageFiles({first, second}));
-        }
         ImageExportSettings options = kPng;
         options.width = options.height = box;
         QVERIFY(host.exportImageAtIndex(1, out + QStringLiteral("/sfe-1.png"), &options));
