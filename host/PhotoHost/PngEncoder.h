@@ -1,0 +1,30 @@
+#pragma once
+
+#include "Error.h"
+
+#include <QByteArray>
+#include <QImage>
+
+// A PNG writer for the pictures the photo host hands on: 8 bits per channel, grey, RGB or RGBA,
+// each row filtered by the predictor that suits it best and the whole compressed in one go with
+// libdeflate. Safe to call from any thread; calls share nothing.
+namespace PngEncoder {
+
+// libdeflate's level. On photos 5 makes files as small as 6 does in three quarters of the time;
+// 4 makes them 1% larger, 7 takes twice as long for 0.2% less.
+constexpr int kLevel = 5;
+// The largest image encode() takes: its pixel bytes, and a filter byte before each row.
+constexpr qint64 kMaxFilteredBytes = qint64(1) << 30;
+
+// Whether encode() writes images of this format with every bit kept: the 8-bit grey, RGB and
+// RGBA formats. Deeper formats and colour tables are not taken.
+bool takes(QImage::Format format);
+
+// The image as a PNG file holding the signature, IHDR, pHYs (only when the image has both dots
+// per metre), one or more IDAT and IEND; nothing else, no colour profile among it, so the pixels
+// are taken as sRGB. An image with an alpha channel is written as straight (not premultiplied)
+// RGBA, an opaque one as RGB, Grayscale8 as grey. Fails for a format takes() refuses, a null
+// image, an image above kMaxFilteredBytes and a lack of memory.
+platform::Expected<QByteArray> encode(const QImage &image, int level = kLevel);
+
+} // namespace PngEncoder
