@@ -5,7 +5,6 @@
 #include <QColorSpace>
 #include <QImageReader>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -193,8 +192,7 @@ private Q_SLOTS:
         for (; at + 8 <= png->size(); at += 12 + qFromBigEndian<quint32>(png->constData() + at))
             chunks.append(png->mid(at + 4, 4));
         QCOMPARE(at, png->size());
-        QVERIFY2(QRegularExpression("^IHDR pHYs IDAT IEND$").match(chunks.join(' ')).hasMatch(),
-                 chunks.join(' '));
+        QCOMPARE(chunks.join(' '), QByteArray("IHDR pHYs IDAT IEND"));
     }
 
     void pngCompress_data() {
