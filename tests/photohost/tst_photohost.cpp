@@ -1,8 +1,10 @@
 #include "PhotoHost.h"
+#include "PngEncoder.h"
 
 #include <QBuffer>
 #include <QColorSpace>
 #include <QImageReader>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -147,6 +149,68 @@ private Q_SLOTS:
         const QByteArray png = file.readAll();
         for (const char *chunk : {"tEXt", "zTXt", "iTXt", "eXIf", "iCCP", "tIME"})
             QVERIFY2(!png.contains(chunk), chunk);
+    }
+
+    // Smooth ramps with a little noise, so that each row filter wins some rows; `noise` 255 makes
+    // pixels that do not compress.
+    void pngEncoder_data() {
+        QTest::addColumn<QImage>("image");
+        const auto painted = [](QSize size, QImage::Format format, int noise = 6) {
+            QImage image(size, format);
+            QRandomGenerator random(size.width());
+            const auto at = [&](int base) {
+                return (base + random.bounded(noise + 1)) & 255;
+            };
+            for (int y = 0; y < size.height(); ++y)
+                for (int x = 0; x < size.width(); ++x)
+                    image.setPixelColor(
+                        x, y, QColor(at(x * 3), at(y * 5), at(x + y), at(y * 200 / size.height())));
+            image.setDotsPerMeterX(2835);
+            image.setDotsPerMeterY(2835);
+            return image;
+        };
+        QTest::newRow("opaque RGB32, several blocks") << painted({200, 150}, QImage::Format_RGB32);
+        QTest::newRow("ARGB32, partly transparent") << painted({40, 30}, QImage::Format_ARGB32);
+        QTest::newRow("premultiplied") << painted({40, 30}, QImage::Format_ARGB32_Premultiplied);
+        QTest::newRow("grey, padded rows") << painted({3, 5}, QImage::Format_Grayscale8);
+        QTest::newRow("RGB888, padded rows") << painted({3, 5}, QImage::Format_RGB888);
+        QTest::newRow("RGBX8888") << painted({9, 4}, QImage::Format_RGBX8888);
+        QTest::newRow("one RGBA8888 pixel") << painted({1, 1}, QImage::Format_RGBA8888);
+        QTest::newRow("noise, stored as it is") << painted({200, 150}, QImage::Format_RGB32, 255);
+    }
+    void pngEncoder() {
+        QFETCH(QImage, image);
+        const platform::Expected<QByteArray> png = PngEncoder::encode(image);
+        QVERIFY(png);
+        QImage decoded;
+        QVERIFY(decoded.loadFromData(*png, "PNG"));
+        QCOMPARE(decoded.convertToFormat(QImage::Format_ARGB32),
+                 image.convertToFormat(QImage::Format_ARGB32));
+        QCOMPARE(decoded.dotsPerMeterY(), 2835);
+        QByteArrayList chunks;
+        qsizetype at = 8;
+        for (; at + 8 <= png->size(); at += 12 + qFromBigEndian<quint32>(png->constData() + at))
+            chunks.append(png->mid(at + 4, 4));
+        QCOMPARE(at, png->size());
+        QCOMPARE(chunks.join(' '), QByteArray("IHDR pHYs IDAT IEND"));
+    }
+
+    void pngCompress_data() {
+        QTest::addColumn<QByteArray>("data");
+        QByteArray fibonacci; // byte i 1, 2, 3, 5, 8, ... times: a Huffman code 20 bits deep
+        for (int i = 0, count = 1, next = 2; i < 20; ++i, count = std::exchange(next, count + next))
+            fibonacci += QByteArray(count, char(i));
+        QTest::newRow("nothing") << QByteArray();
+        QTest::newRow("one byte value") << QByteArray(40000, 'x');
+        QTest::newRow("code lengths limited to 15 bits") << fibonacci;
+    }
+    void pngCompress() {
+        QFETCH(QByteArray, data);
+        QByteArray stream(4, '\0');
+        qToBigEndian<quint32>(quint32(data.size()), stream.data());
+        const QByteArray compressed = PngEncoder::compress(data);
+        QCOMPARE(qUncompress(stream + compressed), data);
+        QVERIFY(compressed.size() <= data.size() / 2 + 16); // every row here compresses
     }
 
     // What is not a sound photo, or not a sound request, writes nothing. The program-level
