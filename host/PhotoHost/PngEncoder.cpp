@@ -2,7 +2,7 @@
 
 #include <QtEndian>
 
-#include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -113,7 +113,8 @@ void closeChunk(QByteArray &file, qsizetype start) {
     qToBigEndian<quint32>(quint32(file.size() - start - 8), file.data() + start);
     char crc[4];
     qToBigEndian<quint32>(
-        libdeflate_crc32(0, file.constData() + start + 4, size_t(file.size() - start - 4)), crc);
+        quint32(crc32_z(0, reinterpret_cast<const Bytef *>(file.constData() + start + 4),
+                        size_t(file.size() - start - 4))), crc);
     file.append(crc, 4);
 }
 
@@ -305,7 +306,7 @@ void compressInto(QByteArray &out, QByteArrayView data) {
     } while (at < size);
     bits.align();
     char adler[4];
-    qToBigEndian<quint32>(libdeflate_adler32(1, bytes, size_t(size)), adler);
+    qToBigEndian<quint32>(quint32(adler32_z(1, bytes, size_t(size))), adler);
     out.append(adler, 4);
 }
 
