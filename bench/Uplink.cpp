@@ -132,7 +132,8 @@ void uplink(Harness &harness) {
     againstCurl.referenceValue = median(againstCurl.referenceSamples);
     againstCurl.note =
         QStringLiteral("%1 photos of %2 MP through nubelo-site --link %3:%4; ours signs in, "
-                       "converts and uploads each photo (with its queue check) and signs out; "
+                       "converts and uploads each photo and signs out (the sign-in is two "
+                       "exchanges: the login form and the home page its redirect leads to); "
                        "curl sends the PNG files ours wrote, with -F and --next in one process, "
                        "between a sign-in and a sign-out.")
             .arg(set.size())
