@@ -127,6 +127,7 @@ private Q_SLOTS:
         QTest::newRow("dangling symbolic link") << "dangling";
         QTest::newRow("hard link to a file") << "hard";
         QTest::newRow("another user's file") << "foreign";
+        QTest::newRow("our own file, longer than the new text") << "own";
     }
     // Regression: the names lie in /tmp, and a write followed a link planted there into any
     // file the user may write (or created the link's target).
@@ -144,7 +145,13 @@ private Q_SLOTS:
         else if (plant == "hard")
             QCOMPARE(::link(target, name), 0);
         else
-            QVERIFY(writeTraceFile(name, kUntouched) && ::chown(name, 65534, 65534) == 0);
+            QVERIFY(writeTraceFile(name, kUntouched) &&
+                    (plant == "own" || ::chown(name, 65534, 65534) == 0));
+        if (plant == "own") { // replaced whole: no tail of the older, longer text stays
+            QVERIFY(writeTraceFile(name, "written"));
+            QCOMPARE(readFile(name), QByteArray("written"));
+            return;
+        }
         QVERIFY(!writeTraceFile(name, "written"));
         const QByteArray left = plant == "dangling" ? QByteArray("(none)") : kUntouched;
         QCOMPARE(readFile(target), left);
