@@ -68,7 +68,46 @@ __attribute__((target("ssse3"))) void shortUnitsSsse3(const char16_t *&p, const 
     }
 }
 
+// The same sixteen units at a time: the arithmetic on both groups at once, each 128-bit half
+// compacted by its own group's shuffle. Stops at a group of sixteen that holds a longer
+// character; the eight-unit form then takes what it can of it.
+__attribute__((target("avx2"))) void shortUnitsAvx2(const char16_t *&p, const char16_t *end,
+                                                    unsigned char *&w, const unsigned char *limit) {
+    const __m256i zero = _mm256_setzero_si256();
+    while (end - p >= 16 && limit - w >= 32) {
+        const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i below800 =
+            _mm256_cmpeq_epi16(_mm256_and_si256(in, _mm256_set1_epi16(-0x800)), zero);
+        if (_mm256_movemask_epi8(below800) != -1)
+            return;
+        const __m256i ascii =
+            _mm256_cmpeq_epi16(_mm256_and_si256(in, _mm256_set1_epi16(-0x80)), zero);
+        // The pack works within each half: bits 0-7 are the first group's, 16-23 the second's.
+        const unsigned masks = unsigned(_mm256_movemask_epi8(_mm256_packs_epi16(ascii, zero)));
+        const unsigned first = masks & 0xFF;
+        const unsigned second = masks >> 16 & 0xFF;
+        const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(in, 6), _mm256_set1_epi16(0xC0));
+        const __m256i trail =
+            _mm256_or_si256(_mm256_and_si256(in, _mm256_set1_epi16(0x3F)), _mm256_set1_epi16(0x80));
+        const __m256i two = _mm256_or_si256(lead, _mm256_slli_epi16(trail, 8));
+        const __m256i lanes =
+            _mm256_or_si256(_mm256_and_si256(ascii, in), _mm256_andnot_si256(ascii, two));
+        const __m256i order = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(
+                reinterpret_cast<const __m128i *>(kCompaction.shuffle[first].data()))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(kCompaction.shuffle[second].data())),
+            1);
+        const __m256i packed = _mm256_shuffle_epi8(lanes, order);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(w), _mm256_castsi256_si128(packed));
+        w += kCompaction.length[first];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(w), _mm256_extracti128_si256(packed, 1));
+        w += kCompaction.length[second];
+        p += 16;
+    }
+}
+
 const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
 
 } // namespace
 #endif
@@ -76,6 +115,8 @@ const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
 void utf8FromShortUnits(const char16_t *&p, const char16_t *end, unsigned char *&w,
                         const unsigned char *limit) {
 #ifdef NUBELO_HAVE_X86
+    if (kHaveAvx2)
+        shortUnitsAvx2(p, end, w, limit);
     if (kHaveSsse3)
         shortUnitsSsse3(p, end, w, limit);
 #else

@@ -152,7 +152,7 @@ bool forEachUtf8Chunk(const char16_t *in, qsizetype n, Consume &&consume) {
     while (p < end) {
         unsigned char *w = begin;
         unsigned char *const limit = begin + kChunk - 4; // room for one more character
-        // Mostly Latin text goes eight units at a time. Where a group holds a longer character,
+        // Mostly Latin text goes 16 or 8 units at a time. Where a group holds a longer character,
         // the plain branches take the group one unit at a time (text runs mostly one way, so
         // they predict well; four units at a time or branch-free forms came out slower).
         const char16_t *scalarUntil = p;

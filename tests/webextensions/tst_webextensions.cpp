@@ -90,7 +90,7 @@ private Q_SLOTS:
         QTest::newRow("non-ascii as UTF-8") << u"é€"_s + kGrinning << true;
         QTest::newRow("zero character inside") << QString::fromLatin1("abc\0def", 7) << true;
         QTest::newRow("zero character first") << QString::fromLatin1("\0xyz", 4) << true;
-        // The text is converted a buffer at a time, and mostly Latin text eight units at a
+        // The text is converted a buffer at a time, and mostly Latin text 16 or 8 units at a
         // time: characters of every length fall across the buffers' and the groups' ends, and
         // a zero character lies far past the first one.
         QString mixed;
