@@ -83,8 +83,7 @@ ReplyWatch::ReplyWatch(QNetworkReply *reply, std::chrono::milliseconds silence, 
     mSilence->setInterval(silence);
     connect(mSilence, &QTimer::timeout, this, [this] {
         Outcome outcome;
-        outcome.error =
-            networkError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out."));
+        outcome.error = timedOut();
         end(outcome);
     });
     connect(reply, &QNetworkReply::uploadProgress, this, &ReplyWatch::moved);

@@ -11,7 +11,6 @@ namespace platform::detail {
 namespace {
 
 constexpr qsizetype kMaxHeadBytes = 64 * 1024;
-constexpr int kMaxRedirects = 20;
 // How much the socket holds for us before it stops reading the kernel's buffer.
 constexpr qint64 kReadBuffer = 256 * 1024;
 
@@ -60,11 +59,6 @@ QByteArray withoutCr(QByteArray line) {
     return line;
 }
 
-bool isRedirect(int status) {
-    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 ||
-           status == 308;
-}
-
 Error notHttp() {
     return networkError(QNetworkReply::ProtocolFailure,
                         QStringLiteral("The site's answer is not valid HTTP."));
@@ -105,9 +99,7 @@ SocketExchange::SocketExchange(UrlRequest request, QList<QUrl> allowed, QObject 
     // A coarse timer may fire several percent early; the limit is a promise to the user.
     mSilence->setTimerType(Qt::PreciseTimer);
     mSilence->setInterval(mRequest.timeout);
-    connect(mSilence, &QTimer::timeout, this, [this] {
-        fail(networkError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out.")));
-    });
+    connect(mSilence, &QTimer::timeout, this, [this] { fail(timedOut()); });
 }
 
 void SocketExchange::start() {
@@ -297,7 +289,7 @@ bool SocketExchange::parseHead(const QByteArray &head) {
     mResponse = response;
 
     const QByteArray location = response.value("Location");
-    if (isRedirect(status) && !location.isEmpty()) {
+    if (isRedirectStatus(status) && !location.isEmpty()) {
         // Followed at once: the redirect's own body is of no use.
         const QUrl target = mRequest.url.resolved(QUrl::fromEncoded(location));
         if (!mayRedirectTo(mAllowed, target)) {
@@ -305,24 +297,18 @@ bool SocketExchange::parseHead(const QByteArray &head) {
             return false;
         }
         if (++mRedirects > kMaxRedirects) {
-            fail(networkError(QNetworkReply::TooManyRedirectsError,
-                              QStringLiteral("Too many redirects")));
+            fail(tooManyRedirects());
             return false;
         }
-        if (status == 307 || status == 308 || status == 305) {
-            if (!mRequest.body.isEmpty()) {
-                fail(networkError(QNetworkReply::ContentReSendError,
-                                  QStringLiteral("The site asked for the request again at %1; "
-                                                 "its body is sent only once.")
-                                      .arg(target.toString())));
-                return false;
-            }
-        } else if (mRequest.method != "HEAD") {
-            mRequest.method = "GET";
-            mRequest.body.clear();
-            mRequest.removeField("Content-Type");
+        UrlRequest next = redirectedRequest(mRequest, status, target);
+        if (!next.body.isEmpty()) { // a 307 or 308 would send it a second time
+            fail(networkError(QNetworkReply::ContentReSendError,
+                              QStringLiteral("The site asked for the request again at %1; "
+                                             "its body is sent only once.")
+                                  .arg(target.toString())));
+            return false;
         }
-        mRequest.url = target;
+        mRequest = std::move(next);
         send();
         return false;
     }

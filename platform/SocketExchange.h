@@ -26,9 +26,9 @@ namespace platform::detail {
 // - every request goes on a connection of its own ("Connection: close"), and a body is sent
 //   once: a redirect that would send it again (307, 308) fails the exchange instead, so the
 //   caller decides what happened (an upload asks the site's queue);
-// - redirects are followed as a browser follows them (301, 302 and 303 as a GET without the
-//   body), at most 20, each only to a place `allowed` names: the request's fields, its Cookie
-//   field among them, go along;
+// - redirects are followed as a browser follows them (redirectedRequest()), at most
+//   kMaxRedirects, each only to a place `allowed` names: the request's fields, its Cookie field
+//   among them, go along;
 // - the answer's header block is at most 64 KiB and its body at most kMaxAnswerBytes, whatever
 //   the peer sends; repeated fields are joined as Qt joins them (Set-Cookie with "\n", others
 //   with ", ");

@@ -77,8 +77,7 @@ public:
             const Clock::time_point deadline = mLastMoved + mRequest.timeout + kCallerGrace;
             if (Clock::now() >= deadline) {
                 mDone = true;
-                mResult = failure(networkError(QNetworkReply::TimeoutError,
-                                               QStringLiteral("The request timed out.")));
+                mResult = failure(timedOut());
                 break;
             }
             mCondition.wait_until(locker, deadline);

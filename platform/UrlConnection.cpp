@@ -7,12 +7,6 @@
 
 namespace platform {
 
-namespace {
-bool isRedirectStatus(int status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-} // namespace
-
 UrlConnectionDelegate::~UrlConnectionDelegate() = default;
 
 UrlConnection::UrlConnection(const UrlRequest &request, UrlConnectionDelegate *delegate,
@@ -77,23 +71,6 @@ void UrlConnection::fail(const Error &error) {
     mDelegate->didFailWithError(this, error);
 }
 
-UrlRequest UrlConnection::redirectRequest(const UrlResponse &response, const QUrl &target) const {
-    UrlRequest next = mRequest;
-    next.url = target;
-    const int status = response.statusCode;
-    const bool toGet = (status == 303 && next.method != "HEAD") ||
-                       ((status == 301 || status == 302) && next.method == "POST");
-    if (toGet) {
-        // As a browser does: the body and the fields that describe it stay behind.
-        next.method = "GET";
-        next.body.clear();
-        for (const char *field : {"Content-Type", "Content-Length", "Content-Encoding",
-                                  "Content-Language", "Content-Location"})
-            next.removeField(field);
-    }
-    return next;
-}
-
 void UrlConnection::onAnswer(const UrlResponse &response, const QUrl &target,
                              const QByteArray &body) {
     if (mEnded)
@@ -102,8 +79,7 @@ void UrlConnection::onAnswer(const UrlResponse &response, const QUrl &target,
 
     if (isRedirectStatus(response.statusCode) && target.isValid()) {
         if (++mRedirects > kMaxRedirects) {
-            fail(networkError(QNetworkReply::TooManyRedirectsError,
-                              QStringLiteral("Too many redirects.")));
+            fail(tooManyRedirects());
             return;
         }
         // Checked before the delegate hears of it: the request it would send there carries
@@ -112,7 +88,7 @@ void UrlConnection::onAnswer(const UrlResponse &response, const QUrl &target,
             fail(redirectedElsewhere(target));
             return;
         }
-        const UrlRequest proposed = redirectRequest(response, target);
+        const UrlRequest proposed = redirectedRequest(mRequest, response.statusCode, target);
         const UrlRequest next = mDelegate->willSendRequest(this, proposed, &response);
         if (self.isNull() || mEnded)
             return;

@@ -47,7 +47,7 @@ class UrlConnection : public QObject {
     Q_OBJECT
 public:
     // At most this many redirects are followed; the next one fails the exchange.
-    static constexpr int kMaxRedirects = 20;
+    static constexpr int kMaxRedirects = platform::kMaxRedirects;
 
     // The delegate is not owned and must outlive the connection or cancel it first.
     UrlConnection(const UrlRequest &request, UrlConnectionDelegate *delegate,
@@ -64,7 +64,6 @@ private:
     void onAnswer(const UrlResponse &response, const QUrl &target, const QByteArray &body);
     void fail(const Error &error);
     void dropReply();
-    UrlRequest redirectRequest(const UrlResponse &response, const QUrl &target) const;
 
     UrlRequest mRequest;        // the one in flight
     const QList<QUrl> mOrigins; // where redirects may lead

@@ -99,6 +99,35 @@ Error answerTooLarge() {
                             .arg(kMaxAnswerBytes / (1024 * 1024)));
 }
 
+Error tooManyRedirects() {
+    return networkError(QNetworkReply::TooManyRedirectsError,
+                        QStringLiteral("Too many redirects."));
+}
+
+Error timedOut() {
+    return networkError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out."));
+}
+
+bool isRedirectStatus(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+UrlRequest redirectedRequest(const UrlRequest &request, int status, const QUrl &target) {
+    UrlRequest next = request;
+    next.url = target;
+    const bool toGet = (status == 303 && next.method != "HEAD") ||
+                       ((status == 301 || status == 302) && next.method == "POST");
+    if (toGet) {
+        // As a browser does: the body and the fields that describe it stay behind.
+        next.method = "GET";
+        next.body.clear();
+        for (const char *field : {"Content-Type", "Content-Length", "Content-Encoding",
+                                  "Content-Language", "Content-Location"})
+            next.removeField(field);
+    }
+    return next;
+}
+
 bool mayRedirectTo(const QList<QUrl> &origins, const QUrl &target) {
     return std::any_of(origins.begin(), origins.end(),
                        [&](const QUrl &origin) { return sameOrigin(origin, target); });

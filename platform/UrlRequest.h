@@ -25,6 +25,9 @@ inline constexpr const char *kNetworkErrorDomain = "Network";
 // (answerTooLarge()), so a peer can never fill memory or a file with its answer.
 inline constexpr qint64 kMaxAnswerBytes = 4 * 1024 * 1024;
 
+// The most redirects one exchange follows; the next one fails it (tooManyRedirects()).
+inline constexpr int kMaxRedirects = 20;
+
 // An HTTP request as our exchanges build it. Kept apart from QNetworkRequest because a redirect
 // changes the method and the body, which QNetworkRequest does not hold, and because the order of
 // the header fields matters to the site.
@@ -72,6 +75,17 @@ Error networkError(int code, const QString &description);
 Error redirectedElsewhere(const QUrl &target);
 // "the site's answer is larger than 4 MiB".
 Error answerTooLarge();
+// "Too many redirects."
+Error tooManyRedirects();
+// "The request timed out.": no byte moved either way for the request's timeout.
+Error timedOut();
+
+// Whether an answer of this status sends the client to its Location.
+bool isRedirectStatus(int status);
+// What a browser sends after `request` was answered `status` with a Location of `target`: the
+// same request at the new place, except that a 303, or a 301 or 302 after a POST, turns it into
+// a GET without the body and the fields that describe it.
+UrlRequest redirectedRequest(const UrlRequest &request, int status, const QUrl &target);
 // True when `target` has the scheme, host and port of one of `origins`.
 bool mayRedirectTo(const QList<QUrl> &origins, const QUrl &target);
 

@@ -348,8 +348,7 @@ bool PhotoHost::exportImageAtIndex(int index, const QString &dest,
         return false;
     }
     if (const std::optional<struct stat> &st = placed->status)
-        mWritten.append({placed->path, quint64(st->st_dev), quint64(st->st_ino),
-                         qint64(st->st_ctim.tv_sec) * 1'000'000'000 + st->st_ctim.tv_nsec});
+        mWritten.append({placed->path, FileStamp::of(*st)});
     return true;
 }
 
@@ -396,6 +395,10 @@ PhotoHost::FileStamp PhotoHost::stampOf(const QString &path) {
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return {};
+    return FileStamp::of(st);
+}
+
+PhotoHost::FileStamp PhotoHost::FileStamp::of(const struct stat &st) {
     return FileStamp{true,
                      quint64(st.st_dev),
                      quint64(st.st_ino),

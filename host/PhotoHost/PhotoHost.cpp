@@ -195,8 +195,7 @@ void PhotoHost::removeWrittenFiles() {
         // A file put under the name since (by a person, or by the plug-in itself) is not the
         // one this run wrote, and not ours to remove; nor is ours once changed, when an inode
         // number can come back for another file.
-        else if (quint64(st.st_dev) != file.device || quint64(st.st_ino) != file.inode ||
-                 qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec != file.changed)
+        else if (FileStamp::of(st) != file.stamp)
             continue;
         else if (::unlink(name.constData()) != 0)
             error = errno;

@@ -17,6 +17,8 @@
 #include <optional>
 #include <thread>
 
+#include <sys/stat.h>
+
 // The photo application's export manager, played over a list of image files. Both front ends
 // (the command line and the window) drive an export plug-in through it.
 //
@@ -160,14 +162,16 @@ private:
     // the photo's own call, and a conversion made for another list or size, or of a file that
     // has changed since it began, is dropped.
     using Converted = platform::Expected<QByteArray>; // the PNG file
-    // What tells a file's content changed: a write moves its ctime, which no user can set.
+    // Which file a name holds, and whether it changed since: a write moves its ctime, which no
+    // user can set, and the ctime tells a reused inode number from the file that had it.
     struct FileStamp {
         bool valid = false;
         quint64 device = 0, inode = 0;
         qint64 size = 0, modified = 0, changed = 0;
         bool operator==(const FileStamp &) const = default;
+        static FileStamp of(const struct stat &st);
     };
-    static FileStamp stampOf(const QString &path);
+    static FileStamp stampOf(const QString &path); // invalid when the name holds nothing
     struct Ahead {
         int index = -1;
         QString source;
@@ -191,9 +195,7 @@ private:
     // removed only while it still names that file, unchanged, not one put there since.
     struct Written {
         QString path;
-        quint64 device = 0;
-        quint64 inode = 0;
-        qint64 changed = 0; // its ctime, in nanoseconds
+        FileStamp stamp;
     };
     QList<Written> mWritten; // guarded by mFilesMutex
 };

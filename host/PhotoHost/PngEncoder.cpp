@@ -114,7 +114,8 @@ void closeChunk(QByteArray &file, qsizetype start) {
     char crc[4];
     qToBigEndian<quint32>(
         quint32(crc32_z(0, reinterpret_cast<const Bytef *>(file.constData() + start + 4),
-                        size_t(file.size() - start - 4))), crc);
+                        size_t(file.size() - start - 4))),
+        crc);
     file.append(crc, 4);
 }
 
