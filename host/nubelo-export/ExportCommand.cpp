@@ -326,7 +326,7 @@ platform::MaybeError ExportCommand::exportPhotos() {
     while (!mFinished)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     terminal::InterruptWatch::setSecondInterruptGrace(std::chrono::seconds(0));
-    mProgress.finish(!mRunFailed && !mCancelAsked);
+    mProgress.finish(!mRunFailed && !mCancelAsked, quint32(mToSend.photos.size()));
     tellAccount();
 
     QStringList lines;

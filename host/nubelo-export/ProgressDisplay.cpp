@@ -47,7 +47,8 @@ void ProgressDisplay::writePhotoLines(qint64 upTo) {
         terminal::writeText(mFd, photoLine(mLastPhotoLine + 1, mTotal) + QLatin1Char('\n'));
 }
 
-void ProgressDisplay::finish(bool complete) {
+void ProgressDisplay::finish(bool complete, quint32 total) {
+    mTotal = total;
     if (mMode == Mode::Lines && complete)
         writePhotoLines(qint64(mTotal) - 1);
     if (mMode != Mode::Bar)

@@ -14,8 +14,10 @@ public:
     // The record changed: `current` is the photo under way (from 0), `total` the photos of the
     // run, `message` the status text (null for none).
     void update(quint32 current, quint32 total, const QString &message);
-    // The run ended; `complete` fills the bar.
-    void finish(bool complete);
+    // The run of `total` photos ended; `complete` fills the bar and writes the lines of every
+    // photo. A quick run can end before the record was ever looked at, so no update may have
+    // come before.
+    void finish(bool complete, quint32 total);
     // Leaves the bar's line so other text can be printed; the next update draws it again.
     void breakLine();
 

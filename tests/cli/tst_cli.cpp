@@ -52,6 +52,7 @@ private Q_SLOTS:
     void runEnd_data();
     void runEnd();
     void theDemoTwice();
+    void lastProgressFrame_data();
     void lastProgressFrame();
 };
 
@@ -254,20 +255,38 @@ void TestCli::theDemoTwice() {
     }
 }
 
-// The record may last have been looked at while the photo before the last was under way; the
-// finished bar still names the last photo.
+// The record is only looked at now and then: the finished display still names every photo,
+// whether the last look saw the photo before the last or the run ended before any look.
+void TestCli::lastProgressFrame_data() {
+    QTest::addColumn<ProgressDisplay::Mode>("mode");
+    QTest::addColumn<bool>("lookedAt"); // the record was seen with photo 3 of 4 under way
+    QTest::addColumn<QByteArray>("ending");
+    QTest::newRow("bar, last looked at before the last photo")
+        << ProgressDisplay::Mode::Bar << true
+        << "\rImage 4 of 4 [" + QByteArray(30, '#') + "] 100%\n";
+    QTest::newRow("lines, the run over before the first look")
+        << ProgressDisplay::Mode::Lines << false
+        << QByteArray("Image 1 of 4\nImage 2 of 4\nImage 3 of 4\nImage 4 of 4\n");
+}
+
 void TestCli::lastProgressFrame() {
+    QFETCH(ProgressDisplay::Mode, mode);
+    QFETCH(bool, lookedAt);
+    QFETCH(QByteArray, ending);
     int fds[2] = {-1, -1};
     QVERIFY(::pipe(fds) == 0);
     {
-        ProgressDisplay bar(ProgressDisplay::Mode::Bar, fds[1]);
-        bar.update(2, 4, QStringLiteral("Image 3 of 4"));
-        bar.finish(true);
+        ProgressDisplay display(mode, fds[1]);
+        if (lookedAt)
+            display.update(2, 4, QStringLiteral("Image 3 of 4"));
+        display.finish(true, 4);
     }
     ::close(fds[1]);
     QFile drawn;
     QVERIFY(drawn.open(fds[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
-    QVERIFY(drawn.readAll().endsWith("\rImage 4 of 4 [" + QByteArray(30, '#') + "] 100%\n"));
+    const QByteArray text = drawn.readAll();
+    QVERIFY2(text.endsWith(ending), text.constData());
+    QCOMPARE(text.count("Image 4 of 4"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
